@@ -1,0 +1,98 @@
+// `Example`: an immutable object holding one text, shown by str() and repr().
+#include "example.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "binder.hpp"
+#include "convert.hpp"
+
+namespace valmora::py {
+namespace {
+
+struct ExampleObject {
+    PyObject_HEAD
+    char* text;  // owned UTF-8, PyMem-allocated
+    Py_ssize_t size;
+};
+
+ExampleObject* as_example(PyObject* self) { return reinterpret_cast<ExampleObject*>(self); }
+
+constexpr const char* kParams[] = {"value"};
+constexpr Signature kSignature{"__new__", "Example", kParams};
+
+PyObject* example_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    PyObject* slot = nullptr;
+    if (!bind_tuple_dict(kSignature, args, kwargs, &slot)) return nullptr;
+    std::string text;
+    try {
+        if (!to_text(slot, kParams[0], text)) return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    char* owned = static_cast<char*>(PyMem_Malloc(text.size() + 1));
+    if (owned == nullptr) return PyErr_NoMemory();
+    std::memcpy(owned, text.c_str(), text.size() + 1);
+
+    auto base_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+    PyRef empty(PyTuple_New(0));
+    PyObject* self = empty ? base_new(cls, empty.get(), nullptr) : nullptr;
+    if (self == nullptr) {
+        PyMem_Free(owned);
+        return nullptr;
+    }
+    as_example(self)->text = owned;
+    as_example(self)->size = static_cast<Py_ssize_t>(text.size());
+    return self;
+}
+
+PyObject* example_str(PyObject* self) {
+    return PyUnicode_FromStringAndSize(as_example(self)->text, as_example(self)->size);
+}
+
+PyObject* example_repr(PyObject* self) {
+    const ExampleObject* e = as_example(self);
+    std::string shown;
+    try {
+        shown.reserve(static_cast<std::size_t>(e->size) + 9);
+        shown.append("Example<").append(e->text, static_cast<std::size_t>(e->size)).append(">");
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return PyUnicode_FromStringAndSize(shown.data(), static_cast<Py_ssize_t>(shown.size()));
+}
+
+void example_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyMem_Free(as_example(self)->text);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Example(value)\n--\n\n")},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(example_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(example_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(example_str)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(example_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    .name = "builtins.Example",
+    .basicsize = static_cast<int>(sizeof(ExampleObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kSlots,
+};
+
+OnceObject example_class;
+
+}  // namespace
+
+PyObject* example_type() {
+    return example_class.get([] { return PyType_FromSpec(&kSpec); });
+}
+
+}  // namespace valmora::py

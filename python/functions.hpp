@@ -1,0 +1,22 @@
+// The module functions, one thin wrapper each, grouped by family.
+#pragma once
+
+#include <Python.h>
+
+namespace valmora::py {
+
+#define VALMORA_FUNCTION(name) PyObject* name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+// covariance.cpp
+
+// timeseries.cpp
+
+// execution.cpp
+VALMORA_FUNCTION(twap_schedule);
+VALMORA_FUNCTION(vwap_schedule);
+
+// risk.cpp
+
+#undef VALMORA_FUNCTION
+
+}  // namespace valmora::py
