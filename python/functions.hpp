@@ -14,8 +14,11 @@ namespace valmora::py {
 // execution.cpp
 VALMORA_FUNCTION(twap_schedule);
 VALMORA_FUNCTION(vwap_schedule);
+VALMORA_FUNCTION(almgren_chriss_market_impact);
+VALMORA_FUNCTION(optimal_execution_trajectory);
 
 // risk.cpp
+VALMORA_FUNCTION(factor_risk_decomposition);
 
 #undef VALMORA_FUNCTION
 

@@ -16,6 +16,12 @@ namespace {
 PyMethodDef kFunctions[] = {
     VALMORA_ROW(twap_schedule, "twap_schedule(total_quantity, periods)"),
     VALMORA_ROW(vwap_schedule, "vwap_schedule(total_quantity, volume_curve)"),
+    VALMORA_ROW(almgren_chriss_market_impact,
+                "almgren_chriss_market_impact(quantity, volatility, daily_volume, spread, temporary_impact, "
+                "permanent_impact)"),
+    VALMORA_ROW(optimal_execution_trajectory, "optimal_execution_trajectory(total_quantity, periods, risk_aversion)"),
+    VALMORA_ROW(factor_risk_decomposition,
+                "factor_risk_decomposition(weights, factor_loadings, factor_covariance, specific_variance)"),
 };
 
 #undef VALMORA_ROW
@@ -42,7 +48,7 @@ int add_to_module(PyObject* module, PyObject* all_name, PyObject* name, PyObject
         all.reset(PyList_New(0));
         if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return -1;
     } else if (!PyList_Check(all.get())) {
-        raise_not_instance(all.get(), reinterpret_cast<PyObject*>(&PyList_Type));
+        raise_type_not_instance(reinterpret_cast<PyObject*>(Py_TYPE(all.get())), reinterpret_cast<PyObject*>(&PyList_Type));
         return -1;
     }
     if (PyList_Append(all.get(), name) < 0) return -1;

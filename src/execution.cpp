@@ -1,5 +1,9 @@
 #include "execution.hpp"
 
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
+
 namespace valmora {
 
 Result<std::vector<double>> twap_schedule(double total_quantity, std::uint64_t periods) {
@@ -21,6 +25,57 @@ Result<std::vector<double>> vwap_schedule(double total_quantity, std::vector<dou
     // Volume times quantity first, then the division by the total.
     for (double& v : volume_curve) v = (v * total_quantity) / total;
     return volume_curve;
+}
+
+Result<std::array<double, 4>> almgren_chriss_market_impact(double quantity, double volatility, double daily_volume,
+                                                           double spread, double temporary_impact,
+                                                           double permanent_impact) {
+    if (0.0 >= daily_volume) return ValidationError{"daily_volume must be positive"};  // NaN passes
+    const double size = std::fabs(quantity);
+    const double participation = size / daily_volume;
+    const double spread_cost = 0.5 * (size * spread);
+    const double temporary = participation * (volatility * (temporary_impact * size));
+    const double permanent = std::sqrt(participation) * ((permanent_impact * size) * volatility);
+    const double total = (temporary + spread_cost) + permanent;
+    return std::array<double, 4>{spread_cost, temporary, permanent, total};
+}
+
+Result<Trajectory> optimal_execution_trajectory(double total_quantity, std::uint64_t periods, double risk_aversion) {
+    if (periods == 0) return ValidationError{"periods must be positive"};
+    if (0.0 > risk_aversion) return ValidationError{"risk_aversion must be non-negative"};  // -0.0 and NaN pass
+
+    // periods + 1 must not wrap (2^64 - 1 is a valid size) nor exceed what a vector can hold.
+    Trajectory path;
+    if (periods >= path.holdings.max_size()) {
+        throw std::length_error("periods too large for the trajectory");
+    }
+    const std::size_t n = static_cast<std::size_t>(periods);
+    path.holdings.reserve(n + 1);
+    path.trades.reserve(n);
+
+    const double nd = static_cast<double>(periods);
+    const double x = total_quantity;
+    const double e = std::exp(-risk_aversion);
+    const double denominator = 1.0 - e;
+    // A risk aversion so small that exp(-k) rounds to 1 would divide 0 by 0; the linear form is
+    // the limit there. NaN compares false and takes the linear form too.
+    if (risk_aversion > 0.0 && denominator != 0.0) {
+        // The first exponent is taken as exactly 0 (exp(0) = 1): the same bits for every finite
+        // risk aversion, and X rather than 0 * inf = NaN at +infinity.
+        path.holdings.push_back(((1.0 - e) * x) / denominator);
+        for (std::size_t j = 1; j <= n; ++j) {
+            const double jd = static_cast<double>(j);
+            path.holdings.push_back(((std::exp((jd / nd) * -risk_aversion) - e) * x) / denominator);
+        }
+    } else {
+        for (std::size_t j = 0; j <= n; ++j) {
+            const double jd = static_cast<double>(j);
+            path.holdings.push_back((1.0 - jd / nd) * x);
+        }
+    }
+    path.holdings[n] = 0.0;
+    for (std::size_t i = 0; i < n; ++i) path.trades.push_back(path.holdings[i] - path.holdings[i + 1]);
+    return path;
 }
 
 }  // namespace valmora

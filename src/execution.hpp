@@ -1,6 +1,7 @@
 // Execution analytics: order schedules, market impact and liquidation trajectories.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -13,5 +14,20 @@ Result<std::vector<double>> twap_schedule(double total_quantity, std::uint64_t p
 
 // Slices proportional to the volumes; the curve is consumed and returned as the schedule.
 Result<std::vector<double>> vwap_schedule(double total_quantity, std::vector<double> volume_curve);
+
+// (spread cost, temporary impact cost, permanent impact cost, total cost); only the sign-free
+// size of the order counts.
+Result<std::array<double, 4>> almgren_chriss_market_impact(double quantity, double volatility, double daily_volume,
+                                                           double spread, double temporary_impact,
+                                                           double permanent_impact);
+
+struct Trajectory {
+    std::vector<double> holdings;  // periods + 1 values, the last exactly 0.0
+    std::vector<double> trades;    // periods values, trades[i] = holdings[i] - holdings[i + 1]
+};
+
+// Linear liquidation at zero risk aversion, exponential decay above it. Throws std::length_error
+// or std::bad_alloc when the vectors cannot be allocated.
+Result<Trajectory> optimal_execution_trajectory(double total_quantity, std::uint64_t periods, double risk_aversion);
 
 }  // namespace valmora
