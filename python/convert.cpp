@@ -122,14 +122,18 @@ bool read_vector(PyObject* obj, std::vector<double>& out) {
 }  // namespace
 
 void raise_not_instance(PyObject* obj, PyObject* expected_type) {
-    PyRef expected = type_name(expected_type);
-    if (!expected) return;
     if (obj == Py_None) {
-        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%U'", expected.get());
+        PyRef expected = type_name(expected_type);
+        if (expected) PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%U'", expected.get());
         return;
     }
-    PyRef actual = type_name(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-    if (!actual) return;
+    raise_type_not_instance(reinterpret_cast<PyObject*>(Py_TYPE(obj)), expected_type);
+}
+
+void raise_type_not_instance(PyObject* type, PyObject* expected_type) {
+    PyRef expected = type_name(expected_type);
+    PyRef actual = type_name(type);
+    if (!expected || !actual) return;
     PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%U'", actual.get(), expected.get());
 }
 

@@ -23,6 +23,8 @@ bool to_text(PyObject* obj, const char* param, std::string& out);
 
 // TypeError "'{type}' object is not an instance of '{expected}'" ("'None' is not ..." for None).
 void raise_not_instance(PyObject* obj, PyObject* expected_type);
+// The same message naming `type` itself, with no special case for None.
+void raise_type_not_instance(PyObject* type, PyObject* expected_type);
 
 // New references, or null with an exception set.
 PyObject* to_python(double value);

@@ -1,0 +1,69 @@
+"""The Example class: construction through the binder, str and repr."""
+
+import pytest
+
+import valmora
+from valmora import Example
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "make, text",
+    [
+        (lambda: Example("abc"), "abc"),
+        (lambda: Example(value="abc"), "abc"),
+        (lambda: Example(""), ""),
+        (lambda: Example("é\x00ü"), "é\x00ü"),
+        (lambda: Example(Text("sub")), "sub"),
+    ],
+)
+def test_str_and_repr(make, text):
+    e = make()
+    assert str(e) == text and type(str(e)) is str
+    assert repr(e) == f"Example<{text}>"
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, exc, message",
+    [
+        ((), {}, TypeError, "Example.__new__() missing 1 required positional argument: 'value'"),
+        (("a", "b"), {}, TypeError, "Example.__new__() takes 1 positional arguments but 2 were given"),
+        (("a", "b", "c"), {"value": "d"}, TypeError, "Example.__new__() takes 1 positional arguments but 3 were given"),
+        (("a",), {"value": "b"}, TypeError, "Example.__new__() got multiple values for argument 'value'"),
+        ((), {"text": "b"}, TypeError, "Example.__new__() got an unexpected keyword argument 'text'"),
+        ((5,), {}, TypeError, "argument 'value': 'int' object is not an instance of 'str'"),
+        ((None,), {}, TypeError, "argument 'value': 'None' is not an instance of 'str'"),
+        ((b"abc",), {}, TypeError, "argument 'value': 'bytes' object is not an instance of 'str'"),
+    ],
+)
+def test_construction_errors(args, kwargs, exc, message):
+    with pytest.raises(exc) as e:
+        Example(*args, **kwargs)
+    assert type(e.value) is exc and str(e.value) == message
+
+
+def test_lone_surrogate_raises_unicode_error_unprefixed():
+    with pytest.raises(UnicodeEncodeError) as e:
+        Example("\udc00")
+    assert not str(e.value).startswith("argument")
+
+
+def test_class_shape():
+    assert Example.__module__ == "builtins"
+    assert Example.__name__ == Example.__qualname__ == "Example"
+    assert Example.__text_signature__ == "(value)"
+    assert valmora.Example is Example
+    with pytest.raises(TypeError):
+        type("Sub", (Example,), {})
+
+
+def test_instances_are_closed_and_compare_by_identity():
+    e = Example("x")
+    assert not hasattr(e, "value") and not hasattr(e, "__dict__")
+    with pytest.raises(AttributeError):
+        e.value = "y"
+    assert e != Example("x") and e == e
+    assert hash(e) == hash(e)

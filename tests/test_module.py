@@ -1,0 +1,93 @@
+"""The module as the interpreter sees it: definition, registration, signatures."""
+
+import ctypes
+import importlib.util
+import inspect
+
+import pytest
+
+import valmora
+from signatures import TABLE
+
+
+def test_module_doc_is_empty_string():
+    assert valmora.__doc__ == ""
+
+
+def test_all_lists_example_then_functions_in_table_order():
+    assert valmora.__all__[0] == "Example"
+    functions = valmora.__all__[1:]
+    assert functions == [name for name in TABLE if name in functions]
+    assert all(isinstance(name, str) for name in valmora.__all__)
+
+
+def test_function_attributes(function):
+    f = getattr(valmora, function)
+    names = [p for p, _ in TABLE[function]]
+    assert f.__name__ == function
+    assert f.__module__ == "valmora"
+    assert f.__self__ is valmora
+    assert f.__doc__ is None
+    assert f.__text_signature__ == "(" + ", ".join(names) + ")"
+    sig = inspect.signature(f)
+    assert list(sig.parameters) == names
+    for p in sig.parameters.values():
+        assert p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+        assert p.default is inspect.Parameter.empty
+
+
+def fresh_module():
+    spec = importlib.util.find_spec("valmora")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def execute_again(module):
+    """Run the module's execution step once more; importlib itself would skip it."""
+    api = ctypes.pythonapi
+    api.PyModule_GetDef.restype = ctypes.c_void_p
+    api.PyModule_GetDef.argtypes = [ctypes.py_object]
+    api.PyModule_ExecDef.restype = ctypes.c_int
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    api.PyModule_ExecDef(module, api.PyModule_GetDef(module))
+
+
+def test_second_execution_appends_names_and_keeps_the_class():
+    module = fresh_module()
+    first = list(module.__all__)
+    old = module.twap_schedule
+    execute_again(module)
+    assert module.__all__ == first + first
+    assert module.Example is valmora.Example
+    assert module.twap_schedule is not old
+    assert module.twap_schedule(100, 4) == [25.0] * 4
+
+
+@pytest.mark.parametrize("replacement, type_name", [((), "tuple"), ("abc", "str"), (None, "NoneType")])
+def test_execution_refuses_a_non_list_all(replacement, type_name):
+    module = fresh_module()
+    module.__all__ = replacement
+    with pytest.raises(TypeError) as e:
+        execute_again(module)
+    assert str(e.value) == f"'{type_name}' object is not an instance of 'list'"
+
+
+def test_execution_recreates_a_deleted_all():
+    module = fresh_module()
+    del module.__all__
+    execute_again(module)
+    assert module.__all__ == valmora.__all__
+
+
+def test_only_the_init_symbol_is_exported():
+    import shutil
+    import subprocess
+
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm not available")
+    out = subprocess.run([nm, "-D", "--defined-only", valmora.__file__], capture_output=True, text=True, check=True)
+    symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit_valmora"]
+    assert valmora.__file__.endswith("valmora.abi3.so")

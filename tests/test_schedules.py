@@ -1,0 +1,78 @@
+"""TWAP and VWAP schedules."""
+
+import pytest
+
+import valmora
+from signatures import same
+
+NAN = float("nan")
+INF = float("inf")
+
+
+@pytest.mark.parametrize(
+    "quantity, periods, expected",
+    [
+        (100, 4, [25.0] * 4),
+        (10, 3, [3.3333333333333335] * 3),
+        (-9, 3, [-3.0] * 3),
+        (0, 2, [0.0, 0.0]),
+        (5, True, [5.0]),
+        (NAN, 2, [NAN, NAN]),
+        (-INF, 1, [-INF]),
+    ],
+)
+def test_twap(quantity, periods, expected):
+    assert same(valmora.twap_schedule(quantity, periods), expected)
+
+
+def test_twap_slices_do_not_absorb_remainder():
+    assert valmora.twap_schedule(10, 3) == [10 / 3] * 3
+    assert valmora.twap_schedule(1, 49) == [1 / 49] * 49
+
+
+def test_twap_zero_periods():
+    with pytest.raises(ValueError, match="^periods must be positive$"):
+        valmora.twap_schedule(5, 0)
+
+
+@pytest.mark.parametrize(
+    "quantity, curve, expected",
+    [
+        (100, [1, 1, 2], [25.0, 25.0, 50.0]),
+        (100, [0, 0, 5], [0.0, 0.0, 100.0]),
+        (100, [1, NAN], [NAN, NAN]),
+        (1, [INF, 1], [NAN, 0.0]),
+        (-50, [1, 1], [-25.0, -25.0]),
+        (100, (1, 3), [25.0, 75.0]),
+        (100, [-0.0, 2], [-0.0, 100.0]),
+        (0.1, [3, 7], [(3 * 0.1) / 10, (7 * 0.1) / 10]),
+    ],
+)
+def test_vwap(quantity, curve, expected):
+    assert same(valmora.vwap_schedule(quantity, curve), expected)
+
+
+@pytest.mark.parametrize("curve", [[], [0, 0], [-0.0], [5, -1], [-1, 5], [-INF, 1]])
+def test_vwap_needs_positive_total_volume(curve):
+    with pytest.raises(ValueError) as e:
+        valmora.vwap_schedule(100, curve)
+    assert str(e.value) == "volume_curve must contain positive total volume"
+
+
+def test_vwap_matches_left_to_right_oracle():
+    import random
+
+    rng = random.Random(7)
+    for _ in range(200):
+        curve = [rng.random() * 10 ** rng.randint(-3, 6) for _ in range(rng.randint(1, 40))]
+        q = rng.uniform(-1e6, 1e6)
+        total = curve[0]
+        for v in curve[1:]:
+            total += v
+        assert same(valmora.vwap_schedule(q, curve), [(v * q) / total for v in curve])
+
+
+def test_vwap_leaves_the_curve_alone():
+    curve = [1.0, 2.0, 3.0]
+    valmora.vwap_schedule(6.0, curve)
+    assert curve == [1.0, 2.0, 3.0]
