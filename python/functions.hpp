@@ -10,6 +10,9 @@ namespace valmora::py {
 // covariance.cpp
 
 // timeseries.cpp
+VALMORA_FUNCTION(rolling_correlation);
+VALMORA_FUNCTION(cointegration_spread);
+VALMORA_FUNCTION(transfer_entropy);
 
 // execution.cpp
 VALMORA_FUNCTION(twap_schedule);

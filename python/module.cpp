@@ -14,6 +14,9 @@ namespace {
 
 // Registration order; each documentation string holds only the text signature.
 PyMethodDef kFunctions[] = {
+    VALMORA_ROW(rolling_correlation, "rolling_correlation(x, y, window)"),
+    VALMORA_ROW(cointegration_spread, "cointegration_spread(y, x)"),
+    VALMORA_ROW(transfer_entropy, "transfer_entropy(source, target, bins, lag)"),
     VALMORA_ROW(twap_schedule, "twap_schedule(total_quantity, periods)"),
     VALMORA_ROW(vwap_schedule, "vwap_schedule(total_quantity, volume_curve)"),
     VALMORA_ROW(almgren_chriss_market_impact,

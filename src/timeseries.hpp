@@ -1,0 +1,34 @@
+// Time-series analytics: rolling correlation, cointegration spread and transfer entropy.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "result.hpp"
+
+namespace valmora {
+
+// Pearson correlation of every trailing window of `window` observations, aligned with x;
+// NaN where no full window ends, where a window's variance is exactly zero, or where the
+// arithmetic itself gives NaN. Every window is summed afresh; no running sums.
+Result<std::vector<double>> rolling_correlation(const std::vector<double>& x, const std::vector<double>& y,
+                                                std::uint64_t window);
+
+struct CointegrationSpread {
+    double beta;
+    double alpha;
+    std::vector<double> spread;
+};
+
+// Least-squares fit y ~ alpha + beta * x and the residuals centred on their own mean.
+Result<CointegrationSpread> cointegration_spread(const std::vector<double>& y, const std::vector<double>& x);
+
+// Symbol of each value: the number of quantile thresholds at or below it (NaN gets 0).
+// Throws std::bad_alloc or std::length_error when the threshold table cannot be allocated.
+Result<std::vector<std::uint64_t>> quantile_discretise(std::vector<double> values, std::uint64_t bins);
+
+// Transfer entropy from source to target `lag` steps ahead, in nats, never negative.
+Result<double> transfer_entropy(std::vector<double> source, std::vector<double> target, std::uint64_t bins,
+                                std::uint64_t lag);
+
+}  // namespace valmora
