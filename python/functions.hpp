@@ -8,6 +8,11 @@ namespace valmora::py {
 #define VALMORA_FUNCTION(name) PyObject* name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 // covariance.cpp
+VALMORA_FUNCTION(sample_covariance_matrix);
+VALMORA_FUNCTION(ledoit_wolf_covariance_matrix);
+VALMORA_FUNCTION(oas_covariance_matrix);
+VALMORA_FUNCTION(covariance_to_correlation);
+VALMORA_FUNCTION(correlation_to_covariance);
 
 // timeseries.cpp
 VALMORA_FUNCTION(rolling_correlation);

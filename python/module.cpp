@@ -14,6 +14,11 @@ namespace {
 
 // Registration order; each documentation string holds only the text signature.
 PyMethodDef kFunctions[] = {
+    VALMORA_ROW(sample_covariance_matrix, "sample_covariance_matrix(data, frequency)"),
+    VALMORA_ROW(ledoit_wolf_covariance_matrix, "ledoit_wolf_covariance_matrix(data, frequency)"),
+    VALMORA_ROW(oas_covariance_matrix, "oas_covariance_matrix(data, frequency)"),
+    VALMORA_ROW(covariance_to_correlation, "covariance_to_correlation(covariance)"),
+    VALMORA_ROW(correlation_to_covariance, "correlation_to_covariance(correlation, volatility)"),
     VALMORA_ROW(rolling_correlation, "rolling_correlation(x, y, window)"),
     VALMORA_ROW(cointegration_spread, "cointegration_spread(y, x)"),
     VALMORA_ROW(transfer_entropy, "transfer_entropy(source, target, bins, lag)"),

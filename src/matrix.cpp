@@ -1,7 +1,10 @@
 #include "matrix.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+
+#include "lanes.hpp"
 
 namespace valmora {
 
@@ -74,20 +77,104 @@ Result<Matrix> centre_complete_observations(const Matrix& data) {
     return centred;
 }
 
+namespace {
+
+// Output tiles are kTileRows rows of `Vecs` lane groups; entry (i, j) of a tile is the sum for the
+// pair of columns (i, j) of the data, carried over every observation in order.
+constexpr std::size_t kTileRows = 4;
+// Columns of the packed block are padded with zeros to a multiple of this, so tiles never read
+// past a row; it is a multiple of kTileRows and of every tile width.
+constexpr std::size_t kPadding = 8;
+// Observations per block: the packed block (about 128 KiB) stays in cache while every tile of
+// the upper triangle streams through it.
+constexpr std::size_t kBlockValues = 16384;
+
+template <std::size_t Vecs>
+[[gnu::always_inline]] inline void accumulate_tile(const double* block, std::size_t rows, std::size_t width,
+                                                   std::size_t i0, std::size_t j0, double* sums, std::size_t p) {
+    using lanes::Lanes;
+    constexpr std::size_t cols = Vecs * lanes::kWidth;
+    double tile[kTileRows][cols];
+    for (std::size_t r = 0; r < kTileRows; ++r) {
+        for (std::size_t c = 0; c < cols; ++c) {
+            const bool inside = i0 + r < p && j0 + c < p;
+            tile[r][c] = inside ? sums[(i0 + r) * p + j0 + c] : 0.0;
+        }
+    }
+    Lanes acc[kTileRows][Vecs];
+    for (std::size_t r = 0; r < kTileRows; ++r) {
+        for (std::size_t v = 0; v < Vecs; ++v) lanes::load(acc[r][v], &tile[r][v * lanes::kWidth]);
+    }
+    for (std::size_t k = 0; k < rows; ++k) {
+        const double* x = block + k * width;
+        Lanes b[Vecs];
+        for (std::size_t v = 0; v < Vecs; ++v) lanes::load(b[v], x + j0 + v * lanes::kWidth);
+        for (std::size_t r = 0; r < kTileRows; ++r) {
+            Lanes a;
+            lanes::splat(a, x[i0 + r]);
+            for (std::size_t v = 0; v < Vecs; ++v) acc[r][v] = acc[r][v] + a * b[v];
+        }
+    }
+    for (std::size_t r = 0; r < kTileRows; ++r) {
+        for (std::size_t v = 0; v < Vecs; ++v) lanes::store(&tile[r][v * lanes::kWidth], acc[r][v]);
+    }
+    for (std::size_t r = 0; r < kTileRows && i0 + r < p; ++r) {
+        for (std::size_t c = 0; c < cols && j0 + c < p; ++c) sums[(i0 + r) * p + j0 + c] = tile[r][c];
+    }
+}
+
+// Adds c_ki * c_kj for every observation k, in order, to sums(i, j) for j >= i (a few entries
+// below the diagonal are carried along and later overwritten by the mirror).
+template <std::size_t Vecs>
+[[gnu::always_inline]] inline void accumulate_cross_products(const double* c, std::size_t n, std::size_t p,
+                                                             double* sums) {
+    constexpr std::size_t cols = Vecs * lanes::kWidth;
+    static_assert(kPadding % cols == 0 && kPadding % kTileRows == 0);
+    const std::size_t width = (p + kPadding - 1) / kPadding * kPadding;
+    const std::size_t block_rows = std::max<std::size_t>(1, kBlockValues / width);
+    std::vector<double> block(std::min(n, block_rows) * width, 0.0);
+    for (std::size_t k0 = 0; k0 < n; k0 += block_rows) {
+        const std::size_t rows = std::min(block_rows, n - k0);
+        for (std::size_t k = 0; k < rows; ++k) std::copy_n(c + (k0 + k) * p, p, block.data() + k * width);
+        for (std::size_t i0 = 0; i0 < p; i0 += kTileRows) {
+            for (std::size_t j0 = i0 / cols * cols; j0 < p; j0 += cols) {
+                accumulate_tile<Vecs>(block.data(), rows, width, i0, j0, sums, p);
+            }
+        }
+    }
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] void accumulate_cross_products_avx2(const double* c, std::size_t n, std::size_t p,
+                                                            double* sums) {
+    accumulate_cross_products<2>(c, n, p, sums);
+}
+#endif
+
+void accumulate_cross_products_baseline(const double* c, std::size_t n, std::size_t p, double* sums) {
+    accumulate_cross_products<1>(c, n, p, sums);
+}
+
+}  // namespace
+
 Matrix scaled_cross_product(const Matrix& centred, double divisor, double scale) {
     const std::size_t n = centred.rows();
     const std::size_t p = centred.row(0).size();
-    const double* c = centred.data();
+    // The zero matrix is the accumulator: every sum starts from 0.0.
     Matrix out = Matrix::filled(p, p, 0.0);
     double* r = out.data();
-    // Each entry is one sum over the observations in order, started from 0.0; the divisor
-    // is applied before the scale.
+#if defined(__x86_64__)
+    if (lanes::has_avx2()) {
+        accumulate_cross_products_avx2(centred.data(), n, p, r);
+    } else {
+        accumulate_cross_products_baseline(centred.data(), n, p, r);
+    }
+#else
+    accumulate_cross_products_baseline(centred.data(), n, p, r);
+#endif
+    // The divisor is applied before the scale.
     for (std::size_t i = 0; i < p; ++i) {
-        for (std::size_t j = i; j < p; ++j) {
-            double t = 0.0;
-            for (std::size_t k = 0; k < n; ++k) t += c[k * p + i] * c[k * p + j];
-            r[i * p + j] = (t / divisor) * scale;
-        }
+        for (std::size_t j = i; j < p; ++j) r[i * p + j] = (r[i * p + j] / divisor) * scale;
     }
     for (std::size_t j = 0; j < p; ++j) {
         for (std::size_t i = j + 1; i < p; ++i) r[i * p + j] = r[j * p + i];

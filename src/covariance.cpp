@@ -1,0 +1,197 @@
+#include "covariance.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "lanes.hpp"
+
+namespace valmora {
+namespace {
+
+// Mean of the diagonal: the level of the scaled identity both shrinkage estimators aim at.
+double target_level(const Matrix& s, std::size_t p) {
+    const double* v = s.data();
+    double trace = 0.0;
+    for (std::size_t i = 0; i < p; ++i) trace += v[i * p + i];
+    return trace / static_cast<double>(p);
+}
+
+// (S_ij (1 - delta) + T_ij delta) * frequency over every entry, T being mu on the diagonal and
+// 0.0 elsewhere. Computed in place over S.
+Matrix shrink(Matrix s, std::size_t p, double mu, double delta, double frequency) {
+    const double keep = 1.0 - delta;
+    double* v = s.data();
+    for (std::size_t i = 0; i < p; ++i) {
+        for (std::size_t j = 0; j < p; ++j) {
+            const double target = i == j ? mu : 0.0;
+            v[i * p + j] = (v[i * p + j] * keep + target * delta) * frequency;
+        }
+    }
+    return s;
+}
+
+double clamp_unit(double x) {
+    if (x < 0.0) x = 0.0;
+    if (x > 1.0) x = 1.0;
+    return x;
+}
+
+// Terms of the Ledoit-Wolf chain are produced a chunk at a time so that the single running sum
+// below does nothing but additions.
+constexpr std::size_t kChunkTerms = 2048;
+
+// terms[j] = (x[j] * a - s[j])^2 for j < count.
+[[gnu::always_inline]] inline void deviation_terms(const double* x, double a, const double* s, std::size_t count,
+                                                   double* terms) {
+    using lanes::Lanes;
+    Lanes av;
+    lanes::splat(av, a);
+    std::size_t j = 0;
+    for (; j + lanes::kWidth <= count; j += lanes::kWidth) {
+        Lanes xv, sv;
+        lanes::load(xv, x + j);
+        lanes::load(sv, s + j);
+        const Lanes d = xv * av - sv;
+        lanes::store(terms + j, d * d);
+    }
+    for (; j < count; ++j) {
+        const double d = x[j] * a - s[j];
+        terms[j] = d * d;
+    }
+}
+
+// Sum over k, then i, then j, from 0.0, of (c_kj c_ki - S_ij)^2: one chain of n p^2 additions.
+[[gnu::always_inline]] inline double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
+    const std::size_t n = c.rows();
+    const std::size_t rows_per_chunk = std::max<std::size_t>(1, kChunkTerms / p);
+    std::vector<double> terms(std::min(p, rows_per_chunk) * p);
+    double sum = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double* x = c.data() + k * p;
+        for (std::size_t i0 = 0; i0 < p; i0 += rows_per_chunk) {
+            const std::size_t i1 = std::min(p, i0 + rows_per_chunk);
+            for (std::size_t i = i0; i < i1; ++i) {
+                deviation_terms(x, x[i], s.data() + i * p, p, terms.data() + (i - i0) * p);
+            }
+            const std::size_t count = (i1 - i0) * p;
+            for (std::size_t t = 0; t < count; ++t) sum += terms[t];
+        }
+    }
+    return sum;
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] double squared_deviation_sum_avx2(const Matrix& c, const Matrix& s, std::size_t p) {
+    return squared_deviation_sum(c, s, p);
+}
+#endif
+
+double squared_deviation_sum_baseline(const Matrix& c, const Matrix& s, std::size_t p) {
+    return squared_deviation_sum(c, s, p);
+}
+
+double b2bar_sum(const Matrix& c, const Matrix& s, std::size_t p) {
+#if defined(__x86_64__)
+    if (lanes::has_avx2()) return squared_deviation_sum_avx2(c, s, p);
+#endif
+    return squared_deviation_sum_baseline(c, s, p);
+}
+
+}  // namespace
+
+Result<Matrix> sample_covariance_matrix(const Matrix& data, double frequency) {
+    auto centred = centre_complete_observations(data);
+    if (!centred.ok()) return centred.error();
+    const std::size_t n = centred.value().rows();
+    return scaled_cross_product(centred.value(), static_cast<double>(n - 1), frequency);
+}
+
+Result<std::pair<Matrix, double>> ledoit_wolf_covariance_matrix(const Matrix& data, double frequency) {
+    auto centred = centre_complete_observations(data);
+    if (!centred.ok()) return centred.error();
+    const Matrix& c = centred.value();
+    const std::size_t n = c.rows();
+    const std::size_t p = c.row(0).size();
+    Matrix s = scaled_cross_product(c, static_cast<double>(n), 1.0);
+    const double mu = target_level(s, p);
+
+    double d2 = 0.0;
+    for (std::size_t i = 0; i < p; ++i) {
+        for (std::size_t j = 0; j < p; ++j) {
+            const double d = s.data()[i * p + j] - (i == j ? mu : 0.0);
+            d2 += d * d;
+        }
+    }
+    double delta = 1.0;  // S already is the target
+    if (!(d2 <= 0.0)) {
+        const double b2bar = b2bar_sum(c, s, p) / static_cast<double>(std::uint64_t{n} * n);
+        // fmin takes the number when the other one is NaN.
+        delta = std::fmin(b2bar, d2) / d2;
+    }
+    Matrix shrunk = shrink(std::move(s), p, mu, delta, frequency);
+    return std::pair{std::move(shrunk), clamp_unit(delta)};
+}
+
+Result<std::pair<Matrix, double>> oas_covariance_matrix(const Matrix& data, double frequency) {
+    auto centred = centre_complete_observations(data);
+    if (!centred.ok()) return centred.error();
+    const std::size_t n = centred.value().rows();
+    const std::size_t p = centred.value().row(0).size();
+    Matrix s = scaled_cross_product(centred.value(), static_cast<double>(n), 1.0);
+    const double mu = target_level(s, p);
+
+    double squares = 0.0;
+    for (std::size_t e = 0; e < p * p; ++e) squares += s.data()[e] * s.data()[e];
+    const double alpha = squares / static_cast<double>(std::uint64_t{p} * p);
+    const double num = mu * mu + alpha;
+    const double den = (alpha - (mu * mu) / static_cast<double>(p)) * (static_cast<double>(n) + 1.0);
+    // fmin also maps a NaN quotient to 1.
+    const double rho = den <= 0.0 ? 1.0 : std::fmin(num / den, 1.0);
+    Matrix shrunk = shrink(std::move(s), p, mu, rho, frequency);
+    return std::pair{std::move(shrunk), clamp_unit(rho)};
+}
+
+Result<Matrix> correlation_to_covariance(const Matrix& correlation, const std::vector<double>& volatility) {
+    auto size = check_square(correlation);
+    if (!size.ok()) return size.error();
+    const std::size_t n = size.value();
+    if (volatility.size() != n) return ValidationError{"volatility length must match correlation dimensions"};
+    Matrix out = Matrix::filled(n, n, 0.0);
+    const double* rho = correlation.data();
+    double* r = out.data();
+    // No symmetrisation: the row's volatility multiplies first, so (i, j) and (j, i) may differ
+    // in the last bit.
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) r[i * n + j] = (rho[i * n + j] * volatility[i]) * volatility[j];
+    }
+    return out;
+}
+
+Result<Matrix> covariance_to_correlation(const Matrix& covariance) {
+    auto size = check_square(covariance);
+    if (!size.ok()) return size.error();
+    const std::size_t n = size.value();
+    const double* c = covariance.data();
+    // A NaN, negative or zero variance gives 0.0, so s is never NaN.
+    std::vector<double> sd(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = c[i * n + i];
+        sd[i] = std::sqrt(v > 0.0 ? v : 0.0);
+    }
+    Matrix out = Matrix::filled(n, n, 0.0);
+    double* r = out.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const double d = sd[i] * sd[j];
+            double x = d > 0.0 ? c[i * n + j] / d : 0.0;
+            if (x < -1.0) x = -1.0;
+            if (x > 1.0) x = 1.0;
+            r[i * n + j] = x;
+        }
+        r[i * n + i] = 1.0;
+    }
+    return out;
+}
+
+}  // namespace valmora
