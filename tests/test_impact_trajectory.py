@@ -1,0 +1,128 @@
+"""Almgren-Chriss market impact and the optimal execution trajectory."""
+
+import math
+import random
+
+import pytest
+
+import valmora
+from signatures import same
+
+NAN, INF = float("nan"), float("inf")
+
+
+def impact_oracle(q, sigma, volume, s, eta, gamma):
+    a = abs(q)
+    p = a / volume
+    spread = 0.5 * (a * s)
+    temporary = p * (sigma * (eta * a))
+    permanent = math.sqrt(p) * ((gamma * a) * sigma)
+    return (spread, temporary, permanent, (temporary + spread) + permanent)
+
+
+def test_impact_worked_example():
+    spread, temporary, permanent, total = valmora.almgren_chriss_market_impact(1000, 0.02, 1e6, 0.01, 0.1, 0.5)
+    assert (spread, temporary) == (5.0, 0.002)
+    assert permanent == pytest.approx(0.316228, abs=1e-6) and total == pytest.approx(5.318228, abs=1e-6)
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_impact_matches_oracle(seed):
+    rng = random.Random(seed)
+    for _ in range(200):
+        args = [rng.uniform(-1, 1) * 10.0 ** rng.randint(-5, 8) for _ in range(6)]
+        args[2] = abs(args[2])
+        assert same(valmora.almgren_chriss_market_impact(*args), impact_oracle(*args))
+
+
+@pytest.mark.parametrize(
+    "args",
+    [(-1000, 0.02, 1e6, 0.01, 0.1, 0.5), (-0.0, 0.3, 5.0, 1.0, 1.0, 1.0), (10, 0.2, INF, 0.01, 1, 1),
+     (10, 0.2, NAN, 0.01, 1, 1), (0, 0.2, 7.0, 0.01, 1, 1)],
+)
+def test_impact_special_inputs(args):
+    got = valmora.almgren_chriss_market_impact(*args)
+    assert same(got, impact_oracle(*args))
+    assert same(got, valmora.almgren_chriss_market_impact(abs(args[0]), *args[1:]))
+
+
+@pytest.mark.parametrize("volume", [0.0, -0.0, -1.0, -INF])
+def test_impact_needs_positive_volume(volume):
+    with pytest.raises(ValueError) as e:
+        valmora.almgren_chriss_market_impact(1, 1, volume, 1, 1, 1)
+    assert e.value.args == ("daily_volume must be positive",)
+
+
+def test_impact_converts_everything_before_validating():
+    with pytest.raises(TypeError, match="^argument 'permanent_impact': "):
+        valmora.almgren_chriss_market_impact(1, 1, 0, 1, 1, "x")
+
+
+def trajectory_oracle(x, n, kappa, mended=True):
+    """Exponential or linear form, one rounding per operation; mended=False is the unguarded formula."""
+    e = math.exp(-kappa)
+    if kappa > 0 and (1.0 - e != 0.0 or not mended):
+        first = 0.0 if mended else (0 / n) * -kappa
+        h = [((math.exp(first if j == 0 else (j / n) * -kappa) - e) * x) / (1.0 - e) for j in range(n + 1)]
+    else:
+        h = [(1.0 - j / n) * x for j in range(n + 1)]
+    h[n] = 0.0
+    return (h, [h[i] - h[i + 1] for i in range(n)])
+
+
+def test_trajectory_worked_examples():
+    assert valmora.optimal_execution_trajectory(100, 4, 0) == ([100.0, 75.0, 50.0, 25.0, 0.0], [25.0] * 4)
+    holdings, trades = valmora.optimal_execution_trajectory(100, 4, 1)
+    assert holdings == pytest.approx([100.0, 65.0068, 37.7541, 16.5296, 0.0], abs=1e-4)
+    assert trades == pytest.approx([34.9932, 27.2527, 21.2244, 16.5296], abs=1e-4)
+    assert trades == sorted(trades, reverse=True)
+
+
+@pytest.mark.parametrize("kappa", [0.0, -0.0, NAN, 1e-15, 1e-3, 0.5, 1.0, 7.0, 60.0, 800.0])
+@pytest.mark.parametrize("x, n", [(100.0, 1), (-250.5, 3), (1e6 / 3, 17), (-0.0, 4)])
+def test_trajectory_matches_oracle(x, n, kappa):
+    got = valmora.optimal_execution_trajectory(x, n, kappa)
+    assert same(got, trajectory_oracle(x, n, kappa))
+    # Taking the first exponent as zero changes no bit for a finite risk aversion.
+    assert same(got, trajectory_oracle(x, n, kappa, mended=False))
+    assert same(got[0][-1], 0.0)
+
+
+@pytest.mark.parametrize("kappa", [5e-324, 1e-300, 1e-17, 5e-17])
+def test_tiny_risk_aversion_takes_the_linear_limit(kappa):
+    assert math.exp(-kappa) == 1.0  # the unguarded formula would divide 0 by 0 here
+    for x, n in [(100.0, 4), (-7.0, 3)]:
+        assert same(valmora.optimal_execution_trajectory(x, n, kappa), trajectory_oracle(x, n, 0.0))
+
+
+@pytest.mark.parametrize("x, n", [(100.0, 4), (-3.5, 1), (1.0, 6)])
+def test_infinite_risk_aversion_sells_everything_at_once(x, n):
+    assert same(valmora.optimal_execution_trajectory(x, n, INF), ([x] + [0.0] * n, [x] + [0.0] * (n - 1)))
+
+
+@pytest.mark.parametrize(
+    "n, kappa, message",
+    [(0, -1.0, "periods must be positive"), (0, 1.0, "periods must be positive"),
+     (3, -0.5, "risk_aversion must be non-negative"), (1, -INF, "risk_aversion must be non-negative")],
+)
+def test_trajectory_validation(n, kappa, message):
+    with pytest.raises(ValueError) as e:
+        valmora.optimal_execution_trajectory(100, n, kappa)
+    assert e.value.args == (message,)
+
+
+def test_huge_periods_raise_memory_error(run_isolated):
+    out = run_isolated(
+        """
+        import valmora
+        for n in (2**64 - 1, 2**63, 2**61, 2**50):
+            for kappa in (0.0, 1.0):
+                try:
+                    valmora.optimal_execution_trajectory(1.0, n, kappa)
+                except MemoryError:
+                    continue
+                raise SystemExit(f"no MemoryError for {n}")
+        print("ok")
+        """
+    )
+    assert out == "ok\n"

@@ -1,0 +1,106 @@
+"""Factor risk decomposition."""
+
+import random
+
+import pytest
+
+import valmora
+from signatures import same
+
+NAN = float("nan")
+
+
+def oracle(w, L, F, s):
+    """Left to right, one rounding per operation, in the stated order."""
+    n, k = len(L), len(L[0])
+    b = [0.0] * k
+    for i in range(n):
+        for j in range(k):
+            b[j] = (w[i] * L[i][j]) + b[j]
+    v = [0.0] * k
+    for r in range(k):
+        for m in range(k):
+            v[r] = (F[r][m] * b[m]) + v[r]
+    c = [b[j] * v[j] for j in range(k)]
+    factor = c[0]
+    for x in c[1:]:
+        factor = factor + x
+    specific = (w[0] * w[0]) * s[0]
+    for i in range(1, n):
+        specific = specific + (w[i] * w[i]) * s[i]
+    return (factor + specific, factor, specific, c)
+
+
+def wide(rng):
+    # Mixed signs and magnitudes, so any change of summation order shows in the bits.
+    return rng.choice([-1, 1]) * rng.random() * 10.0 ** rng.randint(-6, 6)
+
+
+@pytest.mark.parametrize("n, k", [(1, 1), (2, 3), (7, 5), (33, 8), (40, 17), (300, 50)])
+def test_matches_oracle_bit_for_bit(n, k):
+    rng = random.Random(n * 100 + k)
+    w = [wide(rng) for _ in range(n)]
+    L = [[wide(rng) for _ in range(k)] for _ in range(n)]
+    F = [[wide(rng) for _ in range(k)] for _ in range(k)]
+    s = [wide(rng) for _ in range(n)]
+    result = valmora.factor_risk_decomposition(w, L, F, s)
+    assert same(result, oracle(w, L, F, s))
+    total = result[3][0]
+    for c in result[3][1:]:
+        total += c
+    assert same(total, result[1])
+
+
+def test_numpy_input_gives_the_same_bits():
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(5)
+    w, s = rng.normal(size=60), rng.random(60)
+    L, F = rng.normal(size=(60, 9)), rng.normal(size=(9, 9))
+    got = valmora.factor_risk_decomposition(w, L, F, s)
+    assert same(got, valmora.factor_risk_decomposition(w.tolist(), L.tolist(), F.tolist(), s.tolist()))
+
+
+@pytest.mark.parametrize(
+    "w, L, F, s",
+    [
+        ([2.0], [[3.0]], [[5.0]], [7.0]),
+        ([0.0, 0.0], [[1.0, -2.0], [3.0, 4.0]], [[1.0, 0.0], [0.0, 1.0]], [-0.0, 1.0]),  # +0.0 exposures
+        ([1.0, 2.0], [[1.0, 0.0], [0.0, 1.0]], [[1.0, 3.0], [-1.0, 2.0]], [0.1, 0.2]),  # rows of F used
+        ([1.0, 1.0], [[1.0], [1.0]], [[1.0]], [-5.0, -0.0]),  # negative specific variance
+        ([1.0, NAN], [[1.0, 2.0], [3.0, 4.0]], [[1.0, 0.0], [0.0, 1.0]], [1.0, 1.0]),
+        ([1.0], [[-1.0]], [[0.0]], [-0.0]),  # every variance -0.0: sums start from their first term
+    ],
+)
+def test_edge_values(w, L, F, s):
+    assert same(valmora.factor_risk_decomposition(w, L, F, s), oracle(w, L, F, s))
+
+
+def test_worked_one_by_one():
+    assert valmora.factor_risk_decomposition([2.0], [[3.0]], [[5.0]], [7.0]) == (208.0, 180.0, 28.0, [180.0])
+
+
+SHAPE = "weights and specific_variance length must match factor_loadings rows"
+DIMS = "factor_covariance dimensions must match factor_loadings columns"
+OK2 = [[1.0, 0.0], [0.0, 1.0]]
+
+
+@pytest.mark.parametrize(
+    "w, L, F, s, message",
+    [
+        ([1.0], [], [], [1.0, 2.0], "matrix must not be empty"),
+        ([1.0], [[]], [], [1.0, 2.0], "matrix rows must not be empty"),
+        ([1.0], [[1.0], []], [], [1.0, 2.0], "matrix rows must have equal length"),
+        ([1.0] * 3, [[1.0, 2.0]] * 3, [[1.0]], [1.0] * 2, SHAPE),
+        ([1.0] * 2, [[1.0, 2.0]] * 3, [], [1.0] * 3, SHAPE),
+        ([1.0], [[1.0, 2.0]], [], [1.0], "matrix must not be empty"),
+        ([1.0], [[1.0, 2.0]], [[]], [1.0], "matrix rows must not be empty"),
+        ([1.0], [[1.0, 2.0]], [[1.0, 2.0], [3.0]], [1.0], "matrix rows must have equal length"),
+        ([1.0], [[1.0, 2.0]], [[1.0, 2.0, 3.0]] * 2, [1.0], "matrix must be square"),
+        ([1.0], [[1.0, 2.0]], [[1.0] * 3] * 3, [1.0], DIMS),
+        ([1.0], [[1.0, 2.0]], [[1.0]], [1.0], DIMS),
+    ],
+)
+def test_validation_order(w, L, F, s, message):
+    with pytest.raises(ValueError) as e:
+        valmora.factor_risk_decomposition(w, L, F, s)
+    assert e.value.args == (message,)
