@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "buffer.hpp"
+
 namespace valmora::py {
 namespace {
 
@@ -104,6 +106,7 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
 }
 
 bool read_vector(PyObject* obj, std::vector<double>& out) {
+    if (read_buffer_vector(obj, out)) return true;
     Py_ssize_t reserve = 0;
     return for_each_item(obj, reserve, [&](PyObject* item) {
         if (reserve > 0) {
@@ -160,6 +163,7 @@ bool to_vector(PyObject* obj, const char* param, std::vector<double>& out) {
 }
 
 bool to_matrix(PyObject* obj, const char* param, Matrix& out) {
+    if (read_buffer_matrix(obj, out)) return true;
     Py_ssize_t reserve = 0;
     const bool ok = for_each_item(obj, reserve, [&](PyObject* row) {
         if (reserve > 0) {

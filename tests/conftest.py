@@ -20,6 +20,9 @@ def pytest_generate_tests(metafunc):
     if "function_param" in metafunc.fixturenames:
         cases = [(f, i, p, k) for f in registered() for i, (p, k) in enumerate(TABLE[f])]
         metafunc.parametrize("function_param", cases, ids=[f"{c[0]}-{c[2]}" for c in cases])
+    if "sequence_param" in metafunc.fixturenames:
+        cases = [(f, i, p, k) for f in registered() for i, (p, k) in enumerate(TABLE[f]) if k in ("vector", "matrix")]
+        metafunc.parametrize("sequence_param", cases, ids=[f"{c[0]}-{c[2]}" for c in cases])
 
 
 @pytest.fixture

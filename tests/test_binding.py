@@ -55,12 +55,12 @@ def test_missing_arguments_listed_in_order(function, given):
 
 def test_missing_reports_gaps_left_by_keywords(function):
     names = params(function)
+    if len(names) < 2:
+        pytest.skip("single parameter")
     last = {names[-1]: VALID[function][-1]}
     with pytest.raises(TypeError) as e:
         getattr(valmora, function)(**last)
     missing = names[:-1]
-    if not missing:
-        pytest.skip("single parameter")
     word = "argument" if len(missing) == 1 else "arguments"
     assert str(e.value) == f"{function}() missing {len(missing)} required positional {word}: {name_list(missing)}"
 
