@@ -1,0 +1,120 @@
+import math
+import random
+
+import pytest
+
+import valmora
+from ts_oracles import NAN, bits, discretise, transfer_entropy as oracle
+
+SOURCE = [0.1, 0.9, 0.2, 0.8, 0.7, 0.3, 0.4, 0.6, 0.5, 0.95]
+TARGET = [0.5, 0.1, 0.9, 0.2, 0.8, 0.7, 0.3, 0.4, 0.6, 0.5]
+
+
+@pytest.mark.parametrize(
+    "source, target, bins, lag, expected",
+    [
+        (SOURCE, TARGET, 2, 1, 0.7144457864046916),
+        (TARGET, SOURCE, 2, 1, 0.0),
+        (SOURCE, TARGET, 3, 1, 1.072438280744469),
+        (SOURCE, TARGET, 2, 2, 0.1928302955671165),
+        ([3.0] * 10, TARGET, 4, 1, 0.0),
+        (SOURCE, [3.0] * 10, 4, 1, 0.0),
+    ],
+)
+def test_worked_values(source, target, bins, lag, expected):
+    assert bits(valmora.transfer_entropy(source, target, bins, lag)) == bits(expected)
+
+
+def test_reversed_pair_is_clamped():
+    assert discretise(SOURCE, 2) == [0, 1, 0, 1, 1, 0, 0, 1, 0, 1]
+    assert discretise(TARGET, 2) == [1, 0, 1, 0, 1, 1, 0, 0, 1, 1]
+    assert bits(oracle(TARGET, SOURCE, 2, 1, clamp=False)) == bits(-0.0033697317035214884)
+    assert bits(valmora.transfer_entropy(TARGET, SOURCE, 2, 1)) == bits(0.0)
+
+
+@pytest.mark.parametrize(
+    "values, bins, symbols",
+    [
+        ([5, 1, 4, 2, 3], 2, [1, 0, 1, 0, 1]),
+        ([5, 1, 4, 2, 3], 3, [2, 0, 2, 1, 1]),
+        ([3, 1, 2], 4, [3, 0, 2]),
+        ([2.0, 2.0, 2.0], 5, [4, 4, 4]),
+        ([NAN, 1.0, 2.0], 2, [0, 0, 1]),
+    ],
+)
+def test_oracle_discretisation(values, bins, symbols):
+    # The oracle's discretisation is what the module is compared with below, so pin it first.
+    assert discretise(values, bins) == symbols
+
+
+@pytest.mark.parametrize(
+    "source, target, bins, lag, message",
+    [
+        ([1, 2], [1, 2, 3], 2, 0, "lag must be >= 1"),
+        ([1, 2, 3, 4], [1, 2, 3, 4], 0, 0, "lag must be >= 1"),
+        ([1, 2, 3], [1, 2], 2, 1, "source and target must have the same length"),
+        ([], [1.0], 0, 1, "source and target must have the same length"),
+        ([1, 2, 3], [3, 1, 2], 0, 1, "bins must be >= 2"),
+        ([1, 2, 3], [3, 1, 2], 1, 1, "bins must be >= 2"),
+    ],
+)
+def test_validation_order(source, target, bins, lag, message):
+    with pytest.raises(ValueError) as info:
+        valmora.transfer_entropy(source, target, bins, lag)
+    assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize(
+    "source, target, bins, lag",
+    [
+        ([1, 2], [2, 1], 0, 1),
+        ([], [], 0, 1),
+        ([1.0], [1.0], 1, 1),
+        ([1, 2, 3, 4], [4, 3, 2, 1], 0, 3),
+        ([1, 2, 3, 4], [4, 3, 2, 1], 0, 2**64 - 1),
+    ],
+)
+def test_short_series_return_zero_without_checking_bins(source, target, bins, lag):
+    assert bits(valmora.transfer_entropy(source, target, bins, lag)) == bits(0.0)
+
+
+def series(rng, n, kind):
+    if kind == "smooth":
+        return [rng.gauss(0.0, 1.0) for _ in range(n)]
+    if kind == "ties":
+        return [float(rng.randint(0, 3)) for _ in range(n)]
+    # NaNs, infinities and signed zeros among ties: the sort must stay well defined.
+    pool = [NAN, math.inf, -math.inf, 0.0, -0.0, 1.0, 2.0]
+    return [rng.choice(pool) if rng.random() < 0.5 else rng.gauss(0.0, 1.0) for _ in range(n)]
+
+
+@pytest.mark.parametrize("kind", ["smooth", "ties", "awkward"])
+@pytest.mark.parametrize("seed", range(5))
+def test_matches_counting_oracle(kind, seed):
+    rng = random.Random(seed)
+    n = rng.choice([3, 4, 11, 60, 400])
+    source, target = series(rng, n, kind), series(rng, n, kind)
+    # A follower series so that the flow is not always clamped to zero.
+    target = [source[i - 1] if i and rng.random() < 0.7 else v for i, v in enumerate(target)]
+    for bins in (2, 3, 8, n + 3):
+        for lag in (1, 2, 5):
+            got = valmora.transfer_entropy(source, target, bins, lag)
+            assert bits(got) == bits(oracle(source, target, bins, lag)), (bins, lag)
+
+
+def test_all_nan_series():
+    assert valmora.transfer_entropy([NAN] * 20, [NAN] * 20, 4, 1) == 0.0
+
+
+@pytest.mark.parametrize("bins", [2**64 - 1, 2**61, 2**50])
+def test_unallocatable_bins_raise_memory_error(run_isolated, bins):
+    out = run_isolated(
+        f"""
+        import valmora
+        try:
+            valmora.transfer_entropy([1.0, 2.0, 3.0], [3.0, 1.0, 2.0], {bins}, 1)
+        except MemoryError:
+            print("MemoryError")
+        """
+    )
+    assert out.strip() == "MemoryError"
