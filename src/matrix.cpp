@@ -95,31 +95,42 @@ template <std::size_t Vecs>
     using lanes::Lanes;
     constexpr std::size_t cols = Vecs * lanes::kWidth;
     double tile[kTileRows][cols];
+    #pragma GCC unroll 8
     for (std::size_t r = 0; r < kTileRows; ++r) {
+        #pragma GCC unroll 8
         for (std::size_t c = 0; c < cols; ++c) {
             const bool inside = i0 + r < p && j0 + c < p;
             tile[r][c] = inside ? sums[(i0 + r) * p + j0 + c] : 0.0;
         }
     }
     Lanes acc[kTileRows][Vecs];
+    #pragma GCC unroll 8
     for (std::size_t r = 0; r < kTileRows; ++r) {
+        #pragma GCC unroll 8
         for (std::size_t v = 0; v < Vecs; ++v) lanes::load(acc[r][v], &tile[r][v * lanes::kWidth]);
     }
     for (std::size_t k = 0; k < rows; ++k) {
         const double* x = block + k * width;
         Lanes b[Vecs];
+        #pragma GCC unroll 8
         for (std::size_t v = 0; v < Vecs; ++v) lanes::load(b[v], x + j0 + v * lanes::kWidth);
+        #pragma GCC unroll 8
         for (std::size_t r = 0; r < kTileRows; ++r) {
             Lanes a;
             lanes::splat(a, x[i0 + r]);
+            #pragma GCC unroll 8
             for (std::size_t v = 0; v < Vecs; ++v) acc[r][v] = acc[r][v] + a * b[v];
         }
     }
+    #pragma GCC unroll 8
     for (std::size_t r = 0; r < kTileRows; ++r) {
+        #pragma GCC unroll 8
         for (std::size_t v = 0; v < Vecs; ++v) lanes::store(&tile[r][v * lanes::kWidth], acc[r][v]);
     }
-    for (std::size_t r = 0; r < kTileRows && i0 + r < p; ++r) {
-        for (std::size_t c = 0; c < cols && j0 + c < p; ++c) sums[(i0 + r) * p + j0 + c] = tile[r][c];
+    const std::size_t valid_rows = std::min(kTileRows, p - i0);
+    const std::size_t valid_cols = std::min(cols, p - j0);
+    for (std::size_t r = 0; r < valid_rows; ++r) {
+        for (std::size_t c = 0; c < valid_cols; ++c) sums[(i0 + r) * p + j0 + c] = tile[r][c];
     }
 }
 
