@@ -94,6 +94,7 @@ template <std::size_t Vecs>
                                                    std::size_t i0, std::size_t j0, double* sums, std::size_t p) {
     using lanes::Lanes;
     constexpr std::size_t cols = Vecs * lanes::kWidth;
+    // The fixed-size loops are unrolled so that the accumulators live in registers.
     double tile[kTileRows][cols];
     #pragma GCC unroll 8
     for (std::size_t r = 0; r < kTileRows; ++r) {

@@ -274,3 +274,16 @@ def test_many_variables_in_a_subprocess(run_isolated):
         print("ok")
     """)
     assert out.strip() == "ok"
+
+
+def test_unallocatable_result_raises_memory_error(run_isolated):
+    out = run_isolated("""
+        import valmora
+        row = [0.0] * 300000  # a 300000 x 300000 result cannot be allocated
+        for name in ("sample_covariance_matrix", "ledoit_wolf_covariance_matrix", "oas_covariance_matrix"):
+            try:
+                getattr(valmora, name)([row, row], 1.0)
+            except MemoryError:
+                print(name)
+    """)
+    assert out.split() == ["sample_covariance_matrix", "ledoit_wolf_covariance_matrix", "oas_covariance_matrix"]
