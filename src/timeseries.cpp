@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
+
+#include "lanes.hpp"
 
 namespace valmora {
 
@@ -51,49 +54,46 @@ double window_correlation(const double* x, const double* y, std::size_t w) {
     return finish_window(sxx, syy, sxy, static_cast<double>(w - 1));
 }
 
-#if defined(__GNUC__)
-#define VALMORA_VECTOR_LANES 1
+// Two doubles: the baseline registers (SSE2, NEON). Four-double lanes on the baseline are
+// lowered through memory and run far slower.
+typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
 
-typedef double Vec2 __attribute__((vector_size(16)));
-#if defined(__x86_64__)
-typedef double Vec4 __attribute__((vector_size(32)));
-#endif
-
-// Unaligned load; returned through a reference so that no vector crosses a call boundary
-// compiled for the baseline instruction set.
 template <class V>
-[[gnu::always_inline]] inline void load(V& v, const double* p) {
-    __builtin_memcpy(&v, p, sizeof v);
+[[gnu::always_inline]] inline void load(V& v, const double* from) {
+    std::memcpy(&v, from, sizeof v);
 }
 
-// U * lanes(V) consecutive windows at once, lane j of vector u holding the window that starts
+// U vectors of consecutive windows at once, lane j of vector u holding the window that starts
 // at x + u * lanes + j. Every lane performs exactly the operations of window_correlation in
 // the same order; lanes never mix, so each output has the scalar bits. Several vectors per
 // block keep independent accumulator chains in flight.
-template <class V, std::size_t U>
+template <class Lanes, std::size_t U>
 [[gnu::always_inline]] inline void correlate_block(const double* x, const double* y, std::size_t w, double* out) {
-    constexpr std::size_t L = sizeof(V) / sizeof(double);
-    V sx[U], sy[U];
+    constexpr std::size_t L = sizeof(Lanes) / sizeof(double);
+    Lanes sx[U], sy[U];
+#pragma GCC unroll 8
     for (std::size_t u = 0; u < U; ++u) {
         load(sx[u], x + u * L);
         load(sy[u], y + u * L);
     }
     for (std::size_t k = 1; k < w; ++k) {
+#pragma GCC unroll 8
         for (std::size_t u = 0; u < U; ++u) {
-            V vx, vy;
+            Lanes vx, vy;
             load(vx, x + u * L + k);
             load(vy, y + u * L + k);
             sx[u] += vx;
             sy[u] += vy;
         }
     }
-    V count;
+    Lanes count;
     for (std::size_t j = 0; j < L; ++j) count[j] = static_cast<double>(w);
-    V mx[U], my[U], sxx[U], syy[U], sxy[U];
+    Lanes mx[U], my[U], sxx[U], syy[U], sxy[U];
+#pragma GCC unroll 8
     for (std::size_t u = 0; u < U; ++u) {
         mx[u] = sx[u] / count;
         my[u] = sy[u] / count;
-        V dx, dy;
+        Lanes dx, dy;
         load(dx, x + u * L);
         load(dy, y + u * L);
         dx -= mx[u];
@@ -103,8 +103,9 @@ template <class V, std::size_t U>
         sxy[u] = dx * dy;
     }
     for (std::size_t k = 1; k < w; ++k) {
+#pragma GCC unroll 8
         for (std::size_t u = 0; u < U; ++u) {
-            V dx, dy;
+            Lanes dx, dy;
             load(dx, x + u * L + k);
             load(dy, y + u * L + k);
             dx -= mx[u];
@@ -115,6 +116,7 @@ template <class V, std::size_t U>
         }
     }
     const double divisor = static_cast<double>(w - 1);
+#pragma GCC unroll 8
     for (std::size_t u = 0; u < U; ++u) {
         for (std::size_t j = 0; j < L; ++j) out[u * L + j] = finish_window(sxx[u][j], syy[u][j], sxy[u][j], divisor);
     }
@@ -122,37 +124,34 @@ template <class V, std::size_t U>
 
 // Fills whole blocks of windows (out[s] for the window starting at s) and returns how many
 // windows were done; the caller finishes the rest one by one.
-template <class V, std::size_t U>
+template <class Lanes, std::size_t U>
 [[gnu::always_inline]] inline std::size_t correlate_blocks(const double* x, const double* y, std::size_t windows,
                                                            std::size_t w, double* out) {
-    constexpr std::size_t block = U * (sizeof(V) / sizeof(double));
+    constexpr std::size_t block = U * (sizeof(Lanes) / sizeof(double));
     std::size_t s = 0;
-    for (; s + block <= windows; s += block) correlate_block<V, U>(x + s, y + s, w, out + s);
+    for (; s + block <= windows; s += block) correlate_block<Lanes, U>(x + s, y + s, w, out + s);
     return s;
 }
 
-using BlockRoutine = std::size_t (*)(const double*, const double*, std::size_t, std::size_t, double*);
-
-std::size_t correlate_blocks_portable(const double* x, const double* y, std::size_t windows, std::size_t w,
+std::size_t correlate_blocks_baseline(const double* x, const double* y, std::size_t windows, std::size_t w,
                                       double* out) {
-    return correlate_blocks<Vec2, 4>(x, y, windows, w, out);
+    return correlate_blocks<Pair, 4>(x, y, windows, w, out);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) std::size_t correlate_blocks_avx2(const double* x, const double* y,
                                                                   std::size_t windows, std::size_t w, double* out) {
-    return correlate_blocks<Vec4, 4>(x, y, windows, w, out);
+    return correlate_blocks<lanes::Lanes, 4>(x, y, windows, w, out);
 }
 #endif
 
-BlockRoutine pick_block_routine() {
+std::size_t correlate_all_blocks(const double* x, const double* y, std::size_t windows, std::size_t w,
+                                 double* out) {
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return correlate_blocks_avx2;
+    if (lanes::has_avx2()) return correlate_blocks_avx2(x, y, windows, w, out);
 #endif
-    return correlate_blocks_portable;
+    return correlate_blocks_baseline(x, y, windows, w, out);
 }
-#endif  // __GNUC__
 
 // ---- transfer entropy ----
 
@@ -234,11 +233,7 @@ Result<std::vector<double>> rolling_correlation(const std::vector<double>& x, co
     const std::size_t windows = n - w + 1;
     // Entry of the window starting at s is out[s + w - 1].
     double* by_start = out.data() + (w - 1);
-    std::size_t done = 0;
-#if defined(VALMORA_VECTOR_LANES)
-    static const BlockRoutine blocks = pick_block_routine();
-    done = blocks(x.data(), y.data(), windows, w, by_start);
-#endif
+    const std::size_t done = correlate_all_blocks(x.data(), y.data(), windows, w, by_start);
     for (std::size_t s = done; s < windows; ++s) by_start[s] = window_correlation(x.data() + s, y.data() + s, w);
     return out;
 }
