@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <type_traits>
 
 #include "pyref.hpp"
@@ -130,6 +131,15 @@ public:
         gather(kind_, view_.itemsize, base, count, stride, out);
     }
     const char* base() const { return static_cast<const char*>(view_.buf); }
+    bool is_c_contiguous_float64() const {
+        if (kind_ != Kind::float64) return false;
+        Py_ssize_t stride = view_.itemsize;
+        for (int d = view_.ndim - 1; d >= 0; --d) {
+            if (view_.strides[d] != stride) return false;
+            stride *= view_.shape[d];
+        }
+        return reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
+    }
     Py_ssize_t stride(int d) const { return view_.strides[d]; }
 
 private:
@@ -151,16 +161,24 @@ bool read_buffer_vector(PyObject* obj, std::vector<double>& out) {
 }
 
 bool read_buffer_matrix(PyObject* obj, Matrix& out) {
-    View view(obj, 2);
-    if (!view.usable()) return false;
-    const Py_ssize_t rows = view.extent(0), cols = view.extent(1);
+    auto view = std::make_shared<View>(obj, 2);
+    if (!view->usable()) return false;
+    const Py_ssize_t rows = view->extent(0), cols = view->extent(1);
+    if (view->is_c_contiguous_float64()) {
+        // Read in place: the matrix keeps the buffer export alive until it is destroyed, which
+        // happens within the call, under the interpreter lock.
+        const auto* values = reinterpret_cast<const double*>(view->base());
+        out = Matrix::borrowed(values, static_cast<std::size_t>(rows), static_cast<std::size_t>(cols),
+                               std::move(view));
+        return true;
+    }
     std::vector<double>& values = out.values();
     values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
     out.reserve_rows(static_cast<std::size_t>(rows));
     for (Py_ssize_t r = 0; r < rows; ++r) {
         const std::size_t start = values.size();
         values.resize(start + static_cast<std::size_t>(cols));
-        view.read_line(view.base() + r * view.stride(0), cols, view.stride(1), values.data() + start);
+        view->read_line(view->base() + r * view->stride(0), cols, view->stride(1), values.data() + start);
         out.end_row();
     }
     return true;

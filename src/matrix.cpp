@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <utility>
 
 #include "lanes.hpp"
 
@@ -13,6 +14,16 @@ Matrix Matrix::filled(std::size_t rows, std::size_t cols, double value) {
     m.values_.assign(rows * cols, value);
     m.starts_.resize(rows + 1);
     for (std::size_t i = 0; i <= rows; ++i) m.starts_[i] = i * cols;
+    return m;
+}
+
+Matrix Matrix::borrowed(const double* values, std::size_t rows, std::size_t cols,
+                        std::shared_ptr<const void> keeper) {
+    Matrix m;
+    m.starts_.resize(rows + 1);
+    for (std::size_t i = 0; i <= rows; ++i) m.starts_[i] = i * cols;
+    m.borrowed_ = values;
+    m.keeper_ = std::move(keeper);
     return m;
 }
 

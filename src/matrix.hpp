@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "result.hpp"
@@ -11,21 +13,27 @@ namespace valmora {
 
 // Rows of doubles stored back to back. Rows may differ in length as delivered by the
 // binding; the shape checks below decide whether a matrix is usable.
+//
+// A matrix either owns its values or borrows a caller's row-major block, read in place; the
+// borrowed block is kept alive by `keeper` for as long as the matrix exists.
 class Matrix {
 public:
     Matrix() = default;
     static Matrix filled(std::size_t rows, std::size_t cols, double value);
+    static Matrix borrowed(const double* values, std::size_t rows, std::size_t cols,
+                           std::shared_ptr<const void> keeper);
 
     std::size_t rows() const noexcept { return starts_.size() - 1; }
     std::span<const double> row(std::size_t i) const {
-        return {values_.data() + starts_[i], starts_[i + 1] - starts_[i]};
+        return {data() + starts_[i], starts_[i + 1] - starts_[i]};
     }
     std::span<double> row(std::size_t i) {
-        return {values_.data() + starts_[i], starts_[i + 1] - starts_[i]};
+        return {data() + starts_[i], starts_[i + 1] - starts_[i]};
     }
     // Row-major storage; after a passing shape check, entry (i, j) is data()[i * cols + j].
-    const double* data() const noexcept { return values_.data(); }
-    double* data() noexcept { return values_.data(); }
+    const double* data() const noexcept { return borrowed_ != nullptr ? borrowed_ : values_.data(); }
+    // Writing is for matrices this code built; inputs, borrowed or not, are only read.
+    double* data() noexcept { return const_cast<double*>(std::as_const(*this).data()); }
 
     // Building a matrix row by row (used by the conversion layer).
     std::vector<double>& values() noexcept { return values_; }
@@ -35,6 +43,8 @@ public:
 private:
     std::vector<double> values_;
     std::vector<std::size_t> starts_{0};
+    const double* borrowed_ = nullptr;
+    std::shared_ptr<const void> keeper_;
 };
 
 struct Shape {

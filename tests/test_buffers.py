@@ -1,6 +1,7 @@
 """Arrays read through the buffer protocol give exactly what item-by-item conversion gives."""
 
 import array
+import sys
 
 import pytest
 
@@ -131,3 +132,14 @@ def test_arrays_are_not_modified():
     before = data.copy()
     valmora.ledoit_wolf_covariance_matrix(data, 252.0)
     assert np.array_equal(data, before)
+
+
+def test_buffer_exports_are_released_after_the_call(sequence_param):
+    function, index, param, kind = sequence_param
+    arr = np.array(VALID[function][index], dtype="f8")
+    args = list(VALID[function])
+    args[index] = arr
+    before = sys.getrefcount(arr)
+    outcome(getattr(valmora, function), *args)
+    assert sys.getrefcount(arr) == before
+    arr.resize((0,) * arr.ndim, refcheck=False)  # refused while any buffer export is still held
