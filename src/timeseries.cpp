@@ -155,9 +155,19 @@ std::size_t correlate_all_blocks(const double* x, const double* y, std::size_t w
 
 // ---- transfer entropy ----
 
-// Numbers in ascending order, every NaN after every number: a strict weak ordering, so the
-// sort is well defined whatever the input holds.
-bool sorts_before(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
+// Puts at each wanted position (ascending, distinct, within [lo, hi)) of a range free of NaN
+// the value an ascending sort would put there. Values the ordering calls equivalent (0.0 and
+// -0.0) compare alike against every threshold, so the thresholds, and with them the symbols,
+// are those of a stable sort, at a cost of n log(positions) instead of n log n.
+void place_order_statistics(double* base, std::size_t lo, std::size_t hi, const std::size_t* wanted,
+                            std::size_t count) {
+    if (count == 0 || hi - lo < 2) return;
+    const std::size_t mid = count / 2;
+    const std::size_t p = wanted[mid];
+    std::nth_element(base + lo, base + p, base + hi);
+    place_order_statistics(base, lo, p, wanted, mid);
+    place_order_statistics(base, p + 1, hi, wanted + mid + 1, count - mid - 1);
+}
 
 // Renumbers keys below `bound` densely (0, 1, ... in key order); returns the number of
 // distinct keys. Keeps every later range no larger than the number of samples.
@@ -275,29 +285,49 @@ Result<std::vector<std::uint64_t>> quantile_discretise(std::vector<double> value
     // Checked before the conversion to size_t so that no bin count wraps on narrow platforms.
     if (bins - 1 > std::vector<double>().max_size()) throw std::length_error("threshold table");
     std::vector<double> thresholds(static_cast<std::size_t>(bins - 1));
+    const double last = static_cast<double>(m - 1);
+    const double divisor = static_cast<double>(bins);
+    auto position = [&](std::uint64_t k) -> std::size_t {
+        const double rounded = std::round((static_cast<double>(k) * last) / divisor);  // halves away from zero
+        return rounded < last ? static_cast<std::size_t>(rounded) : m - 1;
+    };
     {
-        std::vector<double> sorted(values);
-        std::stable_sort(sorted.begin(), sorted.end(), sorts_before);
-        const double last = static_cast<double>(m - 1);
-        const double divisor = static_cast<double>(bins);
+        // Positions are non-decreasing in k; each distinct one is placed once.
+        std::vector<std::size_t> wanted;
         for (std::uint64_t k = 1; k < bins; ++k) {
-            const double q = (static_cast<double>(k) * last) / divisor;
-            const double rounded = std::round(q);  // halves away from zero
-            std::size_t pos = rounded < last ? static_cast<std::size_t>(rounded) : m - 1;
-            thresholds[static_cast<std::size_t>(k - 1)] = sorted[pos];
+            const std::size_t p = position(k);
+            if (wanted.empty() || wanted.back() != p) wanted.push_back(p);
         }
+        // NaNs go after every number, so that the order is a strict weak ordering whatever the
+        // input holds; the numbers alone are then ordered by the plain less-than.
+        std::vector<double> ordered(values);
+        const auto numbers_end = std::partition(ordered.begin(), ordered.end(), [](double v) { return !std::isnan(v); });
+        const auto numbers = static_cast<std::size_t>(numbers_end - ordered.begin());
+        const auto among_numbers = static_cast<std::size_t>(
+            std::lower_bound(wanted.begin(), wanted.end(), numbers) - wanted.begin());
+        place_order_statistics(ordered.data(), 0, numbers, wanted.data(), among_numbers);
+        for (std::uint64_t k = 1; k < bins; ++k) thresholds[static_cast<std::size_t>(k - 1)] = ordered[position(k)];
     }
     std::vector<std::uint64_t> symbols(m);
-    // Thresholds are numbers in non-decreasing order, then NaNs, which no value reaches.
-    auto above = [](double v, double t) { return v < t || std::isnan(t); };
-    for (std::size_t i = 0; i < m; ++i) {
-        const double v = values[i];
-        if (std::isnan(v)) {
-            symbols[i] = 0;
-            continue;
+    // A NaN value reaches no threshold and a NaN threshold is reached by no value, so counting
+    // the thresholds t <= v gives NaN symbol 0 without a test of its own.
+    if (thresholds.size() <= 64) {
+        for (std::size_t i = 0; i < m; ++i) {
+            const double v = values[i];
+            std::uint64_t count = 0;
+            for (double t : thresholds) count += t <= v ? 1 : 0;
+            symbols[i] = count;
         }
-        symbols[i] = static_cast<std::uint64_t>(std::upper_bound(thresholds.begin(), thresholds.end(), v, above) -
-                                                thresholds.begin());
+    } else {
+        // Numbers in non-decreasing order, then NaNs: partitioned by "above v" for a number v.
+        auto above = [](double v, double t) { return v < t || std::isnan(t); };
+        for (std::size_t i = 0; i < m; ++i) {
+            const double v = values[i];
+            symbols[i] = std::isnan(v) ? 0
+                                       : static_cast<std::uint64_t>(
+                                             std::upper_bound(thresholds.begin(), thresholds.end(), v, above) -
+                                             thresholds.begin());
+        }
     }
     return symbols;
 }
