@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <stdexcept>
 
 #include "lanes.hpp"
