@@ -15,10 +15,10 @@ def test_module_doc_is_empty_string():
 
 
 def test_all_lists_example_then_functions_in_table_order():
-    assert valmora.__all__[0] == "Example"
-    functions = valmora.__all__[1:]
-    assert functions == [name for name in TABLE if name in functions]
-    assert all(isinstance(name, str) for name in valmora.__all__)
+    assert valmora.__all__ == ["Example", *TABLE]
+    assert all(type(name) is str for name in valmora.__all__)
+    public = {name for name in dir(valmora) if not name.startswith("__")}
+    assert public == set(valmora.__all__)
 
 
 def test_function_attributes(function):
