@@ -1,105 +1,384 @@
 """A tour of valmora on synthetic market data (fixed seed, nothing downloaded).
 
-Run:  python examples/tour.py
+Run:  python examples/tour.py [--figures DIR]
+
+Prints a report that uses every function. With matplotlib installed it also writes PNG figures into
+DIR (default: ./figures). numpy is optional too: when present, the tour shows that numpy arrays give
+the same bits as lists.
 """
 
+import argparse
 import math
+import pathlib
 import random
 
 import valmora
 
 TRADING_DAYS = 252
-rng = random.Random(20261207)
+SEED = 20261207
+
+# ---------------------------------------------------------------------------------------------------
+# Synthetic market: a dozen assets driven by a market factor and three sector factors.
+ASSETS = ["TECH_A", "TECH_B", "TECH_C", "BANK_A", "BANK_B", "BANK_C",
+          "ENGY_A", "ENGY_B", "ENGY_C", "UTIL_A", "UTIL_B", "SMALL"]
+FACTORS = ["market", "tech", "banks", "energy"]
+MARKET_BETA = [1.30, 1.20, 1.10, 1.05, 1.00, 0.95, 0.90, 0.85, 0.80, 0.50, 0.45, 0.70]
+SECTOR = [1, 1, 1, 2, 2, 2, 3, 3, 3, None, None, None]
+FACTOR_VOL = [0.010, 0.007, 0.006, 0.009]  # daily standard deviation of each factor return
+SPECIFIC_VOL = [0.012, 0.011, 0.013, 0.008, 0.009, 0.010, 0.011, 0.012, 0.010, 0.006, 0.007, 0.015]
+MARKET_DRIFT = 0.0003
+# SMALL trades thinly: half of yesterday's market move reaches its price only today.
+STALE_SHARE = 0.5
 
 
+def loadings():
+    rows = []
+    for beta, sector in zip(MARKET_BETA, SECTOR):
+        rows.append([beta] + [1.0 if sector == k else 0.0 for k in (1, 2, 3)])
+    return rows
+
+
+def simulate_returns(rng, days):
+    """Daily simple returns, one row per day, one column per asset."""
+    rows, yesterday_market = [], 0.0
+    for _ in range(days):
+        factors = [rng.gauss(MARKET_DRIFT if k == 0 else 0.0, vol) for k, vol in enumerate(FACTOR_VOL)]
+        row = []
+        for i, (beta, sector) in enumerate(zip(MARKET_BETA, SECTOR)):
+            market_part = beta * factors[0]
+            if ASSETS[i] == "SMALL":
+                market_part = beta * ((1 - STALE_SHARE) * factors[0] + STALE_SHARE * yesterday_market)
+            sector_part = factors[sector] if sector is not None else 0.0
+            row.append(market_part + sector_part + rng.gauss(0.0, SPECIFIC_VOL[i]))
+        yesterday_market = factors[0]
+        rows.append(row)
+    return rows
+
+
+def simulate_pair(rng, days):
+    """Two prices tied by y = 5 + 1.5 x + a mean-reverting (AR(1), phi 0.9) error."""
+    x, y, error = [100.0], [], 0.0
+    for t in range(days):
+        if t:
+            x.append(x[-1] * math.exp(rng.gauss(0.0002, 0.012)))
+        error = 0.9 * error + rng.gauss(0.0, 0.5)
+        y.append(5.0 + 1.5 * x[t] + error)
+    return x, y
+
+
+def intraday_volume_curve(buckets):
+    """Expected share of daily volume per bucket: heavy at the open and the close (a U shape)."""
+    centre = (buckets - 1) / 2
+    return [1.0 + 2.0 * ((k - centre) / centre) ** 2 for k in range(buckets)]
+
+
+# ---------------------------------------------------------------------------------------------------
+# Report helpers.
 def heading(text):
     print()
     print(text)
-    print("-" * len(text))
+    print("=" * len(text))
 
 
-def show_matrix(names, m, fmt="{:9.4f}"):
-    print(" " * 8 + "".join(f"{n:>9}" for n in names))
-    for name, row in zip(names, m):
-        print(f"{name:>8}" + "".join(fmt.format(v) for v in row))
+def table(header, rows, formats, first_width=8):
+    """Print rows under a header, first column left-aligned, the others right-aligned."""
+    widths = [max(first_width, len(header[0]))] + [max(9, len(h)) for h in header[1:]]
+    print(f"{header[0]:<{widths[0]}}" + "".join(f" {h:>{w}}" for h, w in zip(header[1:], widths[1:])))
+    for row in rows:
+        cells = [f"{row[0]:<{widths[0]}}"]
+        for value, fmt, w in zip(row[1:], formats, widths[1:]):
+            cells.append(f" {format(value, fmt):>{w}}")
+        print("".join(cells))
 
 
-# ---------------------------------------------------------------- market data
-# Daily returns of six assets from a two-factor model (market and sector), three years.
-assets = ["TECH_A", "TECH_B", "BANK_A", "BANK_B", "ENERGY", "UTIL"]
-market_beta = [1.2, 1.1, 1.0, 0.9, 0.8, 0.5]
-sector = [0, 0, 1, 1, 2, 2]
-days = 3 * TRADING_DAYS
-returns = []
-for _ in range(days):
-    market = rng.gauss(0.0003, 0.010)
-    sectors = [rng.gauss(0.0, 0.006) for _ in range(3)]
-    returns.append([b * market + sectors[s] + rng.gauss(0.0, 0.008) for b, s in zip(market_beta, sector)])
-returns[100][2] = float("nan")  # a missing print: the whole observation is dropped
+def std(values):
+    m = sum(values) / len(values)
+    return math.sqrt(sum((v - m) ** 2 for v in values) / (len(values) - 1))
 
-heading("Covariance of daily returns, annualised (x 252)")
-sample = valmora.sample_covariance_matrix(returns, TRADING_DAYS)
-show_matrix(assets, sample)
-lw, lw_intensity = valmora.ledoit_wolf_covariance_matrix(returns, TRADING_DAYS)
-oas, oas_intensity = valmora.oas_covariance_matrix(returns, TRADING_DAYS)
-print(f"\nShrinkage towards a scaled identity: Ledoit-Wolf intensity {lw_intensity:.4f}, OAS {oas_intensity:.4f}")
-vols = [math.sqrt(sample[i][i]) for i in range(len(assets))]
-print("Annualised volatility: " + ", ".join(f"{a} {v:.1%}" for a, v in zip(assets, vols)))
 
-heading("Correlation (from the sample covariance)")
-corr = valmora.covariance_to_correlation(sample)
-show_matrix(assets, corr, "{:9.3f}")
-back = valmora.correlation_to_covariance(corr, vols)
-print(f"Round trip back to covariance, largest difference: {max(abs(a - b) for r, s in zip(back, sample) for a, b in zip(r, s)):.2e}")
+def mean(values):
+    return sum(values) / len(values)
 
-# ---------------------------------------------------------------- portfolio risk
-heading("Factor risk of an equal-weight portfolio (annualised variance)")
-weights = [1 / len(assets)] * len(assets)
-loadings = [[b, 1.0 if s == 0 else 0.0, 1.0 if s == 1 else 0.0] for b, s in zip(market_beta, sector)]
-factor_cov = [[0.010**2 * TRADING_DAYS, 0.0, 0.0], [0.0, 0.006**2 * TRADING_DAYS, 0.0], [0.0, 0.0, 0.006**2 * TRADING_DAYS]]
-specific = [0.008**2 * TRADING_DAYS] * len(assets)
-total, factor, specific_var, contributions = valmora.factor_risk_decomposition(weights, loadings, factor_cov, specific)
-print(f"total {total:.5f} (volatility {math.sqrt(total):.1%}) = factor {factor:.5f} + specific {specific_var:.5f}")
-for name, c in zip(["market", "tech", "banks"], contributions):
-    print(f"  {name:<7} contributes {c:.5f} ({c / total:.0%} of the total)")
 
-# ---------------------------------------------------------------- execution
-heading("Executing 50,000 shares over 10 periods")
-order, periods = 50_000.0, 10
-twap = valmora.twap_schedule(order, periods)
-u_shape = [1.0 + 1.5 * ((k - (periods - 1) / 2) / ((periods - 1) / 2)) ** 2 for k in range(periods)]
-vwap = valmora.vwap_schedule(order, u_shape)
-trajectories = {k: valmora.optimal_execution_trajectory(order, periods, k)[1] for k in (0.0, 1.0, 5.0)}
-print("period" + "".join(f"{h:>11}" for h in ["TWAP", "VWAP", "kappa=0", "kappa=1", "kappa=5"]))
-for i in range(periods):
-    row = [twap[i], vwap[i]] + [trajectories[k][i] for k in (0.0, 1.0, 5.0)]
-    print(f"{i + 1:>6}" + "".join(f"{v:11.0f}" for v in row))
-spread_cost, temporary, permanent, cost = valmora.almgren_chriss_market_impact(
-    order, 0.02, 2_000_000.0, 0.01, 0.1, 0.5)
-print(f"\nAlmgren-Chriss cost of the whole order (price units x shares): spread {spread_cost:.1f}, "
-      f"temporary {temporary:.1f}, permanent {permanent:.1f}, total {cost:.1f}")
+# ---------------------------------------------------------------------------------------------------
+def run(figures_dir):
+    rng = random.Random(SEED)
+    days = 3 * TRADING_DAYS
+    returns = simulate_returns(rng, days)
+    returns[100][3] = float("nan")  # a missing print: that whole day is left out of every estimate
+    n = len(ASSETS)
+    results = {}
 
-# ---------------------------------------------------------------- pairs
-heading("A cointegrated pair")
-x_price, y_price = [100.0], []
-spread_state = 0.0
-for t in range(2 * TRADING_DAYS):
-    if t:
-        x_price.append(x_price[-1] * math.exp(rng.gauss(0.0002, 0.012)))
-    spread_state = 0.9 * spread_state + rng.gauss(0.0, 0.5)
-    y_price.append(5.0 + 1.5 * x_price[t] + spread_state)
-beta, alpha, spread = valmora.cointegration_spread(y_price, x_price)
-sd = math.sqrt(sum(s * s for s in spread) / (len(spread) - 1))
-print(f"hedge ratio beta {beta:.4f}, intercept alpha {alpha:.3f}; spread std {sd:.3f}, last z-score {spread[-1] / sd:+.2f}")
-x_ret = [x_price[t] / x_price[t - 1] - 1 for t in range(1, len(x_price))]
-y_ret = [y_price[t] / y_price[t - 1] - 1 for t in range(1, len(y_price))]
-rolling = valmora.rolling_correlation(x_ret, y_ret, 63)
-print(f"63-day rolling correlation of returns: first full window {rolling[62]:.3f}, "
-      f"last {rolling[-1]:.3f} ({sum(v != v for v in rolling)} leading NaN)")
-lead = [rng.gauss(0, 1) for _ in range(1000)]
-follow = [0.0] + [0.8 * lead[t - 1] + 0.6 * rng.gauss(0, 1) for t in range(1, 1000)]
-print("Transfer entropy (nats, 4 quantile bins, lag 1) of a leader and a follower:")
-print(f"  leader -> follower {valmora.transfer_entropy(lead, follow, 4, 1):.4f}")
-print(f"  follower -> leader {valmora.transfer_entropy(follow, lead, 4, 1):.4f}")
+    print("valmora tour: synthetic market data, seed", SEED)
+    print(f"{n} assets x {days} trading days of daily returns from a 4-factor model, "
+          "an intraday volume curve and a cointegrated pair.")
 
-print(f"\n{valmora.Example('valmora: every number above is bit-for-bit reproducible')}")
+    # ---------------------------------------------------------------- covariance
+    heading("1. Covariance of daily returns, annualised (x 252)")
+    sample = valmora.sample_covariance_matrix(returns, TRADING_DAYS)
+    lw, lw_intensity = valmora.ledoit_wolf_covariance_matrix(returns, TRADING_DAYS)
+    oas, oas_intensity = valmora.oas_covariance_matrix(returns, TRADING_DAYS)
+    print("Annualised volatility = sqrt(diagonal). Shrinkage pulls the sample estimate towards a scaled")
+    print("identity; the intensity (0 = sample, 1 = identity) is chosen from the data.\n")
+    table(["asset", "sample", "Ledoit-W", "OAS"],
+          [[a, math.sqrt(sample[i][i]), math.sqrt(lw[i][i]), math.sqrt(oas[i][i])] for i, a in enumerate(ASSETS)],
+          [".1%", ".1%", ".1%"])
+    print(f"\nshrinkage intensity: Ledoit-Wolf {lw_intensity:.4f}, OAS {oas_intensity:.4f} "
+          f"(day 101 dropped: it holds a NaN)")
+    results.update(sample=sample, lw=lw, oas=oas, lw_intensity=lw_intensity, oas_intensity=oas_intensity)
+
+    heading("2. Correlation, and back to covariance")
+    corr = valmora.covariance_to_correlation(sample)
+    short = [a.replace("_", "") for a in ASSETS]
+    table(["corr"] + short, [[a] + row for a, row in zip(short, corr)], [".2f"] * n)
+    vols = [math.sqrt(sample[i][i]) for i in range(n)]
+    back = valmora.correlation_to_covariance(corr, vols)
+    worst = max(abs(a - b) for r, s in zip(back, sample) for a, b in zip(r, s))
+    print(f"\ncorrelation x volatilities reproduces the covariance to within {worst:.1e} (annualised variance)")
+
+    # ---------------------------------------------------------------- portfolio risk
+    heading("3. Factor risk of a sector-tilted portfolio (annualised)")
+    weights = [0.12, 0.12, 0.10, 0.09, 0.09, 0.08, 0.08, 0.07, 0.07, 0.06, 0.06, 0.06]
+    factor_cov = [[(FACTOR_VOL[i] ** 2) * TRADING_DAYS if i == j else 0.0 for j in range(4)] for i in range(4)]
+    specific = [(v ** 2) * TRADING_DAYS for v in SPECIFIC_VOL]
+    total, factor, specific_var, contributions = valmora.factor_risk_decomposition(
+        weights, loadings(), factor_cov, specific)
+    realised = sum(weights[i] * sample[i][j] * weights[j] for i in range(n) for j in range(n))
+    table(["part", "variance", "share", "vol"],
+          [["total", total, 1.0, f"{math.sqrt(total):.2%}"],
+           ["factor", factor, factor / total, f"{math.sqrt(factor):.2%}"],
+           ["specific", specific_var, specific_var / total, f"{math.sqrt(specific_var):.2%}"]]
+          + [[f"  {name}", c, c / total, ""] for name, c in zip(FACTORS, contributions)],
+          [".5f", ".1%", ""], first_width=10)
+    print(f"\nmodel volatility {math.sqrt(total):.2%} a year; the sample covariance gives "
+          f"{math.sqrt(realised):.2%} for the same weights.")
+    results.update(risk=(total, factor, specific_var, contributions))
+
+    # ---------------------------------------------------------------- execution
+    buckets, order = 13, 50_000.0
+    heading(f"4. Working {order:,.0f} shares over one day in {buckets} half-hour buckets")
+    curve = intraday_volume_curve(buckets)
+    twap = valmora.twap_schedule(order, buckets)
+    vwap = valmora.vwap_schedule(order, curve)
+    kappas = [0.0, 1.0, 3.0, 8.0]
+    trajectories = {k: valmora.optimal_execution_trajectory(order, buckets, k) for k in kappas}
+    # Bucket k ends 30 (k + 1) minutes after the 09:30 open.
+    times = [f"{9 + (60 + 30 * k) // 60:02d}:{(60 + 30 * k) % 60:02d}" for k in range(buckets)]
+    print("Shares traded per bucket; kappa is the risk aversion of the optimal (Almgren-Chriss) path.\n")
+    table(["ends", "TWAP", "VWAP"] + [f"kappa={k:g}" for k in kappas],
+          [[t, twap[i], vwap[i]] + [trajectories[k][1][i] for k in kappas] for i, t in enumerate(times)],
+          [",.0f"] * (2 + len(kappas)), first_width=6)
+
+    price, daily_volume, daily_vol, spread = 50.0, 2_000_000.0, 0.02 * 50.0, 0.01
+    print(f"\nAlmgren-Chriss cost at price {price:.0f}, daily volume {daily_volume:,.0f} shares, "
+          f"daily volatility {daily_vol:.2f} (price units), spread {spread:.2f}:")
+    rows = []
+    for q in (5_000.0, 50_000.0, 200_000.0, -200_000.0):
+        s, tmp, perm, cost = valmora.almgren_chriss_market_impact(q, daily_vol, daily_volume, spread, 0.1, 0.5)
+        rows.append([f"{q:+,.0f}", abs(q) / daily_volume, s, tmp, perm, cost, cost / (abs(q) * price) * 1e4])
+    table(["order", "particip.", "spread", "temporary", "permanent", "total", "bps"], rows,
+          [".2%", ",.1f", ",.1f", ",.1f", ",.1f", ".2f"], first_width=9)
+    print("costs in currency (price units x shares); a sell costs the same as a buy of the same size.")
+    results.update(curve=curve, twap=twap, vwap=vwap, trajectories=trajectories, times=times, order=order)
+
+    # ---------------------------------------------------------------- pairs
+    heading("5. A cointegrated pair over two years")
+    x_price, y_price = simulate_pair(rng, 2 * TRADING_DAYS)
+    beta, alpha, spread_series = valmora.cointegration_spread(y_price, x_price)
+    sd = std(spread_series)
+    z = spread_series[-1] / sd
+    print(f"hedge ratio beta {beta:.4f} (true 1.5), intercept alpha {alpha:.3f} (true 5)")
+    print(f"spread: standard deviation {sd:.3f} price units, today {spread_series[-1]:+.3f} "
+          f"(z-score {z:+.2f}); {sum(abs(s) > 2 * sd for s in spread_series)} days beyond 2 sd")
+    x_ret = [x_price[t] / x_price[t - 1] - 1 for t in range(1, len(x_price))]
+    y_ret = [y_price[t] / y_price[t - 1] - 1 for t in range(1, len(y_price))]
+    window = 63
+    rolling = valmora.rolling_correlation(x_ret, y_ret, window)
+    rolling_month = valmora.rolling_correlation(x_ret, y_ret, 21)
+    full = [r for r in rolling if r == r]
+    print(f"{window}-day rolling correlation of daily returns: {len(rolling) - len(full)} leading NaN "
+          f"(no full window yet), then min {min(full):.3f}, mean {mean(full):.3f}, max {max(full):.3f}")
+    results.update(pair=(x_price, y_price, beta, alpha, spread_series, sd), rolling=rolling, window=window,
+                   rolling_month=rolling_month)
+
+    heading("6. Transfer entropy between assets (nats, 4 quantile bins, 1-day lag)")
+    columns = [[row[i] for row in returns if row[3] == row[3]] for i in range(n)]
+    te = [[0.0 if i == j else valmora.transfer_entropy(columns[i], columns[j], 4, 1) for j in range(n)]
+          for i in range(n)]
+    print("How much today's return of the source tells about tomorrow's return of the target beyond")
+    print("the target's own today (larger = more). SMALL reacts to yesterday's market a day late:\n")
+    ranked = sorted(((te[i][j], ASSETS[i], ASSETS[j]) for i in range(n) for j in range(n) if i != j), reverse=True)
+    table(["source", "target", "nats"], [[s, t, v] for v, s, t in ranked[:5]], ["", ".4f"])
+    into_small = mean([te[i][n - 1] for i in range(n - 1)])
+    elsewhere = mean([te[i][j] for i in range(n - 1) for j in range(n - 1) if i != j])
+    print(f"\nmean into SMALL {into_small:.4f} nats, mean between the other assets {elsewhere:.4f} nats")
+    results.update(te=te)
+
+    # ---------------------------------------------------------------- inputs
+    heading("7. Inputs: lists, tuples, array.array and numpy arrays give the same bits")
+    try:
+        import numpy as np
+    except ImportError:
+        print("numpy is not installed: lists, tuples and array.array work the same way.")
+    else:
+        same = valmora.sample_covariance_matrix(np.array(returns), TRADING_DAYS) == sample
+        same_ts = valmora.rolling_correlation(np.array(x_ret), np.array(y_ret), window)
+        same_ts = all(a == b or (a != a and b != b) for a, b in zip(same_ts, rolling))
+        print(f"numpy {np.__version__}: covariance identical {same}, rolling correlation identical {same_ts}")
+    print(valmora.Example("every number above is bit-for-bit reproducible on any machine"))
+    return results
+
+
+# ---------------------------------------------------------------------------------------------------
+def write_figures(results, folder):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    folder.mkdir(parents=True, exist_ok=True)
+    written = []
+
+    def save(fig, name):
+        path = folder / name
+        fig.savefig(path, dpi=110, bbox_inches="tight")
+        plt.close(fig)
+        written.append(path)
+
+    n = len(ASSETS)
+    # Covariance heatmaps on one colour scale.
+    fig, axes = plt.subplots(1, 3, figsize=(17, 5.6), constrained_layout=True)
+    panels = [("Sample covariance", results["sample"]),
+              (f"Ledoit-Wolf (intensity {results['lw_intensity']:.3f})", results["lw"]),
+              (f"OAS (intensity {results['oas_intensity']:.3f})", results["oas"])]
+    top = max(max(map(abs, row)) for _, m in panels for row in m)
+    for ax, (title, m) in zip(axes, panels):
+        image = ax.imshow(m, cmap="RdBu_r", vmin=-top, vmax=top)
+        ax.set_title(title)
+        ax.set_xticks(range(n), ASSETS, rotation=90, fontsize=8)
+        ax.set_yticks(range(n), ASSETS, fontsize=8)
+        ax.set_xlabel("asset")
+        ax.set_ylabel("asset")
+    fig.colorbar(image, ax=axes, shrink=0.85, label="annualised covariance of returns (1/year)")
+    fig.suptitle("Covariance of daily returns, annualised: sample vs shrinkage estimators")
+    save(fig, "covariance_heatmaps.png")
+
+    # Factor vs specific risk.
+    total, factor, specific_var, contributions = results["risk"]
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8), constrained_layout=True)
+    bars = left.bar(["total", "factor", "specific"], [total, factor, specific_var],
+                    color=["#444444", "#1f77b4", "#ff7f0e"], label="variance")
+    left.bar_label(bars, labels=[f"{v:.4f}\n(vol {math.sqrt(v):.1%})" for v in (total, factor, specific_var)])
+    left.set_ylabel("annualised variance (return² per year)")
+    left.set_title("Portfolio variance: factor vs specific")
+    left.set_ylim(0, total * 1.25)
+    shares = [c / total for c in contributions]
+    bars = right.barh(FACTORS, shares, color="#1f77b4", label="share of total variance")
+    right.bar_label(bars, labels=[f"{s:.1%}" for s in shares])
+    right.set_xlabel("contribution to total variance (fraction)")
+    right.set_title("Per-factor contributions")
+    right.invert_yaxis()
+    right.legend(loc="lower right")
+    right.set_xlim(0, max(shares) * 1.2)
+    save(fig, "factor_risk.png")
+
+    # Execution trajectories.
+    order, times = results["order"], results["times"]
+    steps = list(range(len(times) + 1))
+    fig, (left, right) = plt.subplots(1, 2, figsize=(14, 5), constrained_layout=True)
+    for kappa, (holdings, trades) in results["trajectories"].items():
+        left.plot(steps, holdings, marker="o", ms=3, label=f"optimal, risk aversion {kappa:g}" + (" (= TWAP)" if kappa == 0 else ""))
+        right.plot(steps[1:], trades, marker="o", ms=3, label=f"optimal, risk aversion {kappa:g}")
+    for name, schedule, style in (("TWAP", results["twap"], "k--"), ("VWAP", results["vwap"], "k:")):
+        remaining = [order]
+        for q in schedule:
+            remaining.append(remaining[-1] - q)
+        left.plot(steps, remaining, style, lw=2, label=name)
+        right.plot(steps[1:], schedule, style, lw=2, label=name)
+    labels = ["09:30"] + times
+    for ax in (left, right):
+        ax.set_xticks(steps, labels, rotation=60, fontsize=8)
+        ax.set_xlabel("time of day (end of half-hour bucket)")
+        ax.grid(alpha=0.3)
+        ax.legend(fontsize=8)
+    left.set_ylabel("shares still to trade")
+    left.set_title(f"Remaining inventory of a {order:,.0f}-share order")
+    right.set_ylabel("shares traded in the bucket")
+    right.set_title("Trades per bucket")
+    save(fig, "execution_trajectories.png")
+
+    # Rolling correlation of the pair.
+    rolling, window = results["rolling"], results["window"]
+    fig, ax = plt.subplots(figsize=(11, 4.2), constrained_layout=True)
+    ax.plot(range(1, len(rolling) + 1), results["rolling_month"], lw=0.9, label="21-day window")
+    ax.plot(range(1, len(rolling) + 1), rolling, lw=2, label=f"{window}-day window")
+    ax.axvspan(1, window - 1, color="grey", alpha=0.2, label=f"no full {window}-day window yet (NaN)")
+    ax.set_xlabel("trading day")
+    ax.set_ylabel("Pearson correlation (dimensionless)")
+    ax.set_title("Rolling correlation of the pair's daily returns")
+    low = min(v for v in results["rolling_month"] if v == v)
+    ax.set_ylim(max(-1.0, low - 0.05), 1.0)
+    ax.grid(alpha=0.3)
+    ax.legend(loc="lower right")
+    save(fig, "rolling_correlation.png")
+
+    # Cointegration spread with bands.
+    x_price, y_price, beta, alpha, spread_series, sd = results["pair"]
+    fig, (top_ax, bottom) = plt.subplots(2, 1, figsize=(11, 7), sharex=True, constrained_layout=True)
+    days = range(len(spread_series))
+    top_ax.plot(days, y_price, label="y price")
+    top_ax.plot(days, [alpha + beta * x for x in x_price], label=f"fit: {alpha:.2f} + {beta:.3f} * x price")
+    top_ax.set_ylabel("price (currency)")
+    top_ax.set_title("Cointegrated pair and its least-squares fit")
+    top_ax.legend()
+    top_ax.grid(alpha=0.3)
+    bottom.plot(days, spread_series, lw=1, label="spread (centred residual)")
+    bottom.axhline(0.0, color="k", lw=0.8)
+    for k, style in ((2, "--"), (-2, "--")):
+        bottom.axhline(k * sd, color="red", ls=style, lw=1, label="±2 standard deviations" if k > 0 else None)
+    bottom.fill_between(days, -2 * sd, 2 * sd, color="red", alpha=0.06)
+    bottom.set_xlabel("trading day")
+    bottom.set_ylabel("spread (price units of y)")
+    bottom.set_title(f"Cointegration spread, standard deviation {sd:.3f}")
+    bottom.legend(loc="upper left")
+    bottom.grid(alpha=0.3)
+    save(fig, "cointegration_spread.png")
+
+    # Transfer-entropy matrix.
+    te = [[float("nan") if i == j else v for j, v in enumerate(row)] for i, row in enumerate(results["te"])]
+    fig, ax = plt.subplots(figsize=(8.5, 7), constrained_layout=True)
+    image = ax.imshow(te, cmap="viridis")
+    ax.set_xticks(range(n), ASSETS, rotation=90, fontsize=8)
+    ax.set_yticks(range(n), ASSETS, fontsize=8)
+    ax.set_xlabel("target asset (return tomorrow)")
+    ax.set_ylabel("source asset (return today)")
+    ax.set_title("Transfer entropy source → target (4 quantile bins, lag 1 day)")
+    fig.colorbar(image, ax=ax, label="transfer entropy (nats)")
+    save(fig, "transfer_entropy.png")
+    return written
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--figures", type=pathlib.Path, default=pathlib.Path("figures"), metavar="DIR",
+                        help="folder for the PNG figures (default: ./figures)")
+    parser.add_argument("--no-figures", action="store_true", help="print the report only")
+    args = parser.parse_args(argv)
+    results = run(args.figures)
+    heading("Figures")
+    if args.no_figures:
+        print("skipped (--no-figures)")
+        return
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print(f"matplotlib is not installed, so no figures were drawn. Install it with\n"
+              f"    python -m pip install matplotlib      (or: python -m pip install '.[demo]')\n"
+              f"and run the tour again to have them written to {args.figures}/")
+        return
+    for path in write_figures(results, args.figures):
+        print(f"wrote {path}")
+
+
+if __name__ == "__main__":
+    main()
