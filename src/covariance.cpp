@@ -42,13 +42,14 @@ double clamp_unit(double x) {
 constexpr std::size_t kChunkTerms = 2048;
 
 // terms[j] = (x[j] * a - s[j])^2 for j < count.
+template <std::size_t N>
 [[gnu::always_inline]] inline void deviation_terms(const double* x, double a, const double* s, std::size_t count,
                                                    double* terms) {
-    using lanes::Lanes;
+    using Lanes = lanes::Vec<N>;
     Lanes av;
     lanes::splat(av, a);
     std::size_t j = 0;
-    for (; j + lanes::kWidth <= count; j += lanes::kWidth) {
+    for (; j + N <= count; j += N) {
         Lanes xv, sv;
         lanes::load(xv, x + j);
         lanes::load(sv, s + j);
@@ -62,6 +63,7 @@ constexpr std::size_t kChunkTerms = 2048;
 }
 
 // Sum over k, then i, then j, from 0.0, of (c_kj c_ki - S_ij)^2: one chain of n p^2 additions.
+template <std::size_t N>
 [[gnu::always_inline]] inline double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
     const std::size_t n = c.rows();
     const std::size_t rows_per_chunk = std::max<std::size_t>(1, kChunkTerms / p);
@@ -72,7 +74,7 @@ constexpr std::size_t kChunkTerms = 2048;
         for (std::size_t i0 = 0; i0 < p; i0 += rows_per_chunk) {
             const std::size_t i1 = std::min(p, i0 + rows_per_chunk);
             for (std::size_t i = i0; i < i1; ++i) {
-                deviation_terms(x, x[i], s.data() + i * p, p, terms.data() + (i - i0) * p);
+                deviation_terms<N>(x, x[i], s.data() + i * p, p, terms.data() + (i - i0) * p);
             }
             const std::size_t count = (i1 - i0) * p;
             for (std::size_t t = 0; t < count; ++t) sum += terms[t];
@@ -81,22 +83,8 @@ constexpr std::size_t kChunkTerms = 2048;
     return sum;
 }
 
-#if defined(__x86_64__)
-[[gnu::target("avx2")]] double squared_deviation_sum_avx2(const Matrix& c, const Matrix& s, std::size_t p) {
-    return squared_deviation_sum(c, s, p);
-}
-#endif
-
-double squared_deviation_sum_baseline(const Matrix& c, const Matrix& s, std::size_t p) {
-    return squared_deviation_sum(c, s, p);
-}
-
-double b2bar_sum(const Matrix& c, const Matrix& s, std::size_t p) {
-#if defined(__x86_64__)
-    if (lanes::has_avx2()) return squared_deviation_sum_avx2(c, s, p);
-#endif
-    return squared_deviation_sum_baseline(c, s, p);
-}
+VALMORA_LANES_KERNEL(double, b2bar_sum, squared_deviation_sum, (const Matrix& c, const Matrix& s, std::size_t p),
+                     (c, s, p))
 
 }  // namespace
 

@@ -1,31 +1,71 @@
-// Four doubles operated on lane by lane. Every lane performs the ordinary IEEE operation of
-// the scalar code in the same order, so a loop written on lanes yields the scalar loop's bits;
-// it only lets independent sums advance together.
+// Doubles operated on lane by lane, and the choice of instruction set at run time.
+//
+// Every lane performs the ordinary IEEE operation of the scalar code in the same order, so a
+// loop written on lanes yields the scalar loop's bits; it only lets independent sums advance
+// together. Kernels are templates on the lane count, compiled once per instruction set:
+//   baseline  two doubles (SSE2 on x86-64, NEON elsewhere): wider vectors on the baseline are
+//             lowered through memory and run far slower
+//   avx2      four doubles
+//   avx512    eight doubles
+// and `level()` says which one this processor runs.
 #pragma once
 
+#include <cstddef>
 #include <cstring>
 
 namespace valmora::lanes {
 
-using Lanes = double __attribute__((vector_size(4 * sizeof(double))));
+template <std::size_t N>
+struct Of {
+    typedef double type __attribute__((vector_size(N * sizeof(double))));
+};
+template <std::size_t N>
+using Vec = typename Of<N>::type;
+
+// The four-double lanes of the AVX2 kernels.
+using Lanes = Vec<4>;
 inline constexpr std::size_t kWidth = 4;
 
 // By reference, never by value: passing vectors by value changes the ABI between targets.
-[[gnu::always_inline]] inline void load(Lanes& v, const double* from) { std::memcpy(&v, from, sizeof v); }
-[[gnu::always_inline]] inline void store(double* to, const Lanes& v) { std::memcpy(to, &v, sizeof v); }
-[[gnu::always_inline]] inline void splat(Lanes& v, double a) { v = Lanes{a, a, a, a}; }
-
-#if defined(__x86_64__)
-// The wheel targets every x86-64; the AVX2 variants are chosen at run time. Building with
-// -DVALMORA_BASELINE_ONLY runs the baseline variants everywhere, so tests can cover them.
-inline bool has_avx2() {
-#if defined(VALMORA_BASELINE_ONLY)
-    return false;
-#else
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-#endif
+template <class V>
+[[gnu::always_inline]] inline void load(V& v, const double* from) {
+    std::memcpy(&v, from, sizeof v);
 }
-#endif
+template <class V>
+[[gnu::always_inline]] inline void store(double* to, const V& v) {
+    std::memcpy(to, &v, sizeof v);
+}
+template <class V>
+[[gnu::always_inline]] inline void splat(V& v, double a) {
+    v = V{} + a;
+}
+
+enum class Level { baseline, avx2, avx512 };
+
+// The widest level this processor supports (always baseline off x86-64).
+Level supported();
+// The level the kernels run at: supported(), unless forced.
+Level level();
+// For the kernel test program only: run every kernel at `l` (at most supported()).
+void force_level(Level l);
 
 }  // namespace valmora::lanes
+
+// Defines `name` dispatching to `name##_avx512`, `name##_avx2` and `name##_baseline`, each the
+// template `kernel<lanes>` compiled for its instruction set. Use in an anonymous namespace.
+#if defined(__x86_64__)
+#define VALMORA_LANES_KERNEL(ret, name, kernel, params, args)                                              \
+    [[gnu::target("avx512f")]] ret name##_avx512 params { return kernel<8> args; }                        \
+    [[gnu::target("avx2")]] ret name##_avx2 params { return kernel<4> args; }                             \
+    ret name##_baseline params { return kernel<2> args; }                                                 \
+    ret name params {                                                                                     \
+        switch (::valmora::lanes::level()) {                                                              \
+            case ::valmora::lanes::Level::avx512: return name##_avx512 args;                              \
+            case ::valmora::lanes::Level::avx2: return name##_avx2 args;                                  \
+            default: return name##_baseline args;                                                         \
+        }                                                                                                 \
+    }
+#else
+#define VALMORA_LANES_KERNEL(ret, name, kernel, params, args) \
+    ret name params { return kernel<2> args; }
+#endif

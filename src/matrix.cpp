@@ -90,21 +90,23 @@ Result<Matrix> centre_complete_observations(const Matrix& data) {
 
 namespace {
 
-// Output tiles are kTileRows rows of `Vecs` lane groups; entry (i, j) of a tile is the sum for the
-// pair of columns (i, j) of the data, carried over every observation in order.
+// Output tiles are kTileRows rows of kTileVecs vectors of N lanes; entry (i, j) of a tile is the
+// sum for the pair of columns (i, j) of the data, carried over every observation in order.
 constexpr std::size_t kTileRows = 4;
+constexpr std::size_t kTileVecs = 2;
 // Columns of the packed block are padded with zeros to a multiple of this, so tiles never read
 // past a row; it is a multiple of kTileRows and of every tile width.
-constexpr std::size_t kPadding = 8;
+constexpr std::size_t kPadding = 16;
 // Observations per block: the packed block (about 128 KiB) stays in cache while every tile of
 // the upper triangle streams through it.
 constexpr std::size_t kBlockValues = 16384;
 
-template <std::size_t Vecs>
+template <std::size_t N>
 [[gnu::always_inline]] inline void accumulate_tile(const double* block, std::size_t rows, std::size_t width,
                                                    std::size_t i0, std::size_t j0, double* sums, std::size_t p) {
-    using lanes::Lanes;
-    constexpr std::size_t cols = Vecs * lanes::kWidth;
+    using Lanes = lanes::Vec<N>;
+    constexpr std::size_t Vecs = kTileVecs;
+    constexpr std::size_t cols = Vecs * N;
     // The fixed-size loops are unrolled so that the accumulators live in registers.
     double tile[kTileRows][cols];
     #pragma GCC unroll 8
@@ -119,13 +121,13 @@ template <std::size_t Vecs>
     #pragma GCC unroll 8
     for (std::size_t r = 0; r < kTileRows; ++r) {
         #pragma GCC unroll 8
-        for (std::size_t v = 0; v < Vecs; ++v) lanes::load(acc[r][v], &tile[r][v * lanes::kWidth]);
+        for (std::size_t v = 0; v < Vecs; ++v) lanes::load(acc[r][v], &tile[r][v * N]);
     }
     for (std::size_t k = 0; k < rows; ++k) {
         const double* x = block + k * width;
         Lanes b[Vecs];
         #pragma GCC unroll 8
-        for (std::size_t v = 0; v < Vecs; ++v) lanes::load(b[v], x + j0 + v * lanes::kWidth);
+        for (std::size_t v = 0; v < Vecs; ++v) lanes::load(b[v], x + j0 + v * N);
         #pragma GCC unroll 8
         for (std::size_t r = 0; r < kTileRows; ++r) {
             Lanes a;
@@ -137,7 +139,7 @@ template <std::size_t Vecs>
     #pragma GCC unroll 8
     for (std::size_t r = 0; r < kTileRows; ++r) {
         #pragma GCC unroll 8
-        for (std::size_t v = 0; v < Vecs; ++v) lanes::store(&tile[r][v * lanes::kWidth], acc[r][v]);
+        for (std::size_t v = 0; v < Vecs; ++v) lanes::store(&tile[r][v * N], acc[r][v]);
     }
     const std::size_t valid_rows = std::min(kTileRows, p - i0);
     const std::size_t valid_cols = std::min(cols, p - j0);
@@ -148,10 +150,10 @@ template <std::size_t Vecs>
 
 // Adds c_ki * c_kj for every observation k, in order, to sums(i, j) for j >= i (a few entries
 // below the diagonal are carried along and later overwritten by the mirror).
-template <std::size_t Vecs>
+template <std::size_t N>
 [[gnu::always_inline]] inline void accumulate_cross_products(const double* c, std::size_t n, std::size_t p,
                                                              double* sums) {
-    constexpr std::size_t cols = Vecs * lanes::kWidth;
+    constexpr std::size_t cols = kTileVecs * N;
     static_assert(kPadding % cols == 0 && kPadding % kTileRows == 0);
     const std::size_t width = (p + kPadding - 1) / kPadding * kPadding;
     const std::size_t block_rows = std::max<std::size_t>(1, kBlockValues / width);
@@ -161,22 +163,14 @@ template <std::size_t Vecs>
         for (std::size_t k = 0; k < rows; ++k) std::copy_n(c + (k0 + k) * p, p, block.data() + k * width);
         for (std::size_t i0 = 0; i0 < p; i0 += kTileRows) {
             for (std::size_t j0 = i0 / cols * cols; j0 < p; j0 += cols) {
-                accumulate_tile<Vecs>(block.data(), rows, width, i0, j0, sums, p);
+                accumulate_tile<N>(block.data(), rows, width, i0, j0, sums, p);
             }
         }
     }
 }
 
-#if defined(__x86_64__)
-[[gnu::target("avx2")]] void accumulate_cross_products_avx2(const double* c, std::size_t n, std::size_t p,
-                                                            double* sums) {
-    accumulate_cross_products<2>(c, n, p, sums);
-}
-#endif
-
-void accumulate_cross_products_baseline(const double* c, std::size_t n, std::size_t p, double* sums) {
-    accumulate_cross_products<1>(c, n, p, sums);
-}
+VALMORA_LANES_KERNEL(void, accumulate_all_cross_products, accumulate_cross_products,
+                     (const double* c, std::size_t n, std::size_t p, double* sums), (c, n, p, sums))
 
 }  // namespace
 
@@ -186,15 +180,7 @@ Matrix scaled_cross_product(const Matrix& centred, double divisor, double scale)
     // The zero matrix is the accumulator: every sum starts from 0.0.
     Matrix out = Matrix::filled(p, p, 0.0);
     double* r = out.data();
-#if defined(__x86_64__)
-    if (lanes::has_avx2()) {
-        accumulate_cross_products_avx2(centred.data(), n, p, r);
-    } else {
-        accumulate_cross_products_baseline(centred.data(), n, p, r);
-    }
-#else
-    accumulate_cross_products_baseline(centred.data(), n, p, r);
-#endif
+    accumulate_all_cross_products(centred.data(), n, p, r);
     // The divisor is applied before the scale.
     for (std::size_t i = 0; i < p; ++i) {
         for (std::size_t j = i; j < p; ++j) r[i * p + j] = (r[i * p + j] / divisor) * scale;

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <utility>
+
+#include "lanes.hpp"
 
 namespace valmora {
 namespace {
@@ -18,56 +19,57 @@ void accumulate_exposures_scalar(const double* weights, const double* loadings, 
     }
 }
 
-#if defined(__GNUC__)
-
-// Two exposures advance together, one per lane; each lane still adds the assets in order with
-// a separate multiply and add, so the bits are those of the scalar loop.
-typedef double Lanes __attribute__((vector_size(16)));
-
-inline Lanes load(const double* p) {
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+// Groups of G vectors of N exposures advance together, one lane per exposure; each lane still
+// adds the assets in order with a separate multiply and add, so the bits are those of the scalar
+// loop. Every row of a block is read whole, front to back, while the whole width of exposures
+// up to kMaxVecs vectors stays in registers.
+template <std::size_t N, std::size_t G>
+[[gnu::always_inline]] inline void accumulate_group(const double* w, const double* block, std::size_t rows,
+                                                    std::size_t k, std::size_t j, double* exposures) {
+    using Lanes = lanes::Vec<N>;
+    Lanes b[G];
+#pragma GCC unroll 16
+    for (std::size_t g = 0; g < G; ++g) lanes::load(b[g], exposures + j + g * N);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double* at = block + i * k + j;
+        Lanes wi;
+        lanes::splat(wi, w[i]);
+#pragma GCC unroll 16
+        for (std::size_t g = 0; g < G; ++g) {
+            Lanes l;
+            lanes::load(l, at + g * N);
+            b[g] = (wi * l) + b[g];
+        }
+    }
+#pragma GCC unroll 16
+    for (std::size_t g = 0; g < G; ++g) lanes::store(exposures + j + g * N, b[g]);
 }
 
-inline void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
-
-void accumulate_exposures(const double* weights, const double* loadings, std::size_t n, std::size_t k,
-                          double* exposures) {
+template <std::size_t N>
+[[gnu::always_inline]] inline void accumulate_exposures_lanes(const double* weights, const double* loadings,
+                                                              std::size_t n, std::size_t k, double* exposures) {
     // Rows in blocks that stay in the first-level cache while each column group sweeps them.
-    constexpr std::size_t kRowBlock = 32;
-    const std::size_t vector_cols = k - k % 8;
+    constexpr std::size_t kRowBlock = 64;
+    // Vectors per group: as many as the registers hold beside the loads (16 registers on the
+    // baseline and AVX2, 32 with AVX-512).
+    constexpr std::size_t kVecs = N == 8 ? 8 : 4;
+    const std::size_t vector_cols = k - k % N;
     for (std::size_t i0 = 0; i0 < n; i0 += kRowBlock) {
         const std::size_t rows = std::min(kRowBlock, n - i0);
         const double* w = weights + i0;
         const double* block = loadings + i0 * k;
-        for (std::size_t j = 0; j < vector_cols; j += 8) {
-            Lanes b0 = load(exposures + j), b1 = load(exposures + j + 2);
-            Lanes b2 = load(exposures + j + 4), b3 = load(exposures + j + 6);
-            for (std::size_t i = 0; i < rows; ++i) {
-                const double* at = block + i * k + j;
-                b0 = (w[i] * load(at)) + b0;
-                b1 = (w[i] * load(at + 2)) + b1;
-                b2 = (w[i] * load(at + 4)) + b2;
-                b3 = (w[i] * load(at + 6)) + b3;
-            }
-            store(exposures + j, b0);
-            store(exposures + j + 2, b1);
-            store(exposures + j + 4, b2);
-            store(exposures + j + 6, b3);
-        }
+        std::size_t j = 0;
+        for (; j + kVecs * N <= vector_cols; j += kVecs * N) accumulate_group<N, kVecs>(w, block, rows, k, j, exposures);
+        for (; j + 2 * N <= vector_cols; j += 2 * N) accumulate_group<N, 2>(w, block, rows, k, j, exposures);
+        for (; j < vector_cols; j += N) accumulate_group<N, 1>(w, block, rows, k, j, exposures);
         accumulate_exposures_scalar(w, block, rows, k, vector_cols, exposures);
     }
 }
 
-#else
-
-void accumulate_exposures(const double* weights, const double* loadings, std::size_t n, std::size_t k,
-                          double* exposures) {
-    accumulate_exposures_scalar(weights, loadings, n, k, 0, exposures);
-}
-
-#endif
+VALMORA_LANES_KERNEL(void, accumulate_exposures, accumulate_exposures_lanes,
+                     (const double* weights, const double* loadings, std::size_t n, std::size_t k,
+                      double* exposures),
+                     (weights, loadings, n, k, exposures))
 
 }  // namespace
 

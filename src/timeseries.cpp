@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -53,22 +52,14 @@ double window_correlation(const double* x, const double* y, std::size_t w) {
     return finish_window(sxx, syy, sxy, static_cast<double>(w - 1));
 }
 
-// Two doubles: the baseline registers (SSE2, NEON). Four-double lanes on the baseline are
-// lowered through memory and run far slower.
-typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-
-template <class V>
-[[gnu::always_inline]] inline void load(V& v, const double* from) {
-    std::memcpy(&v, from, sizeof v);
-}
-
 // U vectors of consecutive windows at once, lane j of vector u holding the window that starts
 // at x + u * lanes + j. Every lane performs exactly the operations of window_correlation in
 // the same order; lanes never mix, so each output has the scalar bits. Several vectors per
 // block keep independent accumulator chains in flight.
-template <class Lanes, std::size_t U>
+template <std::size_t L, std::size_t U>
 [[gnu::always_inline]] inline void correlate_block(const double* x, const double* y, std::size_t w, double* out) {
-    constexpr std::size_t L = sizeof(Lanes) / sizeof(double);
+    using Lanes = lanes::Vec<L>;
+    using lanes::load;
     Lanes sx[U], sy[U];
 #pragma GCC unroll 8
     for (std::size_t u = 0; u < U; ++u) {
@@ -123,34 +114,19 @@ template <class Lanes, std::size_t U>
 
 // Fills whole blocks of windows (out[s] for the window starting at s) and returns how many
 // windows were done; the caller finishes the rest one by one.
-template <class Lanes, std::size_t U>
+template <std::size_t L>
 [[gnu::always_inline]] inline std::size_t correlate_blocks(const double* x, const double* y, std::size_t windows,
                                                            std::size_t w, double* out) {
-    constexpr std::size_t block = U * (sizeof(Lanes) / sizeof(double));
+    constexpr std::size_t U = 4;
+    constexpr std::size_t block = U * L;
     std::size_t s = 0;
-    for (; s + block <= windows; s += block) correlate_block<Lanes, U>(x + s, y + s, w, out + s);
+    for (; s + block <= windows; s += block) correlate_block<L, U>(x + s, y + s, w, out + s);
     return s;
 }
 
-std::size_t correlate_blocks_baseline(const double* x, const double* y, std::size_t windows, std::size_t w,
-                                      double* out) {
-    return correlate_blocks<Pair, 4>(x, y, windows, w, out);
-}
-
-#if defined(__x86_64__)
-__attribute__((target("avx2"))) std::size_t correlate_blocks_avx2(const double* x, const double* y,
-                                                                  std::size_t windows, std::size_t w, double* out) {
-    return correlate_blocks<lanes::Lanes, 4>(x, y, windows, w, out);
-}
-#endif
-
-std::size_t correlate_all_blocks(const double* x, const double* y, std::size_t windows, std::size_t w,
-                                 double* out) {
-#if defined(__x86_64__)
-    if (lanes::has_avx2()) return correlate_blocks_avx2(x, y, windows, w, out);
-#endif
-    return correlate_blocks_baseline(x, y, windows, w, out);
-}
+VALMORA_LANES_KERNEL(std::size_t, correlate_all_blocks, correlate_blocks,
+                     (const double* x, const double* y, std::size_t windows, std::size_t w, double* out),
+                     (x, y, windows, w, out))
 
 // ---- transfer entropy ----
 
