@@ -1,0 +1,68 @@
+"""The Dask example: the same bits on a two-worker process cluster as in one process; functions and
+results survive pickling (which is how they travel to workers)."""
+
+import itertools
+import math
+import pathlib
+import pickle
+import struct
+import sys
+
+import pytest
+
+import valmora
+from signatures import VALID
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
+import universe  # noqa: E402
+
+
+def bits(value):
+    """The value with every float replaced by its eight bytes, so that NaN == NaN and 0.0 != -0.0."""
+    if isinstance(value, float):
+        return struct.pack("<d", value)
+    if isinstance(value, (list, tuple)):
+        return type(value)(bits(v) for v in value)
+    return value
+
+
+@pytest.fixture(scope="module")
+def small_universe():
+    prices = universe.make_prices(10, 120)
+    pairs = list(itertools.combinations(range(10), 2))
+    return prices, pairs
+
+
+def test_dask_two_workers_match_serial_bit_for_bit(small_universe):
+    distributed = pytest.importorskip("dask.distributed")
+    prices, pairs = small_universe
+    serial = universe.screen_serial(prices, pairs, 21, 4, chunk=45)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        assert len(client.scheduler_info()["workers"]) == 2
+        remote = universe.screen_on_dask(client, prices, pairs, 21, 4, chunk=7, progress=False)
+    assert [r[:2] for r in remote] == pairs
+    assert bits(remote) == bits(serial)
+
+
+def test_screen_rows_are_the_functions_results(small_universe):
+    prices, pairs = small_universe
+    returns = universe.returns_of(prices)
+    (i, j, corr, beta, z, te_ij, te_ji), = universe.screen_pairs(prices, returns, [(2, 3)], 21, 4)
+    assert (i, j) == (2, 3)
+    assert bits([(corr, beta, te_ij, te_ji)]) == bits([(
+        valmora.rolling_correlation(returns[2], returns[3], 21)[-1],
+        valmora.cointegration_spread(prices[3], prices[2])[0],
+        valmora.transfer_entropy(returns[2], returns[3], 4, 1),
+        valmora.transfer_entropy(returns[3], returns[2], 4, 1),
+    )])
+    assert math.isfinite(z)
+
+
+@pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
+def test_functions_and_results_survive_pickling(function, protocol):
+    f = getattr(valmora, function)
+    copy = pickle.loads(pickle.dumps(f, protocol))
+    assert copy is f
+    result = f(*VALID[function])
+    assert bits(pickle.loads(pickle.dumps(result, protocol))) == bits(result)
