@@ -1,0 +1,51 @@
+"""The reference pages in docs/: every `>>>` example runs and prints what the page says."""
+
+import doctest
+import pathlib
+import re
+
+import pytest
+
+import valmora
+
+DOCS = pathlib.Path(__file__).resolve().parents[1] / "docs"
+PAGES = sorted(DOCS.glob("*.md"))
+
+
+def examples_of(page):
+    # A closing code fence must not be read as part of an example's expected output.
+    text = re.sub(r"^```.*$", "", page.read_text(), flags=re.MULTILINE)
+    return doctest.DocTestParser().get_doctest(text, {}, page.name, str(page), 0)
+
+
+@pytest.mark.parametrize("page", PAGES, ids=[p.name for p in PAGES])
+def test_page_examples_match_the_module(page):
+    test = examples_of(page)
+    assert test.examples, f"{page.name} has no worked example"
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test)
+    assert runner.failures == 0, f"{page.name}: {runner.failures} example(s) disagree with the module"
+
+
+def test_every_function_has_a_worked_example():
+    sources = "\n".join(e.source for page in PAGES for e in examples_of(page).examples)
+    missing = [name for name in valmora.__all__[1:] if not re.search(rf"\b{name}\(", sources)]
+    assert missing == []
+
+
+def test_every_validation_message_is_documented():
+    # The messages the module can raise, taken from the reference pages' own error examples and prose.
+    text = " ".join(page.read_text() for page in PAGES).replace("\n", " ")
+    for message in [
+        "matrix must not be empty", "matrix rows must not be empty", "matrix rows must have equal length",
+        "matrix must be square", "at least two complete observations are required",
+        "volatility length must match correlation dimensions",
+        "weights and specific_variance length must match factor_loadings rows",
+        "factor_covariance dimensions must match factor_loadings columns",
+        "periods must be positive", "volume_curve must contain positive total volume",
+        "daily_volume must be positive", "risk_aversion must be non-negative",
+        "window must be >= 2", "x and y must have the same length",
+        "x and y must have the same non-zero length", "x variance must be positive",
+        "lag must be >= 1", "source and target must have the same length", "bins must be >= 2",
+    ]:
+        assert message in text, message
