@@ -49,3 +49,16 @@ def test_every_validation_message_is_documented():
         "lag must be >= 1", "source and target must have the same length", "bins must be >= 2",
     ]:
         assert message in text, message
+
+
+def readme_blocks():
+    text = (DOCS.parent / "README.md").read_text()
+    return re.findall(r"^```python\n(.*?)^```", text, flags=re.MULTILINE | re.DOTALL)
+
+
+@pytest.mark.parametrize("index", range(len(readme_blocks())))
+def test_readme_python_blocks_run(index):
+    block = readme_blocks()[index]
+    if "numpy" in block:
+        pytest.importorskip("numpy")
+    exec(compile(block, f"README.md block {index}", "exec"), {})
