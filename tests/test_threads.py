@@ -1,0 +1,141 @@
+"""Calls from many threads at once give exactly the serial results; the create-once objects are
+made once even when the first import and the first uses race."""
+
+import sys
+import threading
+
+import pytest
+
+import valmora
+from signatures import VALID, same
+
+THREADS = 8
+
+
+def everything():
+    calls = [(name, args) for name, args in VALID.items()]
+    # Failure paths too: their exceptions must be the serial ones.
+    calls += [("sample_covariance_matrix", ([[1.0, 2.0]], 1.0)), ("twap_schedule", (1.0, -1)),
+              ("vwap_schedule", (1.0, "abc")), ("rolling_correlation", (None, [1.0], 2))]
+    return calls
+
+
+def outcome(name, args):
+    try:
+        return ("ok", getattr(valmora, name)(*args))
+    except Exception as exc:  # compared by type and text
+        return ("raised", type(exc), str(exc))
+
+
+def same_outcome(a, b):
+    return a[0] == b[0] and (same(a[1], b[1]) if a[0] == "ok" else a == b)
+
+
+def run_threads(target, count=THREADS):
+    sys.setswitchinterval(1e-5)  # switch threads as often as possible
+    start = threading.Barrier(count)
+    errors = []
+
+    def body(i):
+        try:
+            start.wait()
+            target(i)
+        except BaseException as exc:  # reported by the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    sys.setswitchinterval(0.005)
+    assert not errors, errors
+
+
+def test_concurrent_calls_give_the_serial_results():
+    calls = everything()
+    serial = [outcome(name, args) for name, args in calls]
+    mismatches = []
+
+    def work(i):
+        for rep in range(30):
+            for k in range(len(calls)):
+                j = (k + i + rep) % len(calls)  # each thread in its own order
+                got = outcome(*calls[j])
+                if not same_outcome(got, serial[j]):
+                    mismatches.append((calls[j][0], got, serial[j]))
+
+    run_threads(work)
+    assert not mismatches, mismatches[:3]
+
+
+def test_concurrent_calls_on_numpy_arrays_give_the_serial_results():
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(7)
+    data = rng.standard_normal((200, 6))
+    x, y = rng.standard_normal(500), rng.standard_normal(500)
+    serial = (valmora.ledoit_wolf_covariance_matrix(data, 252.0), valmora.rolling_correlation(x, y, 20),
+              valmora.transfer_entropy(x, y, 4, 1))
+    results = [None] * THREADS
+
+    def work(i):
+        results[i] = [(valmora.ledoit_wolf_covariance_matrix(data, 252.0), valmora.rolling_correlation(x, y, 20),
+                       valmora.transfer_entropy(x, y, 4, 1)) for _ in range(10)]
+
+    run_threads(work)
+    assert all(same(r, serial) for rs in results for r in rs)
+
+
+def test_first_import_and_first_uses_raced_make_one_object_each(run_isolated):
+    # A fresh interpreter, so the import, the Example class, the Sequence type behind the
+    # refusal message and the buffer types are all created under the race.
+    out = run_isolated(r"""
+        import array, sys, threading
+        import numpy
+        count = 16
+        barrier = threading.Barrier(count)
+        seen = [None] * count
+        def body(i):
+            barrier.wait()
+            import valmora
+            try:
+                valmora.vwap_schedule(1.0, {})
+            except TypeError as exc:
+                message = str(exc)
+            seen[i] = (valmora, valmora.Example, message,
+                       valmora.vwap_schedule(1.0, array.array("d", [1.0, 3.0])),
+                       valmora.vwap_schedule(1.0, numpy.array([1.0, 3.0])),
+                       str(valmora.Example("x")))
+        threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        assert all(s is not None for s in seen), seen
+        assert len({id(s[0]) for s in seen}) == 1
+        assert len({id(s[1]) for s in seen}) == 1
+        assert {s[2] for s in seen} == {"argument 'volume_curve': 'dict' object is not an instance of 'Sequence'"}
+        assert all(s[3] == s[4] == [0.25, 0.75] and s[5] == "x" for s in seen)
+        print("ok")
+    """)
+    assert out.strip() == "ok"
+
+
+def test_module_executed_again_from_many_threads_shares_the_class(run_isolated):
+    out = run_isolated(r"""
+        import importlib.util, threading
+        import valmora
+        spec = valmora.__spec__
+        count = 8
+        barrier = threading.Barrier(count)
+        classes = [None] * count
+        def body(i):
+            barrier.wait()
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+            classes[i] = module.Example
+        threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        assert all(c is valmora.Example for c in classes), classes
+        print("ok")
+    """)
+    assert out.strip() == "ok"
