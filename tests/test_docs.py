@@ -62,3 +62,25 @@ def test_readme_python_blocks_run(index):
     if "numpy" in block:
         pytest.importorskip("numpy")
     exec(compile(block, f"README.md block {index}", "exec"), {})
+
+
+EXPECTED_FIGURES = ["covariance_heatmaps.png", "factor_risk.png", "execution_trajectories.png",
+                    "rolling_correlation.png", "cointegration_spread.png", "transfer_entropy.png"]
+
+
+def test_tour_prints_the_report_and_writes_every_figure(tmp_path):
+    import subprocess
+    import sys
+
+    folder = tmp_path / "figs"
+    proc = subprocess.run([sys.executable, str(DOCS.parent / "examples" / "tour.py"), "--figures", str(folder)],
+                          capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    for section in ["1. Covariance", "3. Factor risk", "4. Working", "5. A cointegrated pair", "6. Transfer entropy"]:
+        assert section in proc.stdout
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert "matplotlib is not installed" in proc.stdout
+    else:
+        assert sorted(p.name for p in folder.iterdir()) == sorted(EXPECTED_FIGURES)
