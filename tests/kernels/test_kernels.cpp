@@ -1,0 +1,213 @@
+// Every lane kernel against the plain scalar loop it replaces, bit for bit, at every instruction
+// set this processor offers. Prints one line per failure and exits non-zero if there was any.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "covariance.hpp"
+#include "lanes.hpp"
+#include "matrix.hpp"
+#include "risk.hpp"
+#include "timeseries.hpp"
+
+using namespace valmora;
+
+namespace {
+
+int failures = 0;
+const char* level_name = "";
+
+bool same(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
+}
+
+void expect(bool ok, const char* what, std::size_t a, std::size_t b) {
+    if (ok) return;
+    if (++failures <= 20) std::printf("FAIL [%s] %s (%zu, %zu)\n", level_name, what, a, b);
+}
+
+std::mt19937_64 rng(20240607);
+
+// Mostly ordinary values; with `awkward`, a sprinkling of NaN, infinities, zeros and huge values.
+double draw(bool awkward) {
+    std::normal_distribution<double> normal;
+    if (awkward) {
+        switch (rng() % 40) {
+            case 0: return std::numeric_limits<double>::quiet_NaN();
+            case 1: return std::numeric_limits<double>::infinity();
+            case 2: return -std::numeric_limits<double>::infinity();
+            case 3: return 0.0;
+            case 4: return 1e300;
+            default: break;
+        }
+    }
+    return normal(rng);
+}
+
+Matrix random_matrix(std::size_t rows, std::size_t cols, bool awkward) {
+    Matrix m = Matrix::filled(rows, cols, 0.0);
+    for (std::size_t i = 0; i < rows * cols; ++i) m.data()[i] = draw(awkward);
+    return m;
+}
+
+std::vector<double> random_vector(std::size_t n, bool awkward) {
+    std::vector<double> v(n);
+    for (double& x : v) x = draw(awkward);
+    return v;
+}
+
+// ---- the scalar loops ----
+
+double scalar_window(const double* x, const double* y, std::size_t w) {
+    double sx = x[0], sy = y[0];
+    for (std::size_t k = 1; k < w; ++k) {
+        sx += x[k];
+        sy += y[k];
+    }
+    const double mx = sx / static_cast<double>(w), my = sy / static_cast<double>(w);
+    double sxx = (x[0] - mx) * (x[0] - mx), syy = (y[0] - my) * (y[0] - my), sxy = (x[0] - mx) * (y[0] - my);
+    for (std::size_t k = 1; k < w; ++k) {
+        const double dx = x[k] - mx, dy = y[k] - my;
+        sxx += dx * dx;
+        syy += dy * dy;
+        sxy += dx * dy;
+    }
+    const double d = static_cast<double>(w - 1);
+    const double vx = sxx / d, vy = syy / d;
+    if (vx == 0.0 || vy == 0.0) return std::numeric_limits<double>::quiet_NaN();
+    return (sxy / d) / (std::sqrt(vx) * std::sqrt(vy));
+}
+
+// Entry (i, j) = ((sum over k from 0.0 of c_ki c_kj) / divisor) * scale, mirrored from j >= i.
+std::vector<double> scalar_cross_product(const Matrix& c, double divisor, double scale) {
+    const std::size_t n = c.rows(), p = c.row(0).size();
+    std::vector<double> s(p * p);
+    for (std::size_t i = 0; i < p; ++i) {
+        for (std::size_t j = i; j < p; ++j) {
+            double sum = 0.0;
+            for (std::size_t k = 0; k < n; ++k) sum += c.data()[k * p + i] * c.data()[k * p + j];
+            s[i * p + j] = s[j * p + i] = (sum / divisor) * scale;
+        }
+    }
+    return s;
+}
+
+double scalar_deviation_chain(const Matrix& c, const std::vector<double>& s) {
+    const std::size_t n = c.rows(), p = c.row(0).size();
+    double sum = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        for (std::size_t i = 0; i < p; ++i) {
+            for (std::size_t j = 0; j < p; ++j) {
+                const double d = c.data()[k * p + j] * c.data()[k * p + i] - s[i * p + j];
+                sum += d * d;
+            }
+        }
+    }
+    return sum;
+}
+
+// ---- the checks ----
+
+void check_rolling() {
+    for (std::size_t n : {1u, 5u, 31u, 64u, 200u, 1001u}) {
+        for (std::size_t w : {2u, 3u, 7u, 20u, 33u}) {
+            for (bool awkward : {false, true}) {
+                const auto x = random_vector(n, awkward), y = random_vector(n, awkward);
+                auto got = rolling_correlation(x, y, w);
+                for (std::size_t t = 0; t < n; ++t) {
+                    const double want = t + 1 >= w ? scalar_window(x.data() + t + 1 - w, y.data() + t + 1 - w, w)
+                                                   : std::numeric_limits<double>::quiet_NaN();
+                    expect(same(got.value()[t], want), "rolling_correlation", n, t);
+                }
+            }
+        }
+    }
+}
+
+void check_covariance() {
+    for (std::size_t n : {2u, 3u, 17u, 130u}) {
+        for (std::size_t p : {1u, 2u, 3u, 5u, 8u, 13u, 16u, 17u, 33u}) {
+            for (bool awkward : {false, true}) {
+                const Matrix data = random_matrix(n, p, awkward);
+                auto centred = centre_complete_observations(data);
+                if (!centred.ok()) continue;
+                const std::size_t m = centred.value().rows();
+                const auto want = scalar_cross_product(centred.value(), static_cast<double>(m - 1), 1.5);
+                auto got = sample_covariance_matrix(data, 1.5);
+                for (std::size_t e = 0; e < p * p; ++e) expect(same(got.value().data()[e], want[e]), "sample", p, e);
+
+                // The Ledoit-Wolf intensity is the chain over the population covariance.
+                const auto s = scalar_cross_product(centred.value(), static_cast<double>(m), 1.0);
+                double trace = 0.0;
+                for (std::size_t i = 0; i < p; ++i) trace += s[i * p + i];
+                const double mu = trace / static_cast<double>(p);
+                double d2 = 0.0;
+                for (std::size_t i = 0; i < p; ++i) {
+                    for (std::size_t j = 0; j < p; ++j) {
+                        const double d = s[i * p + j] - (i == j ? mu : 0.0);
+                        d2 += d * d;
+                    }
+                }
+                auto lw = ledoit_wolf_covariance_matrix(data, 1.0);
+                if (!(d2 <= 0.0)) {
+                    const double b2 = scalar_deviation_chain(centred.value(), s) / static_cast<double>(m * m);
+                    double delta = std::fmin(b2, d2) / d2;
+                    delta = delta < 0.0 ? 0.0 : (delta > 1.0 ? 1.0 : delta);
+                    expect(same(lw.value().second, delta), "ledoit_wolf intensity", n, p);
+                }
+            }
+        }
+    }
+}
+
+void check_risk() {
+    for (std::size_t n : {1u, 2u, 7u, 64u, 65u, 300u}) {
+        for (std::size_t k : {1u, 2u, 3u, 7u, 8u, 9u, 16u, 17u, 48u, 50u, 64u, 65u, 130u}) {
+            for (bool awkward : {false, true}) {
+                const auto w = random_vector(n, awkward), sv = random_vector(n, awkward);
+                const Matrix l = random_matrix(n, k, awkward), f = random_matrix(k, k, awkward);
+                std::vector<double> b(k, 0.0);
+                for (std::size_t i = 0; i < n; ++i) {
+                    for (std::size_t j = 0; j < k; ++j) b[j] = (w[i] * l.data()[i * k + j]) + b[j];
+                }
+                std::vector<double> c(k);
+                for (std::size_t r = 0; r < k; ++r) {
+                    double v = 0.0;
+                    for (std::size_t m = 0; m < k; ++m) v = (f.data()[r * k + m] * b[m]) + v;
+                    c[r] = b[r] * v;
+                }
+                double factor = c[0];
+                for (std::size_t j = 1; j < k; ++j) factor += c[j];
+                double specific = (w[0] * w[0]) * sv[0];
+                for (std::size_t i = 1; i < n; ++i) specific += (w[i] * w[i]) * sv[i];
+                auto got = factor_risk_decomposition(w, l, f, sv);
+                const FactorRisk& r = got.value();
+                for (std::size_t j = 0; j < k; ++j) expect(same(r.contributions[j], c[j]), "risk contribution", n, k);
+                expect(same(r.factor_variance, factor), "factor variance", n, k);
+                expect(same(r.specific_variance, specific), "specific variance", n, k);
+                expect(same(r.total_variance, factor + specific), "total variance", n, k);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    const char* names[] = {"baseline", "avx2", "avx512"};
+    const auto top = static_cast<int>(lanes::supported());
+    for (int l = 0; l <= top; ++l) {
+        lanes::force_level(static_cast<lanes::Level>(l));
+        level_name = names[l];
+        check_rolling();
+        check_covariance();
+        check_risk();
+        std::printf("%s: checked\n", level_name);
+    }
+    std::printf("%d failures\n", failures);
+    return failures == 0 ? 0 : 1;
+}
