@@ -37,47 +37,52 @@ double clamp_unit(double x) {
     return x;
 }
 
-// Terms of the Ledoit-Wolf chain are produced a chunk at a time so that the single running sum
-// below does nothing but additions.
-constexpr std::size_t kChunkTerms = 2048;
-
-// terms[j] = (x[j] * a - s[j])^2 for j < count.
-template <std::size_t N>
-[[gnu::always_inline]] inline void deviation_terms(const double* x, double a, const double* s, std::size_t count,
-                                                   double* terms) {
-    using Lanes = lanes::Vec<N>;
-    Lanes av;
-    lanes::splat(av, a);
-    std::size_t j = 0;
-    for (; j + N <= count; j += N) {
-        Lanes xv, sv;
-        lanes::load(xv, x + j);
-        lanes::load(sv, s + j);
-        const Lanes d = xv * av - sv;
-        lanes::store(terms + j, d * d);
-    }
-    for (; j < count; ++j) {
-        const double d = x[j] * a - s[j];
-        terms[j] = d * d;
-    }
-}
-
 // Sum over k, then i, then j, from 0.0, of (c_kj c_ki - S_ij)^2: one chain of n p^2 additions.
+// The chain is bound by the latency of its additions, so the terms of the next (k, i) row are
+// computed in vector lanes in the shadow of the current row's additions.
 template <std::size_t N>
 [[gnu::always_inline]] inline double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
+    using Lanes = lanes::Vec<N>;
     const std::size_t n = c.rows();
-    const std::size_t rows_per_chunk = std::max<std::size_t>(1, kChunkTerms / p);
-    std::vector<double> terms(std::min(p, rows_per_chunk) * p);
+    const double* obs = c.data();
+    const double* cov = s.data();
+    std::vector<double> current(p), next(p);
+    for (std::size_t j = 0; j < p; ++j) {
+        const double d = obs[j] * obs[0] - cov[j];
+        current[j] = d * d;
+    }
     double sum = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
-        const double* x = c.data() + k * p;
-        for (std::size_t i0 = 0; i0 < p; i0 += rows_per_chunk) {
-            const std::size_t i1 = std::min(p, i0 + rows_per_chunk);
-            for (std::size_t i = i0; i < i1; ++i) {
-                deviation_terms<N>(x, x[i], s.data() + i * p, p, terms.data() + (i - i0) * p);
+        for (std::size_t i = 0; i < p; ++i) {
+            const double* terms = current.data();
+            const bool last_i = i + 1 == p;
+            if (last_i && k + 1 == n) {
+                for (std::size_t j = 0; j < p; ++j) sum += terms[j];
+                break;
             }
-            const std::size_t count = (i1 - i0) * p;
-            for (std::size_t t = 0; t < count; ++t) sum += terms[t];
+            // The row after (k, i): (k, i + 1), or (k + 1, 0) after the last i.
+            const double* x = obs + (last_i ? k + 1 : k) * p;
+            const std::size_t row = last_i ? 0 : i + 1;
+            const double a = x[row];
+            const double* srow = cov + row * p;
+            double* out = next.data();
+            Lanes av;
+            lanes::splat(av, a);
+            std::size_t j = 0;
+            for (; j + N <= p; j += N) {
+                Lanes xv, sv;
+                lanes::load(xv, x + j);
+                lanes::load(sv, srow + j);
+                const Lanes d = xv * av - sv;
+                lanes::store(out + j, d * d);
+                for (std::size_t l = 0; l < N; ++l) sum += terms[j + l];
+            }
+            for (; j < p; ++j) {
+                const double d = x[j] * a - srow[j];
+                out[j] = d * d;
+                sum += terms[j];
+            }
+            current.swap(next);
         }
     }
     return sum;
