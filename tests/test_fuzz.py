@@ -18,6 +18,9 @@ from signatures import TABLE
 
 np = pytest.importorskip("numpy")
 
+# numpy warns when a complex element is read as a float; the call itself is what is under test.
+pytestmark = pytest.mark.filterwarnings("ignore:Casting complex values")
+
 settings.register_profile(
     "valmora-fuzz",
     max_examples=int(os.environ.get("VALMORA_FUZZ_EXAMPLES", "150")),
