@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "lanes.hpp"
@@ -47,9 +48,79 @@ Result<std::size_t> check_square(const Matrix& m) {
 namespace {
 
 // Finite exactly when the magnitude's bit pattern is at most that of the largest finite double.
-bool is_finite(double v) {
-    return (std::bit_cast<std::uint64_t>(v) & 0x7FFFFFFFFFFFFFFFull) <= 0x7FEFFFFFFFFFFFFFull;
+constexpr std::uint64_t kMagnitude = 0x7FFFFFFFFFFFFFFFull;
+constexpr std::uint64_t kLargestFinite = 0x7FEFFFFFFFFFFFFFull;
+
+template <std::size_t N>
+struct BitsOf {
+    typedef std::uint64_t type __attribute__((vector_size(N * sizeof(std::uint64_t))));
+};
+
+template <std::size_t N>
+[[gnu::always_inline]] inline bool all_finite(const double* row, std::size_t p) {
+    using Bits = typename BitsOf<N>::type;
+    decltype(Bits{} > Bits{}) bad{};
+    std::size_t j = 0;
+    for (; j + N <= p; j += N) {
+        Bits b;
+        std::memcpy(&b, row + j, sizeof b);
+        bad |= (b & kMagnitude) > kLargestFinite;
+    }
+    bool finite = true;
+    for (std::size_t l = 0; l < N; ++l) finite &= bad[l] == 0;
+    for (; j < p; ++j) finite &= (std::bit_cast<std::uint64_t>(row[j]) & kMagnitude) <= kLargestFinite;
+    return finite;
 }
+
+// Copies the complete rows of `data` (n_rows x p) to `out`; returns how many.
+template <std::size_t N>
+[[gnu::always_inline]] inline std::size_t copy_complete_rows(const double* data, std::size_t n_rows, std::size_t p,
+                                                             double* out) {
+    std::size_t kept = 0;
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const double* row = data + r * p;
+        if (!all_finite<N>(row, p)) continue;
+        std::memcpy(out + kept * p, row, p * sizeof(double));
+        ++kept;
+    }
+    return kept;
+}
+
+// Column sums advance together in lanes, each in row order from 0.0; one division per column;
+// then every value is reduced by its column's mean.
+template <std::size_t N>
+[[gnu::always_inline]] inline void centre_columns(double* values, std::size_t n, std::size_t p, double* mean) {
+    using Lanes = lanes::Vec<N>;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double* row = values + k * p;
+        std::size_t j = 0;
+        for (; j + N <= p; j += N) {
+            Lanes m, x;
+            lanes::load(m, mean + j);
+            lanes::load(x, row + j);
+            lanes::store(mean + j, m + x);
+        }
+        for (; j < p; ++j) mean[j] += row[j];
+    }
+    const double count = static_cast<double>(n);
+    for (std::size_t j = 0; j < p; ++j) mean[j] /= count;
+    for (std::size_t k = 0; k < n; ++k) {
+        double* row = values + k * p;
+        std::size_t j = 0;
+        for (; j + N <= p; j += N) {
+            Lanes m, x;
+            lanes::load(m, mean + j);
+            lanes::load(x, row + j);
+            lanes::store(row + j, x - m);
+        }
+        for (; j < p; ++j) row[j] -= mean[j];
+    }
+}
+
+VALMORA_LANES_KERNEL(std::size_t, copy_complete, copy_complete_rows,
+                     (const double* data, std::size_t n_rows, std::size_t p, double* out), (data, n_rows, p, out))
+VALMORA_LANES_KERNEL(void, centre_all_columns, centre_columns,
+                     (double* values, std::size_t n, std::size_t p, double* mean), (values, n, p, mean))
 
 }  // namespace
 
@@ -58,33 +129,18 @@ Result<Matrix> centre_complete_observations(const Matrix& data) {
     if (!shape.ok()) return shape.error();
     const std::size_t p = shape.value().cols;
 
-    Matrix centred;
-    std::vector<double>& values = centred.values();
-    centred.reserve_rows(data.rows());
-    values.reserve(data.rows() * p);
-    for (std::size_t r = 0; r < data.rows(); ++r) {
-        auto row = data.row(r);
-        bool complete = true;
-        for (double v : row) complete &= is_finite(v);
-        if (!complete) continue;
-        values.insert(values.end(), row.begin(), row.end());
-        centred.end_row();
-    }
-    const std::size_t n = centred.rows();
+    // After the shape check the rows lie back to back, so the data is one row-major block.
+    std::vector<double> values(data.rows() * p);
+    const std::size_t n = copy_complete(data.data(), data.rows(), p, values.data());
     if (n < 2) return ValidationError{"at least two complete observations are required"};
-
-    // Column sums advance together, each in row order from 0.0; one division per column.
+    values.resize(n * p);
     std::vector<double> mean(p, 0.0);
-    for (std::size_t k = 0; k < n; ++k) {
-        const double* row = values.data() + k * p;
-        for (std::size_t j = 0; j < p; ++j) mean[j] += row[j];
-    }
-    const double count = static_cast<double>(n);
-    for (double& m : mean) m /= count;
-    for (std::size_t k = 0; k < n; ++k) {
-        double* row = values.data() + k * p;
-        for (std::size_t j = 0; j < p; ++j) row[j] -= mean[j];
-    }
+    centre_all_columns(values.data(), n, p, mean.data());
+
+    Matrix centred;
+    centred.values() = std::move(values);
+    centred.reserve_rows(n);
+    for (std::size_t k = 1; k <= n; ++k) centred.end_row_at(k * p);
     return centred;
 }
 

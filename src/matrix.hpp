@@ -39,6 +39,7 @@ public:
     std::vector<double>& values() noexcept { return values_; }
     void reserve_rows(std::size_t rows) { starts_.reserve(rows + 1); }
     void end_row() { starts_.push_back(values_.size()); }
+    void end_row_at(std::size_t end) { starts_.push_back(end); }
 
 private:
     std::vector<double> values_;

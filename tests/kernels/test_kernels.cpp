@@ -128,6 +128,24 @@ void check_rolling() {
     }
 }
 
+// Complete rows copied in order, column means from 0.0 in row order, then subtracted.
+std::vector<double> scalar_centred(const Matrix& data, std::size_t p) {
+    std::vector<double> kept;
+    for (std::size_t r = 0; r < data.rows(); ++r) {
+        bool complete = true;
+        for (double v : data.row(r)) complete &= std::isfinite(v);
+        if (complete) kept.insert(kept.end(), data.row(r).begin(), data.row(r).end());
+    }
+    const std::size_t n = kept.size() / p;
+    for (std::size_t j = 0; j < p; ++j) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < n; ++k) sum += kept[k * p + j];
+        const double mean = sum / static_cast<double>(n);
+        for (std::size_t k = 0; k < n; ++k) kept[k * p + j] -= mean;
+    }
+    return kept;
+}
+
 void check_covariance() {
     for (std::size_t n : {2u, 3u, 17u, 130u}) {
         for (std::size_t p : {1u, 2u, 3u, 5u, 8u, 13u, 16u, 17u, 33u}) {
@@ -136,6 +154,11 @@ void check_covariance() {
                 auto centred = centre_complete_observations(data);
                 if (!centred.ok()) continue;
                 const std::size_t m = centred.value().rows();
+                const auto centred_want = scalar_centred(data, p);
+                expect(centred_want.size() == m * p, "centring rows", n, p);
+                for (std::size_t e = 0; e < m * p && e < centred_want.size(); ++e) {
+                    expect(same(centred.value().data()[e], centred_want[e]), "centring", p, e);
+                }
                 const auto want = scalar_cross_product(centred.value(), static_cast<double>(m - 1), 1.5);
                 auto got = sample_covariance_matrix(data, 1.5);
                 for (std::size_t e = 0; e < p * p; ++e) expect(same(got.value().data()[e], want[e]), "sample", p, e);
