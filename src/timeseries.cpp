@@ -257,22 +257,38 @@ Result<std::vector<std::uint64_t>> quantile_discretise(std::vector<double> value
     if (bins < 2) return ValidationError{"bins must be >= 2"};
     if (values.empty()) return ValidationError{"values must not be empty"};
     const std::size_t m = values.size();
-    // Checked before the conversion to size_t so that no bin count wraps on narrow platforms.
-    if (bins - 1 > std::vector<double>().max_size()) throw std::length_error("threshold table");
-    std::vector<double> thresholds(static_cast<std::size_t>(bins - 1));
     const double last = static_cast<double>(m - 1);
     const double divisor = static_cast<double>(bins);
+    // Threshold k sits at sorted position round((k (m - 1)) / bins), halves away from zero;
+    // the position never decreases as k grows.
     auto position = [&](std::uint64_t k) -> std::size_t {
-        const double rounded = std::round((static_cast<double>(k) * last) / divisor);  // halves away from zero
+        const double rounded = std::round((static_cast<double>(k) * last) / divisor);
         return rounded < last ? static_cast<std::size_t>(rounded) : m - 1;
     };
-    {
-        // Positions are non-decreasing in k; each distinct one is placed once.
-        std::vector<std::size_t> wanted;
-        for (std::uint64_t k = 1; k < bins; ++k) {
-            const std::size_t p = position(k);
-            if (wanted.empty() || wanted.back() != p) wanted.push_back(p);
+    // Thresholds are kept per distinct position, with the last k that uses it: at most one run
+    // per value, so memory follows the data whatever `bins` is. A value's symbol, the number of
+    // thresholds <= it, is the last k of the last run whose threshold is <= it.
+    struct Run {
+        std::size_t position;
+        std::uint64_t last_k;
+    };
+    std::vector<Run> runs;
+    for (std::uint64_t k = 1; k < bins;) {
+        const std::size_t p = position(k);
+        std::uint64_t lo = k, hi = bins - 1;  // the last k with this position lies in [lo, hi]
+        while (lo < hi) {
+            const std::uint64_t mid = lo + (hi - lo + 1) / 2;
+            if (position(mid) == p) lo = mid;
+            else hi = mid - 1;
         }
+        runs.push_back({p, lo});
+        k = lo + 1;
+    }
+    std::vector<double> thresholds(runs.size());
+    std::vector<std::uint64_t> counts(runs.size());
+    {
+        std::vector<std::size_t> wanted(runs.size());
+        for (std::size_t r = 0; r < runs.size(); ++r) wanted[r] = runs[r].position;
         // NaNs go after every number, so that the order is a strict weak ordering whatever the
         // input holds; the numbers alone are then ordered by the plain less-than.
         std::vector<double> ordered(values);
@@ -281,16 +297,24 @@ Result<std::vector<std::uint64_t>> quantile_discretise(std::vector<double> value
         const auto among_numbers = static_cast<std::size_t>(
             std::lower_bound(wanted.begin(), wanted.end(), numbers) - wanted.begin());
         place_order_statistics(ordered.data(), 0, numbers, wanted.data(), among_numbers);
-        for (std::uint64_t k = 1; k < bins; ++k) thresholds[static_cast<std::size_t>(k - 1)] = ordered[position(k)];
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            thresholds[r] = ordered[runs[r].position];
+            counts[r] = runs[r].last_k;
+        }
     }
     std::vector<std::uint64_t> symbols(m);
-    // A NaN value reaches no threshold and a NaN threshold is reached by no value, so counting
-    // the thresholds t <= v gives NaN symbol 0 without a test of its own.
+    // A NaN value reaches no threshold and a NaN threshold is reached by no value, so NaN gets
+    // symbol 0 without a test of its own.
     if (thresholds.size() <= 64) {
+        // Thresholds never decrease, so adding the width of every run reached gives the last k reached.
+        std::vector<std::uint64_t> widths(counts.size());
+        for (std::size_t r = 0; r < counts.size(); ++r) widths[r] = counts[r] - (r == 0 ? 0 : counts[r - 1]);
         for (std::size_t i = 0; i < m; ++i) {
             const double v = values[i];
             std::uint64_t count = 0;
-            for (double t : thresholds) count += t <= v ? 1 : 0;
+            for (std::size_t r = 0; r < thresholds.size(); ++r) {
+                count += widths[r] & (std::uint64_t{0} - static_cast<std::uint64_t>(thresholds[r] <= v));
+            }
             symbols[i] = count;
         }
     } else {
@@ -298,10 +322,9 @@ Result<std::vector<std::uint64_t>> quantile_discretise(std::vector<double> value
         auto above = [](double v, double t) { return v < t || std::isnan(t); };
         for (std::size_t i = 0; i < m; ++i) {
             const double v = values[i];
-            symbols[i] = std::isnan(v) ? 0
-                                       : static_cast<std::uint64_t>(
-                                             std::upper_bound(thresholds.begin(), thresholds.end(), v, above) -
-                                             thresholds.begin());
+            const auto reached = static_cast<std::size_t>(
+                std::upper_bound(thresholds.begin(), thresholds.end(), v, above) - thresholds.begin());
+            symbols[i] = std::isnan(v) || reached == 0 ? 0 : counts[reached - 1];
         }
     }
     return symbols;
