@@ -51,23 +51,22 @@ namespace {
 constexpr std::uint64_t kMagnitude = 0x7FFFFFFFFFFFFFFFull;
 constexpr std::uint64_t kLargestFinite = 0x7FEFFFFFFFFFFFFFull;
 
-template <std::size_t N>
-struct BitsOf {
-    typedef std::uint64_t type __attribute__((vector_size(N * sizeof(std::uint64_t))));
-};
-
+// A value is finite exactly when v - v is +0.0 (it is NaN for NaN and both infinities), so a
+// row is complete when the lane sums of v - v are all zero.
 template <std::size_t N>
 [[gnu::always_inline]] inline bool all_finite(const double* row, std::size_t p) {
-    using Bits = typename BitsOf<N>::type;
-    decltype(Bits{} > Bits{}) bad{};
+    using Lanes = lanes::Vec<N>;
+    Lanes acc{};
     std::size_t j = 0;
     for (; j + N <= p; j += N) {
-        Bits b;
-        std::memcpy(&b, row + j, sizeof b);
-        bad |= (b & kMagnitude) > kLargestFinite;
+        Lanes v;
+        lanes::load(v, row + j);
+        acc = acc + (v - v);
     }
+    double sums[N];
+    lanes::store(sums, acc);
     bool finite = true;
-    for (std::size_t l = 0; l < N; ++l) finite &= bad[l] == 0;
+    for (std::size_t l = 0; l < N; ++l) finite &= sums[l] == 0.0;
     for (; j < p; ++j) finite &= (std::bit_cast<std::uint64_t>(row[j]) & kMagnitude) <= kLargestFinite;
     return finite;
 }
