@@ -37,9 +37,9 @@ def test_function_attributes(function):
 
 
 def fresh_module():
-    spec = importlib.util.find_spec("valmora")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.find_spec("valmora")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -123,14 +123,14 @@ def test_module_executed_again_from_many_threads_shares_the_class(run_isolated):
     out = run_isolated(r"""
         import importlib.util, threading
         import valmora
-        spec = valmora.__spec__
+        found = valmora.__spec__
         count = 8
         barrier = threading.Barrier(count)
         classes = [None] * count
         def body(i):
             barrier.wait()
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            module = importlib.util.module_from_spec(found)
+            found.loader.exec_module(module)
             classes[i] = module.Example
         threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
         for t in threads: t.start()
