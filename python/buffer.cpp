@@ -12,37 +12,32 @@
 namespace valmora::py {
 namespace {
 
-OnceObject array_type;
 std::atomic<PyObject*> ndarray_type{nullptr};
+std::atomic<PyObject*> array_type{nullptr};
 
-// numpy.ndarray, once numpy has been imported by someone; without numpy no ndarray can exist.
-PyObject* find_ndarray_type() {
-    if (PyObject* known = ndarray_type.load(std::memory_order_acquire)) return known;
-    PyRef name(PyUnicode_FromString("numpy"));
-    PyRef numpy(name ? PyImport_GetModule(name.get()) : nullptr);
-    PyRef type(numpy ? PyObject_GetAttrString(numpy.get(), "ndarray") : nullptr);
+// `module.name`, once someone has imported `module`; nothing is imported here, since without the
+// module no instance of its type can exist. Found types are kept for the life of the process.
+PyObject* loaded_type(std::atomic<PyObject*>& cache, const char* module, const char* name) {
+    if (PyObject* known = cache.load(std::memory_order_acquire)) return known;
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* found = modules != nullptr ? PyDict_GetItemString(modules, module) : nullptr;  // borrowed
+    PyRef type(found != nullptr ? PyObject_GetAttrString(found, name) : nullptr);
     PyErr_Clear();
     if (!type || !PyType_Check(type.get())) return nullptr;
-    ndarray_type.store(type.release(), std::memory_order_release);  // kept for the process
-    return ndarray_type.load(std::memory_order_acquire);
-}
-
-PyObject* find_array_type() {
-    PyObject* type = array_type.get([]() -> PyObject* {
-        PyRef module(PyImport_ImportModule("array"));
-        return module ? PyObject_GetAttrString(module.get(), "array") : nullptr;
-    });
-    if (type == nullptr) PyErr_Clear();
-    return type;
+    PyObject* expected = nullptr;
+    if (!cache.compare_exchange_strong(expected, type.get())) return expected;
+    return type.release();
 }
 
 enum class Kind { float64, float32, boolean, signed_int, unsigned_int };
 
 // The element kind of a native-order format, or false for anything else (structs, byte-swapped,
-// complex, half precision, objects, ...).
-bool element_kind(const char* format, Py_ssize_t itemsize, Kind& kind) {
+// complex, half precision, objects, ...). Iterating a memoryview accepts no byte-order prefix but
+// '@', so for one neither may the fast path.
+bool element_kind(const char* format, Py_ssize_t itemsize, bool memoryview, Kind& kind) {
     if (format == nullptr) format = "B";
-    if (*format == '@' || *format == '=' || (*format == '<' && std::endian::native == std::endian::little)) {
+    if (*format == '@' ||
+        (!memoryview && (*format == '=' || (*format == '<' && std::endian::native == std::endian::little)))) {
         ++format;
     }
     if (format[0] == '\0' || format[1] != '\0') return false;
@@ -102,11 +97,12 @@ void gather(Kind kind, Py_ssize_t itemsize, const char* base, Py_ssize_t count, 
 class View {
 public:
     View(PyObject* obj, int ndim) {
-        PyTypeObject* type = Py_TYPE(obj);
-        const bool known = type == &PyMemoryView_Type
-                               ? ndim == 1  // iterating a 2-D memoryview is an error we must keep
-                               : (reinterpret_cast<PyObject*>(type) == find_ndarray_type() ||
-                                  (ndim == 1 && reinterpret_cast<PyObject*>(type) == find_array_type()));
+        if (!PyObject_CheckBuffer(obj)) return;  // lists, tuples, ...: nothing to look up
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+        const bool memoryview = type == reinterpret_cast<PyObject*>(&PyMemoryView_Type);
+        const bool known = memoryview ? ndim == 1  // iterating a 2-D memoryview is an error we must keep
+                                      : (type == loaded_type(ndarray_type, "numpy", "ndarray") ||
+                                         (ndim == 1 && type == loaded_type(array_type, "array", "array")));
         if (!known) return;
         if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) {
             PyErr_Clear();
@@ -117,7 +113,7 @@ public:
         for (int d = 0; d < ndim; ++d) {
             if (view_.shape[d] == 0) return;
         }
-        usable_ = element_kind(view_.format, view_.itemsize, kind_);
+        usable_ = element_kind(view_.format, view_.itemsize, memoryview, kind_);
     }
     ~View() {
         if (held_) PyBuffer_Release(&view_);
@@ -150,6 +146,8 @@ private:
 };
 
 }  // namespace
+
+bool has_plain_buffer(PyObject* obj, int ndim) { return View(obj, ndim).usable(); }
 
 bool read_buffer_vector(PyObject* obj, std::vector<double>& out) {
     View view(obj, 1);

@@ -15,7 +15,11 @@ namespace valmora::py {
 // the same values for every buffer this accepts.
 bool read_buffer_vector(PyObject* obj, std::vector<double>& out);
 
-// The same for an exact numpy.ndarray of two dimensions, read as rows.
+// The same for an exact numpy.ndarray of two dimensions, read as rows. A C-contiguous float64
+// array is read in place: the matrix borrows its memory (see `Matrix::own`).
 bool read_buffer_matrix(PyObject* obj, Matrix& out);
+
+// Whether `obj` would be read through its buffer with `ndim` dimensions.
+bool has_plain_buffer(PyObject* obj, int ndim);
 
 }  // namespace valmora::py

@@ -76,7 +76,8 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
         PyErr_Clear();
         reserve = 0;
     }
-    reserve = std::min(reserve, kMaxReserve);
+    // Exact lists and tuples report their true length; other sequences may not.
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) reserve = std::min(reserve, kMaxReserve);
 
     // Exact lists and tuples are walked by index, as their iterators would: the list's length
     // is read afresh at each step, since converting an item may run code that changes it.
@@ -123,6 +124,35 @@ bool read_vector(PyObject* obj, std::vector<double>& out) {
 }
 
 }  // namespace
+
+bool is_plain_number(PyObject* obj) {
+    return PyFloat_CheckExact(obj) || PyLong_CheckExact(obj) || PyBool_Check(obj);
+}
+
+namespace {
+
+template <class Item>
+bool all_items(PyObject* obj, Item plain_item) {
+    if (PyList_CheckExact(obj)) {
+        for (Py_ssize_t i = 0, n = PyList_Size(obj); i < n; ++i) {
+            if (!plain_item(PyList_GetItem(obj, i))) return false;
+        }
+        return true;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        for (Py_ssize_t i = 0, n = PyTuple_Size(obj); i < n; ++i) {
+            if (!plain_item(PyTuple_GetItem(obj, i))) return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool is_plain_vector(PyObject* obj) { return all_items(obj, is_plain_number) || has_plain_buffer(obj, 1); }
+
+bool is_plain_rows(PyObject* obj) { return all_items(obj, is_plain_vector) || has_plain_buffer(obj, 2); }
 
 void raise_not_instance(PyObject* obj, PyObject* expected_type) {
     if (obj == Py_None) {

@@ -21,6 +21,12 @@ bool to_vector(PyObject* obj, const char* param, std::vector<double>& out);
 bool to_matrix(PyObject* obj, const char* param, Matrix& out);
 bool to_text(PyObject* obj, const char* param, std::string& out);
 
+// Whether converting `obj` as a double, size, vector or matrix runs no Python code and makes no
+// Python object: then nothing can change a matrix an earlier argument lent us in place.
+bool is_plain_number(PyObject* obj);
+bool is_plain_vector(PyObject* obj);
+bool is_plain_rows(PyObject* obj);
+
 // TypeError "'{type}' object is not an instance of '{expected}'" ("'None' is not ..." for None).
 void raise_not_instance(PyObject* obj, PyObject* expected_type);
 // The same message naming `type` itself, with no special case for None.

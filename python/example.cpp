@@ -5,6 +5,7 @@
 #include <string>
 
 #include "binder.hpp"
+#include "call.hpp"
 #include "convert.hpp"
 
 namespace valmora::py {
@@ -22,28 +23,26 @@ constexpr const char* kParams[] = {"value"};
 constexpr Signature kSignature{"__new__", "Example", kParams};
 
 PyObject* example_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
-    PyObject* slot = nullptr;
-    if (!bind_tuple_dict(kSignature, args, kwargs, &slot)) return nullptr;
-    std::string text;
-    try {
+    return guarded([&]() -> PyObject* {
+        PyObject* slot = nullptr;
+        if (!bind_tuple_dict(kSignature, args, kwargs, &slot)) return nullptr;
+        std::string text;
         if (!to_text(slot, kParams[0], text)) return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    char* owned = static_cast<char*>(PyMem_Malloc(text.size() + 1));
-    if (owned == nullptr) return PyErr_NoMemory();
-    std::memcpy(owned, text.c_str(), text.size() + 1);
+        char* owned = static_cast<char*>(PyMem_Malloc(text.size() + 1));
+        if (owned == nullptr) return PyErr_NoMemory();
+        std::memcpy(owned, text.c_str(), text.size() + 1);
 
-    auto base_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
-    PyRef empty(PyTuple_New(0));
-    PyObject* self = empty ? base_new(cls, empty.get(), nullptr) : nullptr;
-    if (self == nullptr) {
-        PyMem_Free(owned);
-        return nullptr;
-    }
-    as_example(self)->text = owned;
-    as_example(self)->size = static_cast<Py_ssize_t>(text.size());
-    return self;
+        auto base_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+        PyRef empty(PyTuple_New(0));
+        PyObject* self = empty ? base_new(cls, empty.get(), nullptr) : nullptr;
+        if (self == nullptr) {
+            PyMem_Free(owned);
+            return nullptr;
+        }
+        as_example(self)->text = owned;
+        as_example(self)->size = static_cast<Py_ssize_t>(text.size());
+        return self;
+    });
 }
 
 PyObject* example_str(PyObject* self) {

@@ -56,12 +56,13 @@ public:
                 if (made == nullptr) throw Failed{};
                 value_.store(made, std::memory_order_release);
             });
-        } catch (const Failed&) {
+        } catch (...) {  // Failed, or the once-flag's own std::system_error
             failed = true;
         }
         Py_END_ALLOW_THREADS
         if (failed) {
-            PyErr_Restore(type, value, traceback);
+            if (type != nullptr) PyErr_Restore(type, value, traceback);
+            else PyErr_SetString(PyExc_SystemError, "valmora: a process-wide object could not be made");
             return nullptr;
         }
         return value_.load(std::memory_order_acquire);

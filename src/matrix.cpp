@@ -28,6 +28,13 @@ Matrix Matrix::borrowed(const double* values, std::size_t rows, std::size_t cols
     return m;
 }
 
+void Matrix::own() {
+    if (borrowed_ == nullptr) return;
+    values_.assign(borrowed_, borrowed_ + starts_.back());
+    borrowed_ = nullptr;
+    keeper_.reset();
+}
+
 Result<Shape> check_shape(const Matrix& m) {
     if (m.rows() == 0) return ValidationError{"matrix must not be empty"};
     const std::size_t cols = m.row(0).size();

@@ -35,6 +35,10 @@ public:
     // Writing is for matrices this code built; inputs, borrowed or not, are only read.
     double* data() noexcept { return const_cast<double*>(std::as_const(*this).data()); }
 
+    bool is_borrowed() const noexcept { return borrowed_ != nullptr; }
+    // Takes a copy of a borrowed block, so the matrix no longer depends on its lender.
+    void own();
+
     // Building a matrix row by row (used by the conversion layer).
     std::vector<double>& values() noexcept { return values_; }
     void reserve_rows(std::size_t rows) { starts_.reserve(rows + 1); }

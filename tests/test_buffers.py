@@ -143,3 +143,65 @@ def test_buffer_exports_are_released_after_the_call(sequence_param):
     outcome(getattr(valmora, function), *args)
     assert sys.getrefcount(arr) == before
     arr.resize((0,) * arr.ndim, refcheck=False)  # refused while any buffer export is still held
+
+
+class Zeroes:
+    """A number whose conversion overwrites an array passed earlier in the same call."""
+
+    def __init__(self, victim, value=1.0):
+        self.victim, self.value = victim, value
+
+    def __float__(self):
+        self.victim[...] = 0.0
+        return self.value
+
+
+def test_later_argument_changing_a_borrowed_array_does_not_change_the_result():
+    data = np.array([[1.0, 2.0], [3.0, 5.0], [4.0, 4.0]])
+    expected = valmora.sample_covariance_matrix(data.tolist(), 1.0)
+    assert valmora.sample_covariance_matrix(data, Zeroes(data)) == expected
+    loadings = np.array([[1.0, 0.5], [0.2, 0.8]])
+    args = ([0.5, 0.5], loadings, [[0.1, 0.0], [0.0, 0.2]])
+    expected = valmora.factor_risk_decomposition(*args, [0.1, 0.1])
+    assert valmora.factor_risk_decomposition(*args, [Zeroes(loadings, 0.1), 0.1]) == expected
+
+
+def test_later_argument_freeing_a_borrowed_array_does_not_crash(run_isolated):
+    run_isolated(
+        """
+        import numpy as np, valmora
+        n = 20000
+        a = np.random.default_rng(0).standard_normal((n, 2))
+        expected = valmora.sample_covariance_matrix(a.tolist(), 1.0)
+        keep = []
+
+        class Frees:
+            def __float__(self):
+                a.resize((1, 2), refcheck=False)
+                keep.extend(np.full((n, 2), 1e300) for _ in range(4))
+                return 1.0
+
+        assert valmora.sample_covariance_matrix(a, Frees()) == expected
+        """
+    )
+
+
+def test_memoryview_with_explicit_byte_order_keeps_its_generic_error():
+    ctypes = pytest.importorskip("ctypes")
+    view = memoryview((ctypes.c_double * 3)(1.0, 2.0, 3.0))
+    assert view.format == "<d"
+    with pytest.raises(NotImplementedError):
+        valmora.vwap_schedule(1.0, view)
+
+
+def test_conversion_imports_nothing(run_isolated):
+    run_isolated(
+        """
+        import sys, valmora
+        before = set(sys.modules)
+        valmora.vwap_schedule(1.0, [1.0, 2.0])
+        valmora.vwap_schedule(1.0, b"\\x01\\x02")
+        valmora.sample_covariance_matrix([[1.0, 2.0], [3.0, 5.0], [4.0, 4.0]], 1.0)
+        assert set(sys.modules) == before, set(sys.modules) - before
+        """
+    )
