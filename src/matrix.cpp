@@ -217,14 +217,16 @@ template <std::size_t N>
                                                              double* sums) {
     constexpr std::size_t cols = kTileVecs * N;
     static_assert(kPadding % cols == 0 && kPadding % kTileRows == 0);
-    const std::size_t width = (p + kPadding - 1) / kPadding * kPadding;
+    // Tiles start at the vector boundary at or below the diagonal, so the last one of a row may
+    // reach up to a tile's width past p: one more padding stretch covers it.
+    const std::size_t width = (p + kPadding - 1) / kPadding * kPadding + kPadding;
     const std::size_t block_rows = std::max<std::size_t>(1, kBlockValues / width);
     std::vector<double> block(std::min(n, block_rows) * width, 0.0);
     for (std::size_t k0 = 0; k0 < n; k0 += block_rows) {
         const std::size_t rows = std::min(block_rows, n - k0);
         for (std::size_t k = 0; k < rows; ++k) std::copy_n(c + (k0 + k) * p, p, block.data() + k * width);
         for (std::size_t i0 = 0; i0 < p; i0 += kTileRows) {
-            for (std::size_t j0 = i0 / cols * cols; j0 < p; j0 += cols) {
+            for (std::size_t j0 = i0 / N * N; j0 < p; j0 += cols) {
                 accumulate_tile<N>(block.data(), rows, width, i0, j0, sums, p);
             }
         }
