@@ -78,36 +78,38 @@ template <std::size_t N>
     return finite;
 }
 
-// Copies the complete rows of `data` (n_rows x p) to `out`; returns how many.
+// Copies the complete rows of `data` (n_rows x p) to `out` and adds each to the column sums,
+// which advance together in lanes, each in row order from 0.0; returns how many rows it kept.
 template <std::size_t N>
 [[gnu::always_inline]] inline std::size_t copy_complete_rows(const double* data, std::size_t n_rows, std::size_t p,
-                                                             double* out) {
+                                                             double* out, double* sum) {
+    using Lanes = lanes::Vec<N>;
     std::size_t kept = 0;
     for (std::size_t r = 0; r < n_rows; ++r) {
         const double* row = data + r * p;
         if (!all_finite<N>(row, p)) continue;
-        std::memcpy(out + kept * p, row, p * sizeof(double));
+        double* to = out + kept * p;
+        std::size_t j = 0;
+        for (; j + N <= p; j += N) {
+            Lanes m, x;
+            lanes::load(m, sum + j);
+            lanes::load(x, row + j);
+            lanes::store(to + j, x);
+            lanes::store(sum + j, m + x);
+        }
+        for (; j < p; ++j) {
+            to[j] = row[j];
+            sum[j] += row[j];
+        }
         ++kept;
     }
     return kept;
 }
 
-// Column sums advance together in lanes, each in row order from 0.0; one division per column;
-// then every value is reduced by its column's mean.
+// One division per column turns the sums into means; every value is then reduced by its mean.
 template <std::size_t N>
 [[gnu::always_inline]] inline void centre_columns(double* values, std::size_t n, std::size_t p, double* mean) {
     using Lanes = lanes::Vec<N>;
-    for (std::size_t k = 0; k < n; ++k) {
-        const double* row = values + k * p;
-        std::size_t j = 0;
-        for (; j + N <= p; j += N) {
-            Lanes m, x;
-            lanes::load(m, mean + j);
-            lanes::load(x, row + j);
-            lanes::store(mean + j, m + x);
-        }
-        for (; j < p; ++j) mean[j] += row[j];
-    }
     const double count = static_cast<double>(n);
     for (std::size_t j = 0; j < p; ++j) mean[j] /= count;
     for (std::size_t k = 0; k < n; ++k) {
@@ -124,7 +126,8 @@ template <std::size_t N>
 }
 
 VALMORA_LANES_KERNEL(std::size_t, copy_complete, copy_complete_rows,
-                     (const double* data, std::size_t n_rows, std::size_t p, double* out), (data, n_rows, p, out))
+                     (const double* data, std::size_t n_rows, std::size_t p, double* out, double* sum),
+                     (data, n_rows, p, out, sum))
 VALMORA_LANES_KERNEL(void, centre_all_columns, centre_columns,
                      (double* values, std::size_t n, std::size_t p, double* mean), (values, n, p, mean))
 
@@ -137,10 +140,10 @@ Result<Matrix> centre_complete_observations(const Matrix& data) {
 
     // After the shape check the rows lie back to back, so the data is one row-major block.
     std::vector<double> values(data.rows() * p);
-    const std::size_t n = copy_complete(data.data(), data.rows(), p, values.data());
+    std::vector<double> mean(p, 0.0);
+    const std::size_t n = copy_complete(data.data(), data.rows(), p, values.data(), mean.data());
     if (n < 2) return ValidationError{"at least two complete observations are required"};
     values.resize(n * p);
-    std::vector<double> mean(p, 0.0);
     centre_all_columns(values.data(), n, p, mean.data());
 
     Matrix centred;
