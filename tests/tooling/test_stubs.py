@@ -14,7 +14,7 @@ import pytest
 
 import valmora
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 STUB = ROOT / "python" / "valmora-stubs" / "__init__.pyi"
 
 

@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 @pytest.mark.skipif(shutil.which("cmake") is None, reason="cmake is not installed")

@@ -4,7 +4,7 @@ import random
 import pytest
 
 import valmora
-from ts_oracles import NAN, bits, discretise, transfer_entropy as oracle
+from slow import NAN, bits, discretise, transfer_entropy as oracle
 
 SOURCE = [0.1, 0.9, 0.2, 0.8, 0.7, 0.3, 0.4, 0.6, 0.5, 0.95]
 TARGET = [0.5, 0.1, 0.9, 0.2, 0.8, 0.7, 0.3, 0.4, 0.6, 0.5]

@@ -4,7 +4,7 @@ import random
 import pytest
 
 import valmora
-from ts_oracles import NAN, bits, rolling_correlation as oracle, same_bits
+from slow import NAN, bits, rolling_correlation as oracle, same_bits
 
 
 def nan_positions(values):

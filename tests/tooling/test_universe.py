@@ -13,7 +13,7 @@ import pytest
 import valmora
 from signatures import VALID
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 import universe  # noqa: E402
 
 

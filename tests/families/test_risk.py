@@ -6,29 +6,9 @@ import pytest
 
 import valmora
 from signatures import same
+from slow import factor_risk as oracle
 
 NAN = float("nan")
-
-
-def oracle(w, L, F, s):
-    """Left to right, one rounding per operation, in the stated order."""
-    n, k = len(L), len(L[0])
-    b = [0.0] * k
-    for i in range(n):
-        for j in range(k):
-            b[j] = (w[i] * L[i][j]) + b[j]
-    v = [0.0] * k
-    for r in range(k):
-        for m in range(k):
-            v[r] = (F[r][m] * b[m]) + v[r]
-    c = [b[j] * v[j] for j in range(k)]
-    factor = c[0]
-    for x in c[1:]:
-        factor = factor + x
-    specific = (w[0] * w[0]) * s[0]
-    for i in range(1, n):
-        specific = specific + (w[i] * w[i]) * s[i]
-    return (factor + specific, factor, specific, c)
 
 
 def wide(rng):

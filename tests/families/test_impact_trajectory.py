@@ -7,17 +7,9 @@ import pytest
 
 import valmora
 from signatures import same
+from slow import market_impact as impact_oracle, trajectory as trajectory_oracle
 
 NAN, INF = float("nan"), float("inf")
-
-
-def impact_oracle(q, sigma, volume, s, eta, gamma):
-    a = abs(q)
-    p = a / volume
-    spread = 0.5 * (a * s)
-    temporary = p * (sigma * (eta * a))
-    permanent = math.sqrt(p) * ((gamma * a) * sigma)
-    return (spread, temporary, permanent, (temporary + spread) + permanent)
 
 
 def test_impact_worked_example():
@@ -56,18 +48,6 @@ def test_impact_needs_positive_volume(volume):
 def test_impact_converts_everything_before_validating():
     with pytest.raises(TypeError, match="^argument 'permanent_impact': "):
         valmora.almgren_chriss_market_impact(1, 1, 0, 1, 1, "x")
-
-
-def trajectory_oracle(x, n, kappa, mended=True):
-    """Exponential or linear form, one rounding per operation; mended=False is the unguarded formula."""
-    e = math.exp(-kappa)
-    if kappa > 0 and (1.0 - e != 0.0 or not mended):
-        first = 0.0 if mended else (0 / n) * -kappa
-        h = [((math.exp(first if j == 0 else (j / n) * -kappa) - e) * x) / (1.0 - e) for j in range(n + 1)]
-    else:
-        h = [(1.0 - j / n) * x for j in range(n + 1)]
-    h[n] = 0.0
-    return (h, [h[i] - h[i + 1] for i in range(n)])
 
 
 def test_trajectory_worked_examples():

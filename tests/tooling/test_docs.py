@@ -8,7 +8,7 @@ import pytest
 
 import valmora
 
-DOCS = pathlib.Path(__file__).resolve().parents[1] / "docs"
+DOCS = pathlib.Path(__file__).resolve().parents[2] / "docs"
 PAGES = sorted(DOCS.glob("*.md"))
 
 

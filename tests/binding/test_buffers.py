@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import valmora
-from signatures import TABLE, VALID, same
+from signatures import VALID, same
 
 np = pytest.importorskip("numpy")
 # The item-by-item reference path meets numpy's own conversion warnings (complex, ndim > 0).

@@ -13,7 +13,7 @@ import textwrap
 import pytest
 
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
-HERE = os.path.dirname(os.path.abspath(__file__))
+HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # the shared test modules
 
 # Every success and failure path, each case an argument tuple built once and reused for every call.
 CASES = r"""

@@ -4,7 +4,7 @@ import random
 import pytest
 
 import valmora
-from ts_oracles import bits, cointegration_spread as oracle, same_bits
+from slow import bits, cointegration_spread as oracle, same_bits
 
 
 @pytest.mark.parametrize(

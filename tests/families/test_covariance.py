@@ -7,94 +7,10 @@ import pytest
 
 import valmora
 from signatures import same
+from slow import ledoit_wolf as ledoit_wolf_oracle, oas as oas_oracle, sample_covariance as sample_oracle
 
 NAN = float("nan")
 INF = float("inf")
-
-
-# Oracles: explicit loops in the stated operation order, every sum left to right from 0.0.
-
-def centre(data):
-    rows = [[float(v) for v in r] for r in data if all(math.isfinite(v) for v in r)]
-    n, p = len(rows), len(rows[0])
-    means = []
-    for j in range(p):
-        t = 0.0
-        for r in rows:
-            t += r[j]
-        means.append(t / n)
-    return [[r[j] - means[j] for j in range(p)] for r in rows]
-
-
-def cross(c, d, s):
-    p = len(c[0])
-    out = [[0.0] * p for _ in range(p)]
-    for i in range(p):
-        for j in range(i, p):
-            t = 0.0
-            for r in c:
-                t += r[i] * r[j]
-            out[i][j] = out[j][i] = (t / d) * s
-    return out
-
-
-def sample_oracle(data, f):
-    c = centre(data)
-    return cross(c, float(len(c) - 1), f)
-
-
-def shrink(s, mu, delta, f):
-    p = len(s)
-    return [[(s[i][j] * (1.0 - delta) + (mu if i == j else 0.0) * delta) * f for j in range(p)] for i in range(p)]
-
-
-def level(s):
-    t = 0.0
-    for i in range(len(s)):
-        t += s[i][i]
-    return t / len(s)
-
-
-def clamp(x):
-    return 1.0 if x > 1.0 else 0.0 if x < 0.0 else x
-
-
-def ledoit_wolf_oracle(data, f):
-    c = centre(data)
-    n, p = len(c), len(c[0])
-    s = cross(c, float(n), 1.0)
-    mu = level(s)
-    d2 = 0.0
-    for i in range(p):
-        for j in range(p):
-            d2 += (s[i][j] - (mu if i == j else 0.0)) ** 2
-    delta = 1.0
-    if not d2 <= 0.0:
-        b = 0.0
-        for r in c:
-            for i in range(p):
-                for j in range(p):
-                    b += (r[j] * r[i] - s[i][j]) ** 2
-        b2bar = b / float(n * n)
-        b2 = d2 if math.isnan(b2bar) else b2bar if math.isnan(d2) else min(b2bar, d2)
-        delta = b2 / d2
-    return shrink(s, mu, delta, f), clamp(delta)
-
-
-def oas_oracle(data, f):
-    c = centre(data)
-    n, p = len(c), len(c[0])
-    s = cross(c, float(n), 1.0)
-    mu = level(s)
-    t = 0.0
-    for row in s:
-        for v in row:
-            t += v * v
-    alpha = t / float(p * p)
-    num = mu * mu + alpha
-    den = (alpha - mu * mu / p) * (float(n) + 1.0)
-    rho = 1.0 if den <= 0.0 or math.isnan(num / den) else min(num / den, 1.0)
-    return shrink(s, mu, rho, f), clamp(rho)
 
 
 def random_data(rng, n, p, holes=0):

@@ -1,0 +1,236 @@
+"""Slow, plainly ordered Python versions of every routine, for bit-for-bit comparison.
+
+Each is the formula written out with explicit left-to-right loops, one rounding per operation;
+squares are written d * d, since pow may round differently.
+"""
+
+import math
+import struct
+from collections import Counter
+
+NAN = float("nan")
+
+
+
+def bits(v):
+    return struct.pack("<d", v)
+
+
+def same_bits(a, b):
+    return len(a) == len(b) and all(bits(p) == bits(q) for p, q in zip(a, b))
+
+
+def fdiv(a, b):
+    """IEEE division; Python raises on a zero divisor instead."""
+    try:
+        return a / b
+    except ZeroDivisionError:
+        if a != a or a == 0.0:
+            return NAN
+        return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
+def ordered_sum(terms):
+    total = terms[0]
+    for t in terms[1:]:
+        total += t
+    return total
+
+
+def rolling_correlation(x, y, w):
+    n = len(x)
+    out = [NAN] * n
+    for i in range(w - 1, n):
+        xs, ys = x[i - w + 1 : i + 1], y[i - w + 1 : i + 1]
+        mx = ordered_sum(xs) / float(w)
+        my = ordered_sum(ys) / float(w)
+        dxs = [v - mx for v in xs]
+        dys = [v - my for v in ys]
+        var_x = ordered_sum([d * d for d in dxs]) / float(w - 1)
+        var_y = ordered_sum([d * d for d in dys]) / float(w - 1)
+        if var_x == 0.0 or var_y == 0.0:
+            continue
+        sxy = ordered_sum([a * b for a, b in zip(dxs, dys)])
+        r = fdiv(sxy / float(w - 1), math.sqrt(var_x) * math.sqrt(var_y))
+        out[i] = NAN if r != r else r
+    return out
+
+
+def cointegration_spread(y, x):
+    n = float(len(x))
+    mx = ordered_sum(x) / n
+    my = ordered_sum(y) / n
+    sxy = ordered_sum([(a - mx) * (b - my) for a, b in zip(x, y)])
+    sxx = ordered_sum([(a - mx) * (a - mx) for a in x])
+    beta = sxy / sxx
+    alpha = my - mx * beta
+    e = [b - (a * beta + alpha) for a, b in zip(x, y)]
+    me = ordered_sum(e) / n
+    return beta, alpha, [v - me for v in e]
+
+
+def discretise(values, bins):
+    # Stable sort, NaN after every number.
+    ordered = sorted(values, key=lambda v: (v != v, 0.0 if v != v else v))
+    m = len(values)
+    thresholds = []
+    for k in range(1, bins):
+        q = (float(k) * float(m - 1)) / float(bins)
+        pos = math.floor(q + 0.5)  # q >= 0: halves away from zero
+        thresholds.append(ordered[pos])
+    return [0 if v != v else sum(1 for t in thresholds if t <= v) for v in values]
+
+
+def transfer_entropy(source, target, bins, lag, clamp=True):
+    n = len(source)
+    if lag + 1 >= n:
+        return 0.0
+    s = discretise(source, bins)
+    tg = discretise(target, bins)
+    count = n - lag
+    triples = [(tg[t + lag], tg[t], s[t]) for t in range(count)]
+    c_xyz = Counter(triples)
+    c_xy = Counter((a, b) for a, b, _ in triples)
+    c_yz = Counter((b, c) for _, b, c in triples)
+    c_y = Counter(b for _, b, _ in triples)
+    total = 0.0
+    for x, y, z in triples:
+        p_xyz = float(c_xyz[x, y, z]) / float(count)
+        p_xy = float(c_xy[x, y]) / float(count)
+        p_yz = float(c_yz[y, z]) / float(count)
+        p_y = float(c_y[y]) / float(count)
+        total += p_xyz * math.log((p_xyz * p_y) / (p_xy * p_yz))
+    return total if total > 0.0 or not clamp else 0.0
+
+
+# Covariance: every sum left to right from 0.0.
+
+def centre(data):
+    rows = [[float(v) for v in r] for r in data if all(math.isfinite(v) for v in r)]
+    n, p = len(rows), len(rows[0])
+    means = []
+    for j in range(p):
+        t = 0.0
+        for r in rows:
+            t += r[j]
+        means.append(t / n)
+    return [[r[j] - means[j] for j in range(p)] for r in rows]
+
+
+def cross(c, d, s):
+    p = len(c[0])
+    out = [[0.0] * p for _ in range(p)]
+    for i in range(p):
+        for j in range(i, p):
+            t = 0.0
+            for r in c:
+                t += r[i] * r[j]
+            out[i][j] = out[j][i] = (t / d) * s
+    return out
+
+
+def sample_covariance(data, f):
+    c = centre(data)
+    return cross(c, float(len(c) - 1), f)
+
+
+def shrink(s, mu, delta, f):
+    p = len(s)
+    return [[(s[i][j] * (1.0 - delta) + (mu if i == j else 0.0) * delta) * f for j in range(p)] for i in range(p)]
+
+
+def level(s):
+    t = 0.0
+    for i in range(len(s)):
+        t += s[i][i]
+    return t / len(s)
+
+
+def clamp(x):
+    return 1.0 if x > 1.0 else 0.0 if x < 0.0 else x
+
+
+def ledoit_wolf(data, f):
+    c = centre(data)
+    n, p = len(c), len(c[0])
+    s = cross(c, float(n), 1.0)
+    mu = level(s)
+    d2 = 0.0
+    for i in range(p):
+        for j in range(p):
+            d = s[i][j] - (mu if i == j else 0.0)
+            d2 += d * d
+    delta = 1.0
+    if not d2 <= 0.0:
+        b = 0.0
+        for r in c:
+            for i in range(p):
+                for j in range(p):
+                    d = r[j] * r[i] - s[i][j]
+                    b += d * d
+        b2bar = b / float(n * n)
+        b2 = d2 if math.isnan(b2bar) else b2bar if math.isnan(d2) else min(b2bar, d2)
+        delta = b2 / d2
+    return shrink(s, mu, delta, f), clamp(delta)
+
+
+def oas(data, f):
+    c = centre(data)
+    n, p = len(c), len(c[0])
+    s = cross(c, float(n), 1.0)
+    mu = level(s)
+    t = 0.0
+    for row in s:
+        for v in row:
+            t += v * v
+    alpha = t / float(p * p)
+    num = mu * mu + alpha
+    den = (alpha - mu * mu / p) * (float(n) + 1.0)
+    rho = 1.0 if den <= 0.0 or math.isnan(num / den) else min(num / den, 1.0)
+    return shrink(s, mu, rho, f), clamp(rho)
+
+
+# Factor risk.
+
+def factor_risk(w, L, F, s):
+    """Left to right, one rounding per operation, in the stated order."""
+    n, k = len(L), len(L[0])
+    b = [0.0] * k
+    for i in range(n):
+        for j in range(k):
+            b[j] = (w[i] * L[i][j]) + b[j]
+    v = [0.0] * k
+    for r in range(k):
+        for m in range(k):
+            v[r] = (F[r][m] * b[m]) + v[r]
+    c = [b[j] * v[j] for j in range(k)]
+    factor = c[0]
+    for x in c[1:]:
+        factor = factor + x
+    specific = (w[0] * w[0]) * s[0]
+    for i in range(1, n):
+        specific = specific + (w[i] * w[i]) * s[i]
+    return (factor + specific, factor, specific, c)
+
+
+# Execution.
+
+def market_impact(q, sigma, volume, s, eta, gamma):
+    a = abs(q)
+    p = a / volume
+    spread = 0.5 * (a * s)
+    temporary = p * (sigma * (eta * a))
+    permanent = math.sqrt(p) * ((gamma * a) * sigma)
+    return (spread, temporary, permanent, (temporary + spread) + permanent)
+
+
+def trajectory(x, n, kappa, mended=True):
+    """Exponential or linear form, one rounding per operation; mended=False is the unguarded formula."""
+    e = math.exp(-kappa)
+    if kappa > 0 and (1.0 - e != 0.0 or not mended):
+        first = 0.0 if mended else (0 / n) * -kappa
+        h = [((math.exp(first if j == 0 else (j / n) * -kappa) - e) * x) / (1.0 - e) for j in range(n + 1)]
+    else:
+        h = [(1.0 - j / n) * x for j in range(n + 1)]
+    h[n] = 0.0
+    return (h, [h[i] - h[i + 1] for i in range(n)])
