@@ -1,6 +1,5 @@
 #include "buffer.hpp"
 
-#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -12,21 +11,30 @@
 namespace valmora::py {
 namespace {
 
-std::atomic<PyObject*> ndarray_type{nullptr};
-std::atomic<PyObject*> array_type{nullptr};
+SharedObject ndarray_type, array_type;
 
-// `module.name`, once someone has imported `module`; nothing is imported here, since without the
-// module no instance of its type can exist. Found types are kept for the life of the process.
-PyObject* loaded_type(std::atomic<PyObject*>& cache, const char* module, const char* name) {
-    if (PyObject* known = cache.load(std::memory_order_acquire)) return known;
+// `module.name` when `module` is loaded and that attribute is a type defined in C whose slots
+// Python code cannot change (a static type, or an immutable heap type such as array.array), so
+// taking its buffer never runs Python code. Nothing is imported: without the module no
+// instance of its type can exist yet.
+bool find_type(SharedObject& cache, const char* module, const char* name) {
+    if (cache.peek() != nullptr) return true;
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* found = modules != nullptr ? PyDict_GetItemString(modules, module) : nullptr;  // borrowed
-    PyRef type(found != nullptr ? PyObject_GetAttrString(found, name) : nullptr);
-    PyErr_Clear();
-    if (!type || !PyType_Check(type.get())) return nullptr;
-    PyObject* expected = nullptr;
-    if (!cache.compare_exchange_strong(expected, type.get())) return expected;
-    return type.release();
+    if (found == nullptr) return true;
+    Py_INCREF(found);  // the look-up below may run code that drops it from sys.modules
+    PyRef holder(found);
+    PyRef type(PyObject_GetAttrString(found, name));
+    if (!type) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;  // an interrupt goes on to the caller
+        PyErr_Clear();
+        return true;
+    }
+    if (!PyType_Check(type.get())) return true;
+    const unsigned long flags = PyType_GetFlags(reinterpret_cast<PyTypeObject*>(type.get()));
+    if ((flags & Py_TPFLAGS_HEAPTYPE) != 0 && (flags & Py_TPFLAGS_IMMUTABLETYPE) == 0) return true;
+    cache.publish(type.release());
+    return true;
 }
 
 enum class Kind { float64, float32, boolean, signed_int, unsigned_int };
@@ -93,63 +101,110 @@ void gather(Kind kind, Py_ssize_t itemsize, const char* base, Py_ssize_t count, 
 }
 
 // A read-only strided view of `obj` when its exact type may take the fast path with `ndim`
-// dimensions, none of them empty.
+// dimensions, none of them empty. Only types known to export without running Python code are
+// asked for their buffer.
 class View {
 public:
     View(PyObject* obj, int ndim) {
-        if (!PyObject_CheckBuffer(obj)) return;  // lists, tuples, ...: nothing to look up
+        if (!PyObject_CheckBuffer(obj)) return;  // lists, tuples, ...
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
         const bool memoryview = type == reinterpret_cast<PyObject*>(&PyMemoryView_Type);
         const bool known = memoryview ? ndim == 1  // iterating a 2-D memoryview is an error we must keep
-                                      : (type == loaded_type(ndarray_type, "numpy", "ndarray") ||
-                                         (ndim == 1 && type == loaded_type(array_type, "array", "array")));
-        if (!known) return;
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) {
-            PyErr_Clear();
-            return;
-        }
-        held_ = true;
-        if (view_.ndim != ndim || view_.suboffsets != nullptr) return;
+                                      : (type == ndarray_type.peek() || (ndim == 1 && type == array_type.peek()));
+        if (!known || !lease_.acquire(obj)) return;
+        const Py_buffer& v = lease_.view();
+        if (v.ndim != ndim || v.suboffsets != nullptr) return;
         for (int d = 0; d < ndim; ++d) {
-            if (view_.shape[d] == 0) return;
+            if (v.shape[d] == 0) return;
         }
-        usable_ = element_kind(view_.format, view_.itemsize, memoryview, kind_);
+        usable_ = element_kind(v.format, v.itemsize, memoryview, kind_);
     }
-    ~View() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    View(const View&) = delete;
-    View& operator=(const View&) = delete;
 
     bool usable() const { return usable_; }
-    Py_ssize_t extent(int d) const { return view_.shape[d]; }
-    void read_line(const char* base, Py_ssize_t count, Py_ssize_t stride, double* out) const {
-        gather(kind_, view_.itemsize, base, count, stride, out);
+    Py_ssize_t extent(int d) const { return lease_.view().shape[d]; }
+    Py_ssize_t stride(int d) const { return lease_.view().strides[d]; }
+    const char* base() const { return static_cast<const char*>(lease_.view().buf); }
+    void read_line(const char* from, Py_ssize_t count, Py_ssize_t step, double* out) const {
+        gather(kind_, lease_.view().itemsize, from, count, step, out);
     }
-    const char* base() const { return static_cast<const char*>(view_.buf); }
     bool is_c_contiguous_float64() const {
+        const Py_buffer& v = lease_.view();
         if (kind_ != Kind::float64) return false;
-        Py_ssize_t stride = view_.itemsize;
-        for (int d = view_.ndim - 1; d >= 0; --d) {
-            if (view_.strides[d] != stride) return false;
-            stride *= view_.shape[d];
+        Py_ssize_t step = v.itemsize;
+        for (int d = v.ndim - 1; d >= 0; --d) {
+            if (v.strides[d] != step) return false;
+            step *= v.shape[d];
         }
-        return reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
+        return reinterpret_cast<std::uintptr_t>(v.buf) % alignof(double) == 0;
     }
-    Py_ssize_t stride(int d) const { return view_.strides[d]; }
+    BufferLease take_lease() { return std::move(lease_); }
 
 private:
-    Py_buffer view_{};
-    bool held_ = false;
+    BufferLease lease_;
     bool usable_ = false;
     Kind kind_ = Kind::float64;
 };
 
 }  // namespace
 
+bool find_buffer_types() {
+    return find_type(ndarray_type, "numpy", "ndarray") && find_type(array_type, "array", "array");
+}
+
+BufferLease& BufferLease::operator=(BufferLease&& other) noexcept {
+    if (this != &other) {
+        release();
+        view_ = other.view_;
+        held_ = std::exchange(other.held_, false);
+    }
+    return *this;
+}
+
+bool BufferLease::acquire(PyObject* obj) {
+    release();
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    held_ = true;
+    return true;
+}
+
+void BufferLease::release() noexcept {
+    if (held_ && holds_interpreter()) PyBuffer_Release(&view_);
+    held_ = false;
+}
+
+void VectorArg::lend(BufferLease lease, std::size_t size) {
+    lease_ = std::move(lease);
+    size_ = size;
+}
+
+void VectorArg::own() {
+    if (!borrowed()) return;
+    const auto* values = static_cast<const double*>(lease_.view().buf);
+    owned_.assign(values, values + size_);
+    lease_.release();
+}
+
+void MatrixArg::lend(BufferLease lease, std::size_t rows, std::size_t cols) {
+    lease_ = std::move(lease);
+    rows_ = rows;
+    cols_ = cols;
+}
+
+void MatrixArg::own() {
+    if (!borrowed()) return;
+    const auto* values = static_cast<const double*>(lease_.view().buf);
+    owned_.values().assign(values, values + rows_ * cols_);
+    owned_.reserve_rows(rows_);
+    for (std::size_t i = 1; i <= rows_; ++i) owned_.end_row_at(i * cols_);
+    lease_.release();
+}
+
 bool has_plain_buffer(PyObject* obj, int ndim) { return View(obj, ndim).usable(); }
 
-bool read_buffer_vector(PyObject* obj, std::vector<double>& out) {
+bool append_buffer_vector(PyObject* obj, std::vector<double>& out) {
     View view(obj, 1);
     if (!view.usable()) return false;
     const std::size_t start = out.size();
@@ -158,26 +213,37 @@ bool read_buffer_vector(PyObject* obj, std::vector<double>& out) {
     return true;
 }
 
-bool read_buffer_matrix(PyObject* obj, Matrix& out) {
-    auto view = std::make_shared<View>(obj, 2);
-    if (!view->usable()) return false;
-    const Py_ssize_t rows = view->extent(0), cols = view->extent(1);
-    if (view->is_c_contiguous_float64()) {
-        // Read in place: the matrix keeps the buffer export alive until it is destroyed, which
-        // happens within the call, under the interpreter lock.
-        const auto* values = reinterpret_cast<const double*>(view->base());
-        out = Matrix::borrowed(values, static_cast<std::size_t>(rows), static_cast<std::size_t>(cols),
-                               std::move(view));
+bool read_buffer_vector(PyObject* obj, VectorArg& out) {
+    View view(obj, 1);
+    if (!view.usable()) return false;
+    if (view.is_c_contiguous_float64()) {
+        const auto size = static_cast<std::size_t>(view.extent(0));
+        out.lend(view.take_lease(), size);
         return true;
     }
     std::vector<double>& values = out.values();
+    values.resize(static_cast<std::size_t>(view.extent(0)));
+    view.read_line(view.base(), view.extent(0), view.stride(0), values.data());
+    return true;
+}
+
+bool read_buffer_matrix(PyObject* obj, MatrixArg& out) {
+    View view(obj, 2);
+    if (!view.usable()) return false;
+    const Py_ssize_t rows = view.extent(0), cols = view.extent(1);
+    if (view.is_c_contiguous_float64()) {
+        out.lend(view.take_lease(), static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
+        return true;
+    }
+    Matrix& m = out.rows();
+    std::vector<double>& values = m.values();
     values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
-    out.reserve_rows(static_cast<std::size_t>(rows));
+    m.reserve_rows(static_cast<std::size_t>(rows));
     for (Py_ssize_t r = 0; r < rows; ++r) {
         const std::size_t start = values.size();
         values.resize(start + static_cast<std::size_t>(cols));
-        view->read_line(view->base() + r * view->stride(0), cols, view->stride(1), values.data() + start);
-        out.end_row();
+        view.read_line(view.base() + r * view.stride(0), cols, view.stride(1), values.data() + start);
+        m.end_row();
     }
     return true;
 }

@@ -1,23 +1,100 @@
-// Reading numeric arrays through the buffer protocol, at memory speed.
+// Reading numeric arrays through the buffer protocol, and arguments read in place.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "matrix.hpp"
 
 namespace valmora::py {
 
-// When `obj` is an exact numpy.ndarray, array.array or memoryview holding a plain numeric format
-// in exactly one dimension, append its values as doubles and return true. Otherwise return false
-// with nothing appended and no exception set: the caller then converts item by item, which gives
-// the same values for every buffer this accepts.
-bool read_buffer_vector(PyObject* obj, std::vector<double>& out);
+// Finds numpy.ndarray and array.array among the loaded modules, if they are loaded. The look-up
+// can run Python code (a module object's __getattr__, a lazy import), so every call does it at
+// its start, before anything is read in place; afterwards the buffer path only compares types.
+// False, with the exception set, only when the look-up was interrupted (KeyboardInterrupt).
+bool find_buffer_types();
 
-// The same for an exact numpy.ndarray of two dimensions, read as rows. A C-contiguous float64
-// array is read in place: the matrix borrows its memory (see `Matrix::own`).
-bool read_buffer_matrix(PyObject* obj, Matrix& out);
+// A buffer export held for the caller; released on destruction (not after the thread has lost
+// the interpreter at exit: see holds_interpreter).
+class BufferLease {
+public:
+    BufferLease() = default;
+    BufferLease(BufferLease&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    BufferLease& operator=(BufferLease&& other) noexcept;
+    BufferLease(const BufferLease&) = delete;
+    BufferLease& operator=(const BufferLease&) = delete;
+    ~BufferLease() { release(); }
+
+    // Exports `obj`'s buffer with strides and format; false (no exception set) if it has none.
+    bool acquire(PyObject* obj);
+    void release() noexcept;
+    bool held() const noexcept { return held_; }
+    const Py_buffer& view() const noexcept { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// A vector argument: values converted into owned storage, or a caller's C-contiguous float64
+// array read in place while its lease is held.
+class VectorArg {
+public:
+    std::vector<double>& values() noexcept { return owned_; }
+    void lend(BufferLease lease, std::size_t size);
+    bool borrowed() const noexcept { return lease_.held(); }
+    // Copies lent values into owned storage and gives the lease back.
+    void own();
+
+    operator std::span<const double>() const noexcept {
+        if (borrowed()) return {static_cast<const double*>(lease_.view().buf), size_};
+        return owned_;
+    }
+    // For routines that consume their input.
+    operator std::vector<double>() && {
+        own();
+        return std::move(owned_);
+    }
+
+private:
+    std::vector<double> owned_;
+    BufferLease lease_;
+    std::size_t size_ = 0;
+};
+
+// A matrix argument: rows converted into an owned Matrix, or a caller's C-contiguous float64
+// array of two dimensions read in place while its lease is held.
+class MatrixArg {
+public:
+    Matrix& rows() noexcept { return owned_; }
+    void lend(BufferLease lease, std::size_t rows, std::size_t cols);
+    bool borrowed() const noexcept { return lease_.held(); }
+    void own();
+
+    operator MatrixView() const noexcept {
+        if (borrowed()) return {static_cast<const double*>(lease_.view().buf), rows_, cols_};
+        return owned_;
+    }
+
+private:
+    Matrix owned_;
+    BufferLease lease_;
+    std::size_t rows_ = 0, cols_ = 0;
+};
+
+// When `obj` is an exact numpy.ndarray, array.array or memoryview holding a plain numeric format
+// in exactly one dimension, none empty, these take its values and return true; otherwise they
+// return false with nothing taken and no exception set, and the caller converts item by item,
+// which gives the same values for every buffer accepted here. A C-contiguous float64 array is
+// lent rather than copied. None of them runs Python code.
+bool read_buffer_vector(PyObject* obj, VectorArg& out);
+bool append_buffer_vector(PyObject* obj, std::vector<double>& out);
+// The same for an exact numpy.ndarray of two dimensions, read as rows.
+bool read_buffer_matrix(PyObject* obj, MatrixArg& out);
 
 // Whether `obj` would be read through its buffer with `ndim` dimensions.
 bool has_plain_buffer(PyObject* obj, int ndim);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "buffer.hpp"
+#include "call.hpp"
 
 namespace valmora::py {
 namespace {
@@ -10,11 +10,16 @@ namespace {
 // A lying __len__ must not make us reserve more than this up front; real data grows past it.
 constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
 
-OnceObject sequence_type;
+SharedObject sequence_type;
 
+// The module is nearly always loaded already: then it is taken as loaded, without calling an
+// import hook that could call back into this module.
 PyObject* get_sequence_type() {
     return sequence_type.get([]() -> PyObject* {
-        PyRef abc(PyImport_ImportModule("collections.abc"));
+        PyRef name(PyUnicode_FromString("collections.abc"));
+        if (!name) return nullptr;
+        PyRef abc(PyImport_GetModule(name.get()));
+        if (!abc && !PyErr_Occurred()) abc.reset(PyImport_Import(name.get()));
         return abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr;
     });
 }
@@ -64,6 +69,8 @@ bool read_double(PyObject* obj, double& out) {
 template <class Take>
 bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
     if (PyUnicode_Check(obj)) {
+        // Compatibility text, kept word for word (callers match on it): the wording of a
+        // vector extractor, not of this module.
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
     }
@@ -73,6 +80,8 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
     }
     reserve = PyObject_Size(obj);
     if (reserve < 0) {
+        // A length that cannot be had only costs the reservation; an interrupt still ends the call.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
         PyErr_Clear();
         reserve = 0;
     }
@@ -106,8 +115,8 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
     return !PyErr_Occurred();
 }
 
-bool read_vector(PyObject* obj, std::vector<double>& out) {
-    if (read_buffer_vector(obj, out)) return true;
+bool append_vector(PyObject* obj, std::vector<double>& out) {
+    if (append_buffer_vector(obj, out)) return true;
     Py_ssize_t reserve = 0;
     return for_each_item(obj, reserve, [&](PyObject* item) {
         if (reserve > 0) {
@@ -125,9 +134,11 @@ bool read_vector(PyObject* obj, std::vector<double>& out) {
 
 }  // namespace
 
-bool is_plain_number(PyObject* obj) {
-    return PyFloat_CheckExact(obj) || PyLong_CheckExact(obj) || PyBool_Check(obj);
-}
+// A float subclass is read from its stored value; an int subclass may define __float__.
+bool is_plain_number(PyObject* obj) { return PyFloat_Check(obj) || PyLong_CheckExact(obj) || PyBool_Check(obj); }
+
+// Any int, subclasses included, is read from its digits without __index__.
+bool is_plain_size(PyObject* obj) { return PyLong_Check(obj); }
 
 namespace {
 
@@ -154,6 +165,7 @@ bool is_plain_vector(PyObject* obj) { return all_items(obj, is_plain_number) || 
 
 bool is_plain_rows(PyObject* obj) { return all_items(obj, is_plain_vector) || has_plain_buffer(obj, 2); }
 
+// Compatibility text, kept word for word (callers match on it), None worded apart as before.
 void raise_not_instance(PyObject* obj, PyObject* expected_type) {
     if (obj == Py_None) {
         PyRef expected = type_name(expected_type);
@@ -169,6 +181,8 @@ void raise_type_not_instance(PyObject* type, PyObject* expected_type) {
     if (!expected || !actual) return;
     PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%U'", actual.get(), expected.get());
 }
+
+bool prepare_call() { return find_buffer_types(); }
 
 bool to_double(PyObject* obj, const char* param, double& out) {
     return read_double(obj, out) || fail(param);
@@ -188,20 +202,21 @@ bool to_size(PyObject* obj, const char* param, std::uint64_t& out) {
     return true;
 }
 
-bool to_vector(PyObject* obj, const char* param, std::vector<double>& out) {
-    return read_vector(obj, out) || fail(param);
+bool to_vector(PyObject* obj, const char* param, VectorArg& out) {
+    return read_buffer_vector(obj, out) || append_vector(obj, out.values()) || fail(param);
 }
 
-bool to_matrix(PyObject* obj, const char* param, Matrix& out) {
+bool to_matrix(PyObject* obj, const char* param, MatrixArg& out) {
     if (read_buffer_matrix(obj, out)) return true;
+    Matrix& m = out.rows();
     Py_ssize_t reserve = 0;
     const bool ok = for_each_item(obj, reserve, [&](PyObject* row) {
         if (reserve > 0) {
-            out.reserve_rows(static_cast<std::size_t>(reserve));
+            m.reserve_rows(static_cast<std::size_t>(reserve));
             reserve = 0;
         }
-        if (!read_vector(row, out.values())) return false;
-        out.end_row();
+        if (!append_vector(row, m.values())) return false;
+        m.end_row();
         return true;
     });
     return ok || fail(param);
@@ -217,62 +232,6 @@ bool to_text(PyObject* obj, const char* param, std::string& out) {
     if (text == nullptr) return fail(param);
     out.assign(text, static_cast<std::size_t>(size));
     return true;
-}
-
-PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
-
-PyObject* to_python(const std::vector<double>& values) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-PyObject* to_python(const Matrix& m) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(m.rows())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < m.rows(); ++i) {
-        auto row = m.row(i);
-        PyObject* inner = PyList_New(static_cast<Py_ssize_t>(row.size()));
-        if (inner == nullptr) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), inner);
-        for (std::size_t j = 0; j < row.size(); ++j) {
-            PyObject* item = PyFloat_FromDouble(row[j]);
-            if (item == nullptr) return nullptr;
-            PyList_SetItem(inner, static_cast<Py_ssize_t>(j), item);
-        }
-    }
-    return list.release();
-}
-
-PyObject* to_python(const std::pair<Matrix, double>& shrunk) {
-    return tuple_of({to_python(shrunk.first), to_python(shrunk.second)});
-}
-
-PyObject* to_python(const std::array<double, 4>& values) {
-    return tuple_of({to_python(values[0]), to_python(values[1]), to_python(values[2]), to_python(values[3])});
-}
-
-PyObject* tuple_of(std::initializer_list<PyObject*> items) {
-    PyRef tuple;
-    bool complete = true;
-    for (PyObject* item : items) complete &= item != nullptr;
-    if (complete) tuple.reset(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) {
-        if (tuple) PyTuple_SetItem(tuple.get(), i++, item);
-        else Py_XDECREF(item);
-    }
-    return tuple.release();
-}
-
-PyObject* raise(const ValidationError& error) {
-    PyErr_SetString(PyExc_ValueError, error.message);
-    return nullptr;
 }
 
 }  // namespace valmora::py

@@ -6,7 +6,6 @@
 
 #include "binder.hpp"
 #include "call.hpp"
-#include "convert.hpp"
 
 namespace valmora::py {
 namespace {
@@ -86,7 +85,7 @@ PyType_Spec kSpec = {
     .slots = kSlots,
 };
 
-OnceObject example_class;
+SharedObject example_class;
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-// The module definition, its function table and the execution step that registers them.
+// The module definition and the execution step that registers the class and the functions.
 #include <Python.h>
 
 #include "convert.hpp"
@@ -9,37 +9,12 @@
 namespace valmora::py {
 namespace {
 
-#define VALMORA_ROW(name, signature) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, signature "\n--\n\n"}
-
-// Registration order; each documentation string holds only the text signature.
-PyMethodDef kFunctions[] = {
-    VALMORA_ROW(sample_covariance_matrix, "sample_covariance_matrix(data, frequency)"),
-    VALMORA_ROW(ledoit_wolf_covariance_matrix, "ledoit_wolf_covariance_matrix(data, frequency)"),
-    VALMORA_ROW(oas_covariance_matrix, "oas_covariance_matrix(data, frequency)"),
-    VALMORA_ROW(covariance_to_correlation, "covariance_to_correlation(covariance)"),
-    VALMORA_ROW(correlation_to_covariance, "correlation_to_covariance(correlation, volatility)"),
-    VALMORA_ROW(rolling_correlation, "rolling_correlation(x, y, window)"),
-    VALMORA_ROW(cointegration_spread, "cointegration_spread(y, x)"),
-    VALMORA_ROW(transfer_entropy, "transfer_entropy(source, target, bins, lag)"),
-    VALMORA_ROW(twap_schedule, "twap_schedule(total_quantity, periods)"),
-    VALMORA_ROW(vwap_schedule, "vwap_schedule(total_quantity, volume_curve)"),
-    VALMORA_ROW(almgren_chriss_market_impact,
-                "almgren_chriss_market_impact(quantity, volatility, daily_volume, spread, temporary_impact, "
-                "permanent_impact)"),
-    VALMORA_ROW(optimal_execution_trajectory, "optimal_execution_trajectory(total_quantity, periods, risk_aversion)"),
-    VALMORA_ROW(factor_risk_decomposition,
-                "factor_risk_decomposition(weights, factor_loadings, factor_covariance, specific_variance)"),
-};
-
-#undef VALMORA_ROW
-
 struct Names {
     PyObject* all;
     PyObject* name;
 };
 
-OnceObject interned_all, interned_name;
+SharedObject interned_all, interned_name;
 
 bool get_names(Names& names) {
     names.all = interned_all.get([] { return PyUnicode_InternFromString("__all__"); });
@@ -71,7 +46,7 @@ int exec_module(PyObject* module) {
     PyRef example_name(PyUnicode_FromString("Example"));
     if (!example_name || add_to_module(module, names.all, example_name.get(), example) < 0) return -1;
 
-    for (PyMethodDef& def : kFunctions) {
+    for (PyMethodDef& def : module_functions()) {
         PyRef module_name(PyModule_GetNameObject(module));
         if (!module_name) return -1;
         PyRef function(PyCMethod_New(&def, module, module_name.get(), nullptr));

@@ -4,28 +4,63 @@
 #include <Python.h>
 
 #include <atomic>
-#include <mutex>
 #include <utility>
 
 namespace valmora::py {
 
-// A move-only owned reference: every exit path releases it.
+// At exit, CPython 3.11 to 3.13 end a daemon thread that tries to take the interpreter back by
+// a forced unwind of its stack from inside that attempt. Our destructors then run without the
+// interpreter and must leave every object alone: the process is ending, and a leaked reference
+// costs nothing. A call marks the thread state it entered with by that state's dictionary, held
+// for the call so that its address cannot be reused; the interpreter is ours while the current
+// state's dictionary is that one. 3.11 reports the state holding the interpreter, whichever
+// thread that is, and 3.12 on this thread's attached state or none: the comparison serves both.
+class Entered {
+public:
+    Entered() noexcept : previous_(std::exchange(state(), PyThreadState_GetDict())) { Py_XINCREF(state()); }
+    ~Entered() {
+        PyObject* mine = std::exchange(state(), previous_);
+        if (mine != nullptr && PyThreadState_GetDict() == mine) Py_DECREF(mine);
+    }
+    Entered(const Entered&) = delete;
+    Entered& operator=(const Entered&) = delete;
+
+    static PyObject*& state() noexcept {
+        static thread_local PyObject* entered = nullptr;
+        return entered;
+    }
+
+private:
+    PyObject* previous_;
+};
+
+// Outside a marked call (module execution) the interpreter is always held.
+inline bool holds_interpreter() noexcept {
+    PyObject* entered = Entered::state();
+    return entered == nullptr || PyThreadState_GetDict() == entered;
+}
+
+// A move-only owned reference: every exit path releases it. Releasing can run Python code
+// (a __del__), which can end the thread at exit by a forced unwind, so the destructor may
+// throw that unwind on.
 class PyRef {
 public:
     PyRef() = default;
     explicit PyRef(PyObject* owned) noexcept : p_(owned) {}
     PyRef(PyRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    PyRef& operator=(PyRef&& other) noexcept {
+    PyRef& operator=(PyRef&& other) {
         reset(std::exchange(other.p_, nullptr));
         return *this;
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(p_); }
+    ~PyRef() noexcept(false) {
+        if (p_ != nullptr && holds_interpreter()) Py_DECREF(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    void reset(PyObject* owned = nullptr) noexcept {
+    void reset(PyObject* owned = nullptr) {
         PyObject* old = std::exchange(p_, owned);
         Py_XDECREF(old);
     }
@@ -35,42 +70,35 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// A process-wide object made once and then only read. A thread that has to wait for another
-// thread's creation waits with the interpreter lock released, so the creator can take it.
-class OnceObject {
+// A process-wide object made once and then only read. It is made with no lock held, so the
+// making may run Python code that calls back into the module (an import hook, a signal
+// handler) without waiting on itself; the first object made is published and every later
+// maker drops its own copy, so all callers see one and the same object.
+class SharedObject {
 public:
-    // Returns a borrowed reference, or null with an exception set; a failed creation may be
-    // retried by a later call.
+    // Returns a borrowed reference, or null with an exception set; a failed making is tried
+    // again by a later call.
     template <class Make>
     PyObject* get(Make make) {
         if (PyObject* ready = value_.load(std::memory_order_acquire)) return ready;
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        bool failed = false;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            std::call_once(flag_, [&] {
-                PyGILState_STATE gil = PyGILState_Ensure();
-                PyObject* made = make();
-                if (made == nullptr) PyErr_Fetch(&type, &value, &traceback);
-                PyGILState_Release(gil);
-                if (made == nullptr) throw Failed{};
-                value_.store(made, std::memory_order_release);
-            });
-        } catch (...) {  // Failed, or the once-flag's own std::system_error
-            failed = true;
-        }
-        Py_END_ALLOW_THREADS
-        if (failed) {
-            if (type != nullptr) PyErr_Restore(type, value, traceback);
-            else PyErr_SetString(PyExc_SystemError, "valmora: a process-wide object could not be made");
-            return nullptr;
-        }
-        return value_.load(std::memory_order_acquire);
+        PyObject* made = make();
+        if (made == nullptr) return nullptr;
+        return publish(made);
+    }
+
+    // The published object, or null when none is yet; never runs Python code.
+    PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+
+    // Publishes `made` (a new reference) unless an object is already published, in which case
+    // `made` is dropped; returns the published object, borrowed.
+    PyObject* publish(PyObject* made) {
+        PyObject* expected = nullptr;
+        if (value_.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
+        Py_DECREF(made);
+        return expected;
     }
 
 private:
-    struct Failed {};
-    std::once_flag flag_;
     std::atomic<PyObject*> value_{nullptr};
 };
 

@@ -93,14 +93,14 @@ VALMORA_LANES_KERNEL(double, b2bar_sum, squared_deviation_sum, (const Matrix& c,
 
 }  // namespace
 
-Result<Matrix> sample_covariance_matrix(const Matrix& data, double frequency) {
+Result<Matrix> sample_covariance_matrix(MatrixView data, double frequency) {
     auto centred = centre_complete_observations(data);
     if (!centred.ok()) return centred.error();
     const std::size_t n = centred.value().rows();
     return scaled_cross_product(centred.value(), static_cast<double>(n - 1), frequency);
 }
 
-Result<std::pair<Matrix, double>> ledoit_wolf_covariance_matrix(const Matrix& data, double frequency) {
+Result<std::pair<Matrix, double>> ledoit_wolf_covariance_matrix(MatrixView data, double frequency) {
     auto centred = centre_complete_observations(data);
     if (!centred.ok()) return centred.error();
     const Matrix& c = centred.value();
@@ -126,7 +126,7 @@ Result<std::pair<Matrix, double>> ledoit_wolf_covariance_matrix(const Matrix& da
     return std::pair{std::move(shrunk), clamp_unit(delta)};
 }
 
-Result<std::pair<Matrix, double>> oas_covariance_matrix(const Matrix& data, double frequency) {
+Result<std::pair<Matrix, double>> oas_covariance_matrix(MatrixView data, double frequency) {
     auto centred = centre_complete_observations(data);
     if (!centred.ok()) return centred.error();
     const std::size_t n = centred.value().rows();
@@ -145,7 +145,7 @@ Result<std::pair<Matrix, double>> oas_covariance_matrix(const Matrix& data, doub
     return std::pair{std::move(shrunk), clamp_unit(rho)};
 }
 
-Result<Matrix> correlation_to_covariance(const Matrix& correlation, const std::vector<double>& volatility) {
+Result<Matrix> correlation_to_covariance(MatrixView correlation, std::span<const double> volatility) {
     auto size = check_square(correlation);
     if (!size.ok()) return size.error();
     const std::size_t n = size.value();
@@ -161,7 +161,7 @@ Result<Matrix> correlation_to_covariance(const Matrix& correlation, const std::v
     return out;
 }
 
-Result<Matrix> covariance_to_correlation(const Matrix& covariance) {
+Result<Matrix> covariance_to_correlation(MatrixView covariance) {
     auto size = check_square(covariance);
     if (!size.ok()) return size.error();
     const std::size_t n = size.value();

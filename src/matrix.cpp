@@ -18,24 +18,7 @@ Matrix Matrix::filled(std::size_t rows, std::size_t cols, double value) {
     return m;
 }
 
-Matrix Matrix::borrowed(const double* values, std::size_t rows, std::size_t cols,
-                        std::shared_ptr<const void> keeper) {
-    Matrix m;
-    m.starts_.resize(rows + 1);
-    for (std::size_t i = 0; i <= rows; ++i) m.starts_[i] = i * cols;
-    m.borrowed_ = values;
-    m.keeper_ = std::move(keeper);
-    return m;
-}
-
-void Matrix::own() {
-    if (borrowed_ == nullptr) return;
-    values_.assign(borrowed_, borrowed_ + starts_.back());
-    borrowed_ = nullptr;
-    keeper_.reset();
-}
-
-Result<Shape> check_shape(const Matrix& m) {
+Result<Shape> check_shape(MatrixView m) {
     if (m.rows() == 0) return ValidationError{"matrix must not be empty"};
     const std::size_t cols = m.row(0).size();
     if (cols == 0) return ValidationError{"matrix rows must not be empty"};
@@ -45,7 +28,7 @@ Result<Shape> check_shape(const Matrix& m) {
     return Shape{m.rows(), cols};
 }
 
-Result<std::size_t> check_square(const Matrix& m) {
+Result<std::size_t> check_square(MatrixView m) {
     auto shape = check_shape(m);
     if (!shape.ok()) return shape.error();
     if (shape.value().rows != shape.value().cols) return ValidationError{"matrix must be square"};
@@ -133,7 +116,7 @@ VALMORA_LANES_KERNEL(void, centre_all_columns, centre_columns,
 
 }  // namespace
 
-Result<Matrix> centre_complete_observations(const Matrix& data) {
+Result<Matrix> centre_complete_observations(MatrixView data) {
     auto shape = check_shape(data);
     if (!shape.ok()) return shape.error();
     const std::size_t p = shape.value().cols;

@@ -2,42 +2,29 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "result.hpp"
 
 namespace valmora {
 
-// Rows of doubles stored back to back. Rows may differ in length as delivered by the
+// Rows of doubles stored back to back, owned. Rows may differ in length as delivered by the
 // binding; the shape checks below decide whether a matrix is usable.
-//
-// A matrix either owns its values or borrows a caller's row-major block, read in place; the
-// borrowed block is kept alive by `keeper` for as long as the matrix exists.
 class Matrix {
 public:
     Matrix() = default;
     static Matrix filled(std::size_t rows, std::size_t cols, double value);
-    static Matrix borrowed(const double* values, std::size_t rows, std::size_t cols,
-                           std::shared_ptr<const void> keeper);
 
     std::size_t rows() const noexcept { return starts_.size() - 1; }
     std::span<const double> row(std::size_t i) const {
-        return {data() + starts_[i], starts_[i + 1] - starts_[i]};
+        return {values_.data() + starts_[i], starts_[i + 1] - starts_[i]};
     }
-    std::span<double> row(std::size_t i) {
-        return {data() + starts_[i], starts_[i + 1] - starts_[i]};
-    }
+    std::span<double> row(std::size_t i) { return {values_.data() + starts_[i], starts_[i + 1] - starts_[i]}; }
     // Row-major storage; after a passing shape check, entry (i, j) is data()[i * cols + j].
-    const double* data() const noexcept { return borrowed_ != nullptr ? borrowed_ : values_.data(); }
-    // Writing is for matrices this code built; inputs, borrowed or not, are only read.
-    double* data() noexcept { return const_cast<double*>(std::as_const(*this).data()); }
-
-    bool is_borrowed() const noexcept { return borrowed_ != nullptr; }
-    // Takes a copy of a borrowed block, so the matrix no longer depends on its lender.
-    void own();
+    const double* data() const noexcept { return values_.data(); }
+    double* data() noexcept { return values_.data(); }
+    const std::size_t* starts() const noexcept { return starts_.data(); }
 
     // Building a matrix row by row (used by the conversion layer).
     std::vector<double>& values() noexcept { return values_; }
@@ -48,8 +35,30 @@ public:
 private:
     std::vector<double> values_;
     std::vector<std::size_t> starts_{0};
-    const double* borrowed_ = nullptr;
-    std::shared_ptr<const void> keeper_;
+};
+
+// A read-only view of rows that owns nothing: a Matrix's rows, or a row-major block of
+// rows x cols that someone else keeps alive for as long as the view is used. Routines take
+// their input matrices as views, so the caller decides where the values live.
+class MatrixView {
+public:
+    MatrixView(const Matrix& m) noexcept : values_(m.data()), starts_(m.starts()), rows_(m.rows()) {}
+    MatrixView(const double* values, std::size_t rows, std::size_t cols) noexcept
+        : values_(values), rows_(rows), cols_(cols) {}
+
+    std::size_t rows() const noexcept { return rows_; }
+    std::span<const double> row(std::size_t i) const {
+        if (starts_ != nullptr) return {values_ + starts_[i], starts_[i + 1] - starts_[i]};
+        return {values_ + i * cols_, cols_};
+    }
+    // Row-major storage; after a passing shape check, entry (i, j) is data()[i * cols + j].
+    const double* data() const noexcept { return values_; }
+
+private:
+    const double* values_;
+    const std::size_t* starts_ = nullptr;  // rows_ + 1 offsets, or null for a uniform block
+    std::size_t rows_;
+    std::size_t cols_ = 0;
 };
 
 struct Shape {
@@ -57,11 +66,11 @@ struct Shape {
     std::size_t cols;
 };
 
-Result<Shape> check_shape(const Matrix& m);
-Result<std::size_t> check_square(const Matrix& m);
+Result<Shape> check_shape(MatrixView m);
+Result<std::size_t> check_square(MatrixView m);
 
 // Copies of the rows free of NaN and infinity, each value reduced by its column mean.
-Result<Matrix> centre_complete_observations(const Matrix& data);
+Result<Matrix> centre_complete_observations(MatrixView data);
 
 // Entry (i, j) = ((sum over k of c_ki * c_kj) / divisor) * scale; upper triangle computed,
 // lower mirrored so the result is exactly symmetric.

@@ -130,9 +130,9 @@ VALMORA_LANES_KERNEL(void, accumulate_exposures, accumulate_exposures_lanes,
 
 }  // namespace
 
-Result<FactorRisk> factor_risk_decomposition(const std::vector<double>& weights, const Matrix& factor_loadings,
-                                             const Matrix& factor_covariance,
-                                             const std::vector<double>& specific_variance) {
+Result<FactorRisk> factor_risk_decomposition(std::span<const double> weights, MatrixView factor_loadings,
+                                             MatrixView factor_covariance,
+                                             std::span<const double> specific_variance) {
     auto shape = check_shape(factor_loadings);
     if (!shape.ok()) return shape.error();
     const std::size_t n = shape.value().rows;

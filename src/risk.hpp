@@ -1,6 +1,7 @@
 // Portfolio risk: variance of a portfolio under a linear factor model.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "matrix.hpp"
@@ -16,8 +17,8 @@ struct FactorRisk {
 };
 
 // Loadings are n x k (one row per asset), the factor covariance k x k; both are read in place.
-Result<FactorRisk> factor_risk_decomposition(const std::vector<double>& weights, const Matrix& factor_loadings,
-                                             const Matrix& factor_covariance,
-                                             const std::vector<double>& specific_variance);
+Result<FactorRisk> factor_risk_decomposition(std::span<const double> weights, MatrixView factor_loadings,
+                                             MatrixView factor_covariance,
+                                             std::span<const double> specific_variance);
 
 }  // namespace valmora

@@ -207,7 +207,7 @@ std::vector<std::uint64_t> histogram(const std::uint64_t* ids, std::size_t count
 
 }  // namespace
 
-Result<std::vector<double>> rolling_correlation(const std::vector<double>& x, const std::vector<double>& y,
+Result<std::vector<double>> rolling_correlation(std::span<const double> x, std::span<const double> y,
                                                 std::uint64_t window) {
     if (window < 2) return ValidationError{"window must be >= 2"};
     if (x.size() != y.size()) return ValidationError{"x and y must have the same length"};
@@ -223,7 +223,7 @@ Result<std::vector<double>> rolling_correlation(const std::vector<double>& x, co
     return out;
 }
 
-Result<CointegrationSpread> cointegration_spread(const std::vector<double>& y, const std::vector<double>& x) {
+Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std::span<const double> x) {
     const std::size_t n = x.size();
     if (n == 0 || y.size() != n) return ValidationError{"x and y must have the same non-zero length"};
     const double count = static_cast<double>(n);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "result.hpp"
@@ -11,7 +12,7 @@ namespace valmora {
 // Pearson correlation of every trailing window of `window` observations, aligned with x;
 // NaN where no full window ends, where a window's variance is exactly zero, or where the
 // arithmetic itself gives NaN. Every window is summed afresh; no running sums.
-Result<std::vector<double>> rolling_correlation(const std::vector<double>& x, const std::vector<double>& y,
+Result<std::vector<double>> rolling_correlation(std::span<const double> x, std::span<const double> y,
                                                 std::uint64_t window);
 
 struct CointegrationSpread {
@@ -21,7 +22,7 @@ struct CointegrationSpread {
 };
 
 // Least-squares fit y ~ alpha + beta * x and the residuals centred on their own mean.
-Result<CointegrationSpread> cointegration_spread(const std::vector<double>& y, const std::vector<double>& x);
+Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std::span<const double> x);
 
 // Symbol of each value: the number of quantile thresholds at or below it (NaN gets 0).
 // Throws std::bad_alloc or std::length_error when the threshold table cannot be allocated.

@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 import textwrap
@@ -6,6 +7,8 @@ import pytest
 
 import valmora
 from signatures import TABLE
+
+HERE = os.path.dirname(os.path.abspath(__file__))  # the shared test modules
 
 
 def registered():
@@ -30,8 +33,10 @@ def run_isolated():
     """Run a snippet in a fresh interpreter so that a crash fails one test, not the run."""
 
     def run(code, timeout=120):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in [env.get("PYTHONPATH")] if p])
         proc = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout
+            [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout, env=env
         )
         assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
         return proc.stdout

@@ -2,6 +2,7 @@
 
 import array
 import sys
+import textwrap
 
 import pytest
 
@@ -164,6 +165,9 @@ def test_later_argument_changing_a_borrowed_array_does_not_change_the_result():
     args = ([0.5, 0.5], loadings, [[0.1, 0.0], [0.0, 0.2]])
     expected = valmora.factor_risk_decomposition(*args, [0.1, 0.1])
     assert valmora.factor_risk_decomposition(*args, [Zeroes(loadings, 0.1), 0.1]) == expected
+    x = np.array([1.0, 3.0, 2.0, 5.0])
+    expected = valmora.rolling_correlation(x.tolist(), [2.0, 1.0, 4.0, 3.0], 2)
+    assert same(valmora.rolling_correlation(x, [Zeroes(x, 2.0), 1.0, 4.0, 3.0], 2), expected)
 
 
 def test_later_argument_freeing_a_borrowed_array_does_not_crash(run_isolated):
@@ -184,6 +188,77 @@ def test_later_argument_freeing_a_borrowed_array_does_not_crash(run_isolated):
         assert valmora.sample_covariance_matrix(a, Frees()) == expected
         """
     )
+
+
+# Code that looks up a type or tests a later argument while an array is read in place: each
+# snippet must give the plain-list result and not crash.
+LOOKUP_RUNS_CODE = {
+    "array module whose attribute look-up frees the matrix": """
+        a = np.ones((2000, 2000))
+        class Module:
+            def __getattr__(self, name):
+                a.resize((1, 1), refcheck=False)
+                raise AttributeError(name)
+        sys.modules['array'] = Module()
+        try:
+            valmora.correlation_to_covariance(a, bytes(2000))
+        except ValueError as e:
+            print(e)
+        """,
+    "array module loaded lazily": """
+        import importlib.util
+        sys.modules.pop('array', None)
+        spec = importlib.util.find_spec('array')
+        loader = importlib.util.LazyLoader(spec.loader)
+        spec.loader = loader
+        module = importlib.util.module_from_spec(spec)
+        sys.modules['array'] = module
+        loader.exec_module(module)
+        data = np.array([[1.0, 0.5], [0.5, 1.0]])
+        got = valmora.correlation_to_covariance(data, module.array('d', [0.1, 0.2]))
+        print(got == valmora.correlation_to_covariance(data.tolist(), [0.1, 0.2]))
+        """,
+    "numpy whose ndarray is a Python class exporting through __buffer__": """
+        class Fake:
+            def __buffer__(self, flags):
+                a.resize((1, 1), refcheck=False)
+                return memoryview(b'xx')
+        a = np.ones((300, 300))
+        sys.modules['numpy'] = type(sys)('numpy')
+        sys.modules['numpy'].ndarray = Fake
+        try:
+            valmora.correlation_to_covariance(a, Fake())
+        except TypeError as e:
+            print(e)
+        """,
+    "later list cleared while it is walked": """
+        x = []
+        class Clears:
+            def __float__(self):
+                x.clear()
+                return 2.0
+        x.extend([Clears(), 1.0, 3.0, 4.0])
+        a = np.array([[1.0, 2.0], [3.0, 5.0], [4.0, 4.0]])
+        try:
+            valmora.factor_risk_decomposition([1.0, 0.0, 0.0], a, [[1.0, 0.0], [0.0, 1.0]], x)
+        except ValueError as e:
+            print(e)
+        """,
+}
+LOOKUP_EXPECTED = {
+    "array module whose attribute look-up frees the matrix": "volatility length must match correlation dimensions",
+    "array module loaded lazily": "True",
+    "numpy whose ndarray is a Python class exporting through __buffer__":
+        "argument 'volume_curve': 'Fake' object is not an instance of 'Sequence'".replace("volume_curve", "volatility"),
+    "later list cleared while it is walked":
+        "weights and specific_variance length must match factor_loadings rows",
+}
+
+
+@pytest.mark.parametrize("case", list(LOOKUP_RUNS_CODE))
+def test_code_run_by_a_type_look_up_never_touches_lent_memory(run_isolated, case):
+    out = run_isolated("import sys, numpy as np, valmora\n" + textwrap.dedent(LOOKUP_RUNS_CODE[case]))
+    assert out.strip() == LOOKUP_EXPECTED[case]
 
 
 def test_memoryview_with_explicit_byte_order_keeps_its_generic_error():

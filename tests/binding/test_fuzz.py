@@ -14,6 +14,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import valmora
+from hostile import Boom, GetItemOnly
 from signatures import TABLE
 
 np = pytest.importorskip("numpy")
@@ -34,10 +35,6 @@ FUZZ = settings.get_profile("valmora-fuzz")
 # Under AddressSanitizer operator new aborts instead of throwing, so the sanitizer run leaves out the
 # counts that are meant to fail allocation.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
-class Boom(Exception):
-    """Raised by hostile objects; it must come back to the caller unchanged."""
 
 
 class BoomType(TypeError):
@@ -141,14 +138,6 @@ class Seq:
     def _raise_midway(self):
         yield from self.items[:1]
         raise Boom("midway")
-
-
-class GetItemOnly:
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 # ---- strategies ----

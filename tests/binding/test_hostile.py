@@ -23,20 +23,7 @@ def outcome(f, *args):
         return type(exc).__name__
     return r
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-    def __index__(self):
-        return self.value
-
-class Liar:
-    # Reports an enormous length, yields a few items.
-    def __init__(self, items):
-        self.items = items
-    def __len__(self):
-        return 2**62
-    def __getitem__(self, i):
-        return self.items[i]
+from hostile import Index, Liar
 
 x = [0.1, 0.9, 0.2, 0.8, 0.7, 0.3]
 y = [0.5, 0.1, 0.9, 0.2, 0.8, 0.4]

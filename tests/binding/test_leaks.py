@@ -27,23 +27,7 @@ except ImportError:
     np = None
 
 
-class Boom(Exception):
-    pass
-
-
-class Bad:
-    def __float__(self):
-        raise Boom("no float")
-
-
-class LyingLength:
-    def __len__(self):
-        raise Boom("len")
-
-    def __getitem__(self, i):
-        if i < 3:
-            return float(i)
-        raise IndexError(i)
+from hostile import Boom, Liar, RaisesOnFloat
 
 
 sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -56,8 +40,8 @@ for name, args in VALID.items():
     cases.append((f, args + (1,), {}))  # too many positional
     cases.append((f, args[:1], {"nope": 1}))  # unexpected keyword
     cases.append((f, ("text",) + args[1:], {}))  # conversion TypeError, wrapped
-    cases.append((f, ([1.0, Bad()],) + args[1:], {}))  # element raising, unwrapped
-    cases.append((f, (LyingLength(),) + args[1:], {}))  # length query failing
+    cases.append((f, ([1.0, RaisesOnFloat(Boom)],) + args[1:], {}))  # element raising, unwrapped
+    cases.append((f, (Liar([0.0, 1.0, 2.0], Boom),) + args[1:], {}))  # length query failing
     cases.append((f, ([[1.0, 2.0], [1.0]],) + args[1:], {}))  # ragged rows or a row for a number
     if np is not None:
         cases.append((f, tuple(np.asarray(a, dtype=float) if isinstance(a, (list, tuple)) else a for a in args), {}))

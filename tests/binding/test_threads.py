@@ -2,6 +2,7 @@
 made once even when the first import and the first uses race."""
 
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -139,3 +140,87 @@ def test_module_executed_again_from_many_threads_shares_the_class(run_isolated):
         print("ok")
     """)
     assert out.strip() == "ok"
+
+
+# Python code that calls back into the module while a create-once object is being made: each
+# snippet must finish (no waiting on itself) and print the ordinary refusal message.
+REENTRY = {
+    "import hook": r"""
+        import builtins
+        orig = builtins.__import__
+        def hook(name, *a, **k):
+            if name == "collections.abc":
+                try: valmora.vwap_schedule(1.0, {})
+                except TypeError: pass
+            return orig(name, *a, **k)
+        builtins.__import__ = hook
+    """,
+    "module attribute read calls back once": r"""
+        import collections.abc, types
+        real = collections.abc
+        class Abc(types.ModuleType):
+            entered = False
+            def __getattr__(self, name):
+                if not Abc.entered:
+                    Abc.entered = True
+                    try: valmora.vwap_schedule(1.0, {})
+                    except TypeError as exc: print(exc)
+                return getattr(real, name)
+        sys.modules["collections.abc"] = Abc("collections.abc")
+    """,
+    "periodic signal handler": r"""
+        import collections.abc, signal, time, types
+        real = collections.abc
+        class Abc(types.ModuleType):
+            def __getattr__(self, name):
+                time.sleep(0.05)  # the timer fires in here
+                return getattr(real, name)
+        sys.modules["collections.abc"] = Abc("collections.abc")
+        def handler(signum, frame):
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            try: valmora.vwap_schedule(1.0, {})
+            except TypeError as exc: print(exc)
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    """,
+}
+
+
+@pytest.mark.parametrize("case", list(REENTRY))
+def test_calling_back_while_a_shared_object_is_made_does_not_wait_on_itself(run_isolated, case):
+    message = "argument 'volume_curve': 'dict' object is not an instance of 'Sequence'"
+    out = run_isolated("import sys, valmora\n" + textwrap.dedent(REENTRY[case]) + r"""
+try: valmora.vwap_schedule(1.0, {})
+except TypeError as exc: print(exc)
+""", timeout=60)
+    assert set(out.split("\n")) - {""} == {message}
+
+
+# A daemon thread inside a call when the interpreter exits is ended by a forced unwind out of
+# the interpreter's own code; it must pass through the module (no abort, no crash).
+EXIT_DURING_CALL = r"""
+import threading, time, numpy, valmora
+class F:
+    def __float__(self): return 1.0
+class Seq:  # walked through an iterator the call owns
+    def __len__(self): return 3000
+    def __getitem__(self, i):
+        if i >= 3000: raise IndexError(i)
+        return F()
+curve = [F() for _ in range(10000)]
+data = numpy.ones((200, 3))
+def worker(call):
+    while True: call()
+class Slow:
+    def __del__(self): time.sleep(0.05)
+keep = Slow()
+for call in [lambda: valmora.vwap_schedule(1.0, curve), lambda: valmora.vwap_schedule(1.0, Seq()),
+             lambda: valmora.sample_covariance_matrix(data, F())]:
+    threading.Thread(target=worker, args=(call,), daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def test_interpreter_exit_with_daemon_threads_inside_calls(run_isolated):
+    for _ in range(10):
+        run_isolated(EXIT_DURING_CALL)
