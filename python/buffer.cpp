@@ -202,6 +202,10 @@ void MatrixArg::own() {
     lease_.release();
 }
 
+bool is_ndarray(PyObject* obj) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == ndarray_type.peek() && ndarray_type.peek() != nullptr;
+}
+
 bool has_plain_buffer(PyObject* obj, int ndim) { return View(obj, ndim).usable(); }
 
 bool append_buffer_vector(PyObject* obj, std::vector<double>& out) {

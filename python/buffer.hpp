@@ -96,6 +96,9 @@ bool append_buffer_vector(PyObject* obj, std::vector<double>& out);
 // The same for an exact numpy.ndarray of two dimensions, read as rows.
 bool read_buffer_matrix(PyObject* obj, MatrixArg& out);
 
+// Whether `obj` is exactly a numpy.ndarray (as found at the start of the call).
+bool is_ndarray(PyObject* obj);
+
 // Whether `obj` would be read through its buffer with `ndim` dimensions.
 bool has_plain_buffer(PyObject* obj, int ndim);
 

@@ -132,6 +132,36 @@ bool append_vector(PyObject* obj, std::vector<double>& out) {
     });
 }
 
+// An array whose items are read one by one when its buffer cannot be read (object dtype, as a
+// frame of mixed integer and bool columns gives); a 0-d array has no items to read.
+bool is_array_of_rows(PyObject* obj) {
+    if (!is_ndarray(obj)) return false;
+    PyRef ndim(PyObject_GetAttrString(obj, "ndim"));
+    const long n = ndim ? PyLong_AsLong(ndim.get()) : 0;
+    PyErr_Clear();
+    return n >= 1;
+}
+
+// Array-like objects that are not arrays themselves (pandas and polars frames and series,
+// xarray) offer their values through __array__: such an object (not a list or tuple, exporting
+// no buffer) is read as the array __array__() returns, called once. `offered` stays empty for
+// every other object, which converts as it always has. The call runs Python code, so such an
+// object is never plain.
+bool take_offered_array(PyObject* obj, PyRef& offered) {
+    if (PyList_Check(obj) || PyTuple_Check(obj) || PyUnicode_Check(obj) || PyObject_CheckBuffer(obj) || obj == Py_None) {
+        return true;
+    }
+    PyRef method(PyObject_GetAttrString(obj, "__array__"));
+    if (!method) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    offered.reset(PyObject_CallNoArgs(method.get()));
+    // numpy may have been imported only now, by __array__ itself.
+    return offered && find_buffer_types();
+}
+
 }  // namespace
 
 // A float subclass is read from its stored value; an int subclass may define __float__.
@@ -164,6 +194,7 @@ bool all_items(PyObject* obj, Item plain_item) {
 bool is_plain_vector(PyObject* obj) { return all_items(obj, is_plain_number) || has_plain_buffer(obj, 1); }
 
 bool is_plain_rows(PyObject* obj) { return all_items(obj, is_plain_vector) || has_plain_buffer(obj, 2); }
+
 
 // Compatibility text, kept word for word (callers match on it), None worded apart as before.
 void raise_not_instance(PyObject* obj, PyObject* expected_type) {
@@ -203,11 +234,24 @@ bool to_size(PyObject* obj, const char* param, std::uint64_t& out) {
 }
 
 bool to_vector(PyObject* obj, const char* param, VectorArg& out) {
-    return read_buffer_vector(obj, out) || append_vector(obj, out.values()) || fail(param);
+    if (read_buffer_vector(obj, out)) return true;
+    PyRef offered;
+    if (!take_offered_array(obj, offered)) return fail(param);
+    if (offered) {
+        if (read_buffer_vector(offered.get(), out)) return true;
+        if (is_array_of_rows(offered.get())) obj = offered.get();
+    }
+    return append_vector(obj, out.values()) || fail(param);
 }
 
 bool to_matrix(PyObject* obj, const char* param, MatrixArg& out) {
     if (read_buffer_matrix(obj, out)) return true;
+    PyRef offered;
+    if (!take_offered_array(obj, offered)) return fail(param);
+    if (offered) {
+        if (read_buffer_matrix(offered.get(), out)) return true;
+        if (is_array_of_rows(offered.get())) obj = offered.get();
+    }
     Matrix& m = out.rows();
     Py_ssize_t reserve = 0;
     const bool ok = for_each_item(obj, reserve, [&](PyObject* row) {

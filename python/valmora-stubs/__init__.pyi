@@ -24,18 +24,22 @@ __all__ = [
     "factor_risk_decomposition",
 ]
 
-class _NumericArray(Protocol):
-    """A numpy array (or any object numpy can view as an array) of numbers."""
+class _ArrayLike(Protocol):
+    """An object offering its values through ``__array__()``, called once with no arguments.
 
-    def __array__(self, *args: Any, **kwargs: Any) -> Any: ...
-    def __len__(self) -> int: ...
+    A numpy array is read directly; a pandas or polars DataFrame or Series, an xarray DataArray, or
+    any other object with this method (and no buffer of its own) is read as the array it returns.
+    A DataFrame's rows are observations, as its ``to_numpy()`` shows.
+    """
+
+    def __array__(self) -> Any: ...
 
 # A number: float, int, bool, numpy scalars, anything with __float__ or __index__.
 _Real: TypeAlias = SupportsFloat | SupportsIndex
-# A series: list, tuple, range, array.array, memoryview, bytes, a 1-D numpy array ... never a str.
-_Vector: TypeAlias = Sequence[_Real] | _NumericArray
-# Rows of numbers: a list of lists, a tuple of arrays, a 2-D numpy array ...
-_Matrix: TypeAlias = Sequence[_Vector] | _NumericArray
+# A series: list, tuple, range, array.array, memoryview, bytes, a 1-D array or Series ... never a str.
+_Vector: TypeAlias = Sequence[_Real] | _ArrayLike
+# Rows of numbers: a list of lists, a tuple of arrays, a 2-D array or DataFrame ...
+_Matrix: TypeAlias = Sequence[_Vector] | _ArrayLike
 
 def sample_covariance_matrix(data: _Matrix, frequency: _Real) -> list[list[float]]:
     """Sample covariance of the columns of ``data``, times ``frequency``.

@@ -280,3 +280,82 @@ def test_conversion_imports_nothing(run_isolated):
         assert set(sys.modules) == before, set(sys.modules) - before
         """
     )
+
+
+# ---------------------------------------------------------------- objects offering __array__
+
+pd = pytest.importorskip("pandas")
+
+
+def frames(values):
+    """pandas and polars objects holding `values` (1-D: Series, 2-D: DataFrame), when installed."""
+    arr = np.asarray(values)
+    index = pd.date_range("2024-01-01", periods=len(arr))
+    yield (pd.Series(arr, index=index) if arr.ndim == 1 else pd.DataFrame(arr, index=index))
+    pl = _try_polars()
+    if pl is not None:
+        yield pl.Series(arr) if arr.ndim == 1 else pl.DataFrame(arr)
+
+
+def _try_polars():
+    try:
+        import polars
+    except ImportError:
+        return None
+    return polars
+
+
+def test_frames_and_series_give_the_bits_of_their_arrays(sequence_param):
+    function, index, _, _ = sequence_param
+    f = getattr(valmora, function)
+    args = list(VALID[function])
+    for frame in frames(args[index]):
+        with_frame = args.copy()
+        with_frame[index] = frame
+        with_array = args.copy()
+        with_array[index] = frame.to_numpy()
+        assert_same_outcome(outcome(f, *with_frame), outcome(f, *with_array))
+
+
+@pytest.mark.parametrize("columns", [
+    {"a": [0.1, np.nan, 0.3, 0.2, 0.5], "b": [1.0, 2.0, 4.0, 3.0, 3.5]},  # a NaN row, dropped
+    {"a": [1, 2, 4, 3, 7], "b": [5, 3, 2, 2, 1]},                          # integer columns
+    {"a": [True, False, True, True, False], "b": [1.5, 2.5, 0.5, 1.0, 2.0]},
+    {"a": [1, 2, 4, 3, 7], "b": [True, False, True, True, False]},         # object dtype
+])
+def test_dataframe_rows_are_observations(columns):
+    df = pd.DataFrame(columns, index=pd.date_range("2024-01-01", periods=5))
+    for name in ("sample_covariance_matrix", "ledoit_wolf_covariance_matrix", "oas_covariance_matrix"):
+        f = getattr(valmora, name)
+        assert same(f(df, 252), f(df.to_numpy(), 252))
+    assert same(valmora.vwap_schedule(1.0, df["b"]), valmora.vwap_schedule(1.0, df["b"].to_numpy()))
+
+
+class Offers:
+    """An __array__ that returns `value` and counts its calls; nothing else."""
+
+    def __init__(self, value):
+        self.value, self.calls = value, 0
+
+    def __array__(self, *args, **kwargs):
+        self.calls += 1
+        return self.value
+
+
+def test_array_offered_once_and_a_non_array_falls_back_to_todays_path():
+    offers = Offers(np.array([1.0, 3.0]))
+    assert valmora.vwap_schedule(1.0, offers) == [0.25, 0.75] and offers.calls == 1
+    with pytest.raises(TypeError, match="^argument 'volume_curve': 'Offers' object is not an instance of 'Sequence'$"):
+        valmora.vwap_schedule(1.0, Offers([1.0, 3.0]))
+
+
+def test_frame_after_a_lent_array_cannot_change_it():
+    data = np.array([[1.0, 0.5], [0.5, 1.0]])
+    expected = valmora.correlation_to_covariance(data.tolist(), [0.1, 0.2])
+
+    class Zeroing(Offers):
+        def __array__(self, *args, **kwargs):
+            data[...] = 0.0
+            return super().__array__()
+
+    assert valmora.correlation_to_covariance(data, Zeroing(np.array([0.1, 0.2]))) == expected
