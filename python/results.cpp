@@ -1,5 +1,7 @@
 #include "results.hpp"
 
+#include <algorithm>
+
 #include "pyref.hpp"
 
 namespace valmora::py {
@@ -30,6 +32,28 @@ PyObject* to_python(const std::vector<double>& values) {
         PyObject* item = PyFloat_FromDouble(values[i]);
         if (item == nullptr) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* computed_list(std::size_t size, void (*compute)(const void*, std::size_t, std::span<double>),
+                        const void* series) {
+    // Making the list is the one allocation here that may start a collection, whose finalizers
+    // are Python code; none may run before the last value is read.
+    const int collecting = PyGC_Disable();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (collecting) PyGC_Enable();
+    if (!list) return nullptr;
+    constexpr std::size_t kStretch = 2048;
+    double stretch[kStretch];
+    for (std::size_t start = 0; start < size; start += kStretch) {
+        const std::size_t count = std::min(kStretch, size - start);
+        compute(series, start, {stretch, count});
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* item = PyFloat_FromDouble(stretch[i]);
+            if (item == nullptr) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(start + i), item);
+        }
     }
     return list.release();
 }

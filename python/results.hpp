@@ -5,7 +5,9 @@
 #include <Python.h>
 
 #include <array>
-#include <initializer_list>
+#include <concepts>
+#include <cstddef>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -30,6 +32,25 @@ PyObject* to_python(const FactorRisk& risk);
 PyObject* to_python(const Trajectory& path);
 // (beta, alpha, spread)
 PyObject* to_python(const CointegrationSpread& fit);
+
+// A list of `size` floats whose values `compute(start, out)` gives a stretch at a time, so a long
+// result is never held twice. The values may be read from memory a caller lent: nothing here
+// runs Python code while they are computed.
+PyObject* computed_list(std::size_t size, void (*compute)(const void* series, std::size_t start, std::span<double> out),
+                        const void* series);
+
+template <class Series>
+concept Computed = requires(const Series& s, std::span<double> out) {
+    { s.size() } -> std::convertible_to<std::size_t>;
+    s.compute(std::size_t{0}, out);
+};
+
+template <Computed Series>
+PyObject* to_python(const Series& series) {
+    return computed_list(series.size(), [](const void* self, std::size_t start, std::span<double> out) {
+        static_cast<const Series*>(self)->compute(start, out);
+    }, &series);
+}
 
 // ValueError carrying the message as its only argument; always returns null.
 PyObject* raise(const ValidationError& error);

@@ -207,20 +207,33 @@ std::vector<std::uint64_t> histogram(const std::uint64_t* ids, std::size_t count
 
 }  // namespace
 
-Result<std::vector<double>> rolling_correlation(std::span<const double> x, std::span<const double> y,
-                                                std::uint64_t window) {
+void RollingCorrelation::compute(std::size_t start, std::span<double> out) const {
+    const std::size_t n = out.size();
+    // Positions before the first full window.
+    const std::size_t lead = start < w_ - 1 ? std::min(n, w_ - 1 - start) : 0;
+    std::fill_n(out.data(), lead, kNaN);
+    if (lead == n) return;
+    // Position p holds the window starting at p - (w - 1).
+    const std::size_t first = start + lead - (w_ - 1);
+    const std::size_t windows = n - lead;
+    double* by_start = out.data() + lead;
+    const std::size_t done = correlate_all_blocks(x_.data() + first, y_.data() + first, windows, w_, by_start);
+    for (std::size_t s = done; s < windows; ++s) by_start[s] = window_correlation(x_.data() + first + s, y_.data() + first + s, w_);
+}
+
+std::vector<double> RollingCorrelation::all() const {
+    std::vector<double> out(size());
+    compute(0, out);
+    return out;
+}
+
+Result<RollingCorrelation> rolling_correlation(std::span<const double> x, std::span<const double> y,
+                                               std::uint64_t window) {
     if (window < 2) return ValidationError{"window must be >= 2"};
     if (x.size() != y.size()) return ValidationError{"x and y must have the same length"};
-    const std::size_t n = x.size();
-    std::vector<double> out(n, kNaN);
-    if (window - 1 >= n) return out;
-    const auto w = static_cast<std::size_t>(window);
-    const std::size_t windows = n - w + 1;
-    // Entry of the window starting at s is out[s + w - 1].
-    double* by_start = out.data() + (w - 1);
-    const std::size_t done = correlate_all_blocks(x.data(), y.data(), windows, w, by_start);
-    for (std::size_t s = done; s < windows; ++s) by_start[s] = window_correlation(x.data() + s, y.data() + s, w);
-    return out;
+    // A window longer than the series ends nowhere: every position is NaN.
+    const auto w = window - 1 >= x.size() ? x.size() + 1 : static_cast<std::size_t>(window);
+    return RollingCorrelation(x, y, w);
 }
 
 Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std::span<const double> x) {
