@@ -88,15 +88,22 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
     // Exact lists and tuples report their true length; other sequences may not.
     if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) reserve = std::min(reserve, kMaxReserve);
 
-    // Exact lists and tuples are walked by index, as their iterators would: the list's length
-    // is read afresh at each step, since converting an item may run code that changes it.
+    // Exact lists and tuples are walked by index, as their iterators would. Converting an item
+    // that is not a plain number may run code that changes the list, so that item is held while
+    // it converts and the length is read afresh after it.
     if (PyList_CheckExact(obj)) {
-        for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
+        Py_ssize_t n = PyList_Size(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PyList_GetItem(obj, i);
+            if (is_plain_number(item)) {
+                if (!take(item)) return false;
+                continue;
+            }
             Py_INCREF(item);
             const bool ok = take(item);
             Py_DECREF(item);
             if (!ok) return false;
+            n = PyList_Size(obj);
         }
         return true;
     }
