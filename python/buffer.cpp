@@ -1,5 +1,6 @@
 #include "buffer.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <type_traits>
 
 #include "pyref.hpp"
+#include "stop.hpp"
 
 namespace valmora::py {
 namespace {
@@ -124,8 +126,13 @@ public:
     Py_ssize_t extent(int d) const { return lease_.view().shape[d]; }
     Py_ssize_t stride(int d) const { return lease_.view().strides[d]; }
     const char* base() const { return static_cast<const char*>(lease_.view().buf); }
+    // In runs of a million values, each preceded by a poll for a stop request.
     void read_line(const char* from, Py_ssize_t count, Py_ssize_t step, double* out) const {
-        gather(kind_, lease_.view().itemsize, from, count, step, out);
+        constexpr Py_ssize_t kRun = Py_ssize_t{1} << 20;
+        for (Py_ssize_t done = 0; done < count; done += kRun) {
+            poll_stop();
+            gather(kind_, lease_.view().itemsize, from + done * step, std::min(kRun, count - done), step, out + done);
+        }
     }
     bool is_c_contiguous_float64() const {
         const Py_buffer& v = lease_.view();

@@ -17,6 +17,7 @@
 #include "binder.hpp"
 #include "convert.hpp"
 #include "results.hpp"
+#include "stop.hpp"
 
 namespace valmora::py {
 
@@ -102,21 +103,41 @@ void own_lent_before(PyObject* next, bool (*plain)(PyObject*), std::tuple<Values
 }
 
 template <class Core, class... Kinds>
+PyObject* attempt(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Signature sig{f.name, nullptr, f.params};
+    PyObject* slots[sizeof...(Kinds)] = {};
+    if (!bind_fastcall(sig, args, nargs, kwnames, slots) || !prepare_call()) return nullptr;
+    std::tuple<typename Kinds::type...> values;
+    const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return ((own_lent_before(slots[I], &Kinds::plain, values),
+                 Kinds::convert(slots[I], f.params[I], std::get<I>(values))) &&
+                ...);
+    }(std::index_sequence_for<Kinds...>{});
+    if (!converted) return nullptr;
+    auto result = std::apply(f.core, std::move(values));
+    if (!result.ok()) return raise(result.error());
+    return to_python(result.value());
+}
+
+// Ctrl-C: long loops, ours and the core's, poll for a SIGINT to the main thread without running
+// Python code. A call so stopped has released everything it held, lent memory included, before
+// the signal's handlers run; if they return normally (a program that ignores SIGINT), the call
+// starts over from its arguments.
+bool interrupted();
+// Puts the signal back and runs the handlers: true when they returned, false with their exception.
+bool resume_after_interrupt();
+
+template <class Core, class... Kinds>
 PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        const Signature sig{f.name, nullptr, f.params};
-        PyObject* slots[sizeof...(Kinds)] = {};
-        if (!bind_fastcall(sig, args, nargs, kwnames, slots) || !prepare_call()) return nullptr;
-        std::tuple<typename Kinds::type...> values;
-        const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return ((own_lent_before(slots[I], &Kinds::plain, values),
-                     Kinds::convert(slots[I], f.params[I], std::get<I>(values))) &&
-                    ...);
-        }(std::index_sequence_for<Kinds...>{});
-        if (!converted) return nullptr;
-        auto result = std::apply(f.core, std::move(values));
-        if (!result.ok()) return raise(result.error());
-        return to_python(result.value());
+        const StopScope polled(interrupted);
+        for (;;) {
+            try {
+                return attempt(f, args, nargs, kwnames);
+            } catch (const Stopped&) {
+                if (!resume_after_interrupt()) return nullptr;
+            }
+        }
     });
 }
 

@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <csignal>
 
 #include "call.hpp"
 
@@ -91,9 +92,11 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
     // Exact lists and tuples are walked by index, as their iterators would. Converting an item
     // that is not a plain number may run code that changes the list, so that item is held while
     // it converts and the length is read afresh after it.
+    StopCounter<4096> polled;
     if (PyList_CheckExact(obj)) {
         Py_ssize_t n = PyList_Size(obj);
         for (Py_ssize_t i = 0; i < n; ++i) {
+            polled.step();
             PyObject* item = PyList_GetItem(obj, i);
             if (is_plain_number(item)) {
                 if (!take(item)) return false;
@@ -110,6 +113,7 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
     if (PyTuple_CheckExact(obj)) {
         const Py_ssize_t n = PyTuple_Size(obj);
         for (Py_ssize_t i = 0; i < n; ++i) {
+            polled.step();
             if (!take(PyTuple_GetItem(obj, i))) return false;
         }
         return true;
@@ -117,6 +121,7 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
     PyRef iter(PyObject_GetIter(obj));
     if (!iter) return false;
     while (PyRef item{PyIter_Next(iter.get())}) {
+        polled.step();
         if (!take(item.get())) return false;
     }
     return !PyErr_Occurred();
@@ -221,6 +226,13 @@ void raise_type_not_instance(PyObject* type, PyObject* expected_type) {
 }
 
 bool prepare_call() { return find_buffer_types(); }
+
+bool interrupted() { return PyOS_InterruptOccurred() != 0; }
+
+bool resume_after_interrupt() {
+    PyErr_SetInterruptEx(SIGINT);
+    return PyErr_CheckSignals() == 0;
+}
 
 bool to_double(PyObject* obj, const char* param, double& out) {
     return read_double(obj, out) || fail(param);

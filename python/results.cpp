@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "pyref.hpp"
+#include "stop.hpp"
 
 namespace valmora::py {
 namespace {
@@ -28,7 +29,9 @@ PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
 PyObject* to_python(const std::vector<double>& values) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
+    StopCounter<65536> polled;
     for (std::size_t i = 0; i < values.size(); ++i) {
+        polled.step();
         PyObject* item = PyFloat_FromDouble(values[i]);
         if (item == nullptr) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
@@ -48,6 +51,7 @@ PyObject* computed_list(std::size_t size, void (*compute)(const void*, std::size
     double stretch[kStretch];
     for (std::size_t start = 0; start < size; start += kStretch) {
         const std::size_t count = std::min(kStretch, size - start);
+        poll_stop();
         compute(series, start, {stretch, count});
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* item = PyFloat_FromDouble(stretch[i]);
@@ -62,6 +66,7 @@ PyObject* to_python(const Matrix& m) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(m.rows())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < m.rows(); ++i) {
+        poll_stop();
         auto row = m.row(i);
         PyObject* inner = PyList_New(static_cast<Py_ssize_t>(row.size()));
         if (inner == nullptr) return nullptr;

@@ -1,8 +1,11 @@
 #include "execution.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <stdexcept>
+
+#include "stop.hpp"
 
 namespace valmora {
 
@@ -10,7 +13,15 @@ Result<std::vector<double>> twap_schedule(double total_quantity, std::uint64_t p
     if (periods == 0) return ValidationError{"periods must be positive"};
     // One division for the whole schedule; no remainder goes to the last slice.
     const double slice = total_quantity / static_cast<double>(periods);
-    return std::vector<double>(static_cast<std::size_t>(periods), slice);
+    std::vector<double> schedule;
+    schedule.reserve(static_cast<std::size_t>(periods));
+    // Filled a million slices at a time: at these sizes the fresh pages are the cost.
+    constexpr std::size_t kRun = std::size_t{1} << 20;
+    for (std::size_t done = 0; done < periods; done += kRun) {
+        poll_stop();
+        schedule.insert(schedule.end(), std::min<std::size_t>(kRun, periods - done), slice);
+    }
+    return schedule;
 }
 
 Result<std::vector<double>> vwap_schedule(double total_quantity, std::vector<double> volume_curve) {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "lanes.hpp"
+#include "stop.hpp"
 
 namespace valmora {
 
@@ -217,8 +218,17 @@ void RollingCorrelation::compute(std::size_t start, std::span<double> out) const
     const std::size_t first = start + lead - (w_ - 1);
     const std::size_t windows = n - lead;
     double* by_start = out.data() + lead;
-    const std::size_t done = correlate_all_blocks(x_.data() + first, y_.data() + first, windows, w_, by_start);
-    for (std::size_t s = done; s < windows; ++s) by_start[s] = window_correlation(x_.data() + first + s, y_.data() + first + s, w_);
+    // Runs of windows of about a million values in all, so a stop request is seen within a
+    // millisecond or so; a multiple of every block size, so only the last run has a tail.
+    const std::size_t run = std::max<std::size_t>(64, ((std::size_t{1} << 20) / w_) & ~std::size_t{63});
+    for (std::size_t s0 = 0; s0 < windows; s0 += run) {
+        poll_stop();
+        const std::size_t count = std::min(run, windows - s0);
+        const double* x = x_.data() + first + s0;
+        const double* y = y_.data() + first + s0;
+        const std::size_t done = correlate_all_blocks(x, y, count, w_, by_start + s0);
+        for (std::size_t s = done; s < count; ++s) by_start[s0 + s] = window_correlation(x + s, y + s, w_);
+    }
 }
 
 std::vector<double> RollingCorrelation::all() const {

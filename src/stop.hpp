@@ -1,0 +1,46 @@
+// Giving up a long computation when the caller asks. The core knows nothing of who asks: a
+// caller installs a probe for the routines it runs on this thread, and long loops poll it at
+// block or row boundaries, every few milliseconds of work at most, never inside a vector loop.
+// When the probe says stop, the routine ends by throwing Stopped: it leaves no result, and what
+// it allocated is released as the exception passes.
+#pragma once
+
+#include <cstddef>
+
+namespace valmora {
+
+struct Stopped {};
+
+using StopProbe = bool (*)();
+
+// Installs `probe` on this thread for the life of the scope (nested scopes restore the outer one).
+class StopScope {
+public:
+    explicit StopScope(StopProbe probe) noexcept;
+    ~StopScope();
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+
+private:
+    StopProbe previous_;
+};
+
+// Throws Stopped when the installed probe says stop; does nothing without a probe.
+void poll_stop();
+
+// For loops of cheap steps: polls once every `Every` steps.
+template <std::size_t Every>
+class StopCounter {
+public:
+    void step() {
+        if (++count_ == Every) {
+            count_ = 0;
+            poll_stop();
+        }
+    }
+
+private:
+    std::size_t count_ = 0;
+};
+
+}  // namespace valmora
