@@ -252,24 +252,42 @@ bool to_size(PyObject* obj, const char* param, std::uint64_t& out) {
     return true;
 }
 
-bool to_vector(PyObject* obj, const char* param, VectorArg& out) {
-    if (read_buffer_vector(obj, out)) return true;
-    PyRef offered;
-    if (!take_offered_array(obj, offered)) return fail(param);
+namespace {
+
+enum class Read { done, by_items, failed };
+
+// Reads `obj` through its buffer, or through the buffer of the array it offers. Otherwise `obj`
+// is left as what the item-by-item path walks: the offered array when it has items, else the
+// object itself; `offered` keeps that array alive meanwhile.
+template <class Arg>
+Read read_array(PyObject*& obj, Arg& out, bool (*read_buffer)(PyObject*, Arg&), PyRef& offered) {
+    if (read_buffer(obj, out)) return Read::done;
+    if (!take_offered_array(obj, offered)) return Read::failed;
     if (offered) {
-        if (read_buffer_vector(offered.get(), out)) return true;
+        if (read_buffer(offered.get(), out)) return Read::done;
         if (is_array_of_rows(offered.get())) obj = offered.get();
+    }
+    return Read::by_items;
+}
+
+}  // namespace
+
+bool to_vector(PyObject* obj, const char* param, VectorArg& out) {
+    PyRef offered;
+    switch (read_array(obj, out, read_buffer_vector, offered)) {
+        case Read::done: return true;
+        case Read::failed: return fail(param);
+        case Read::by_items: break;
     }
     return append_vector(obj, out.values()) || fail(param);
 }
 
 bool to_matrix(PyObject* obj, const char* param, MatrixArg& out) {
-    if (read_buffer_matrix(obj, out)) return true;
     PyRef offered;
-    if (!take_offered_array(obj, offered)) return fail(param);
-    if (offered) {
-        if (read_buffer_matrix(offered.get(), out)) return true;
-        if (is_array_of_rows(offered.get())) obj = offered.get();
+    switch (read_array(obj, out, read_buffer_matrix, offered)) {
+        case Read::done: return true;
+        case Read::failed: return fail(param);
+        case Read::by_items: break;
     }
     Matrix& m = out.rows();
     Py_ssize_t reserve = 0;

@@ -150,11 +150,16 @@ def clamp(x):
     return 1.0 if x > 1.0 else 0.0 if x < 0.0 else x
 
 
-def ledoit_wolf(data, f):
+def centred_covariance(data):
+    """The centred data, its size, the covariance with divisor n and its target level."""
     c = centre(data)
     n, p = len(c), len(c[0])
     s = cross(c, float(n), 1.0)
-    mu = level(s)
+    return c, n, p, s, level(s)
+
+
+def ledoit_wolf(data, f):
+    c, n, p, s, mu = centred_covariance(data)
     d2 = 0.0
     for i in range(p):
         for j in range(p):
@@ -175,10 +180,7 @@ def ledoit_wolf(data, f):
 
 
 def oas(data, f):
-    c = centre(data)
-    n, p = len(c), len(c[0])
-    s = cross(c, float(n), 1.0)
-    mu = level(s)
+    _, n, p, s, mu = centred_covariance(data)
     t = 0.0
     for row in s:
         for v in row:
