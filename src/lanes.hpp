@@ -22,10 +22,6 @@ struct Of {
 template <std::size_t N>
 using Vec = typename Of<N>::type;
 
-// The four-double lanes of the AVX2 kernels.
-using Lanes = Vec<4>;
-inline constexpr std::size_t kWidth = 4;
-
 // By reference, never by value: passing vectors by value changes the ABI between targets.
 template <class V>
 [[gnu::always_inline]] inline void load(V& v, const double* from) {
