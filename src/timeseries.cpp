@@ -1,9 +1,12 @@
 #include "timeseries.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <memory>
+#include <span>
 #include <stdexcept>
 
 #include "lanes.hpp"
@@ -131,11 +134,28 @@ VALMORA_LANES_KERNEL(std::size_t, correlate_all_blocks, correlate_blocks,
 
 // ---- transfer entropy ----
 
-// Puts at each wanted position (ascending, distinct, within [lo, hi)) of a range free of NaN
-// the value an ascending sort would put there. Values the ordering calls equivalent (0.0 and
-// -0.0) compare alike against every threshold, so the thresholds, and with them the symbols,
-// are those of a stable sort, at a cost of n log(positions) instead of n log n.
-void place_order_statistics(double* base, std::size_t lo, std::size_t hi, const std::size_t* wanted,
+// An unsigned key in the order the thresholds are chosen by: a < b gives key(a) < key(b),
+// -0.0 sits just below +0.0, and every NaN above +infinity. Selecting on keys puts a value
+// at each position that ascending order by < (NaNs last) would put there, up to the sign of a
+// zero, and 0.0 and -0.0 compare alike against every value.
+constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+constexpr std::uint64_t kNaNKey = ~std::uint64_t{0};
+
+std::uint64_t order_key(double v) {
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    // All ones for a negative value (flipping every bit), the sign bit alone for a positive one.
+    const std::uint64_t flip = static_cast<std::uint64_t>(static_cast<std::int64_t>(bits) >> 63) | kSign;
+    return std::isnan(v) ? kNaNKey : bits ^ flip;
+}
+
+double from_order_key(std::uint64_t key) {
+    if (key == kNaNKey) return kNaN;
+    return std::bit_cast<double>((key & kSign) != 0 ? key & ~kSign : ~key);
+}
+
+// Puts at each wanted position (ascending, distinct, within [lo, hi)) the key a full sort
+// would put there, at a cost of n log(positions) instead of n log n.
+void place_order_statistics(std::uint64_t* base, std::size_t lo, std::size_t hi, const std::size_t* wanted,
                             std::size_t count) {
     if (count == 0 || hi - lo < 2) return;
     const std::size_t mid = count / 2;
@@ -145,28 +165,167 @@ void place_order_statistics(double* base, std::size_t lo, std::size_t hi, const 
     place_order_statistics(base, p + 1, hi, wanted + mid + 1, count - mid - 1);
 }
 
+// The key at each wanted sorted position (ascending). Long series are first split by the
+// leading bits of the key: one pass counts the values per bucket, a second gathers only the
+// buckets holding a wanted position, and the order statistics are placed among those few. Only
+// the two sequential passes touch the whole series, and only the gathered keys are stored.
+std::vector<std::uint64_t> keys_at(std::span<const double> values, const std::vector<std::size_t>& wanted) {
+    constexpr unsigned kBucketBits = 16;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBucketBits;
+    const std::size_t m = values.size();
+    std::vector<std::size_t> at(wanted);
+    std::vector<std::uint64_t> scratch;
+    if (m < kBuckets) {
+        scratch.resize(m);
+        for (std::size_t i = 0; i < m; ++i) scratch[i] = order_key(values[i]);
+    } else {
+        std::vector<std::size_t> slot(kBuckets, 0);
+        for (double v : values) ++slot[order_key(v) >> (64 - kBucketBits)];
+        // Buckets in key order: each wanted position falls in one; it becomes a position among the
+        // gathered values, and its bucket's slot the next place to gather into. Other buckets
+        // are marked as not gathered.
+        constexpr std::size_t kSkip = ~std::size_t{0};
+        std::size_t before = 0;  // values in all earlier buckets
+        std::size_t w = 0;
+        std::size_t gathered = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            const std::size_t size = slot[b];
+            const bool kept = w < at.size() && at[w] < before + size;
+            for (; w < at.size() && at[w] < before + size; ++w) at[w] = at[w] - before + gathered;
+            slot[b] = kept ? gathered : kSkip;
+            gathered += kept ? size : 0;
+            before += size;
+        }
+        scratch.resize(gathered);
+        for (double v : values) {
+            const std::uint64_t key = order_key(v);
+            std::size_t& next = slot[key >> (64 - kBucketBits)];
+            if (next != kSkip) scratch[next++] = key;
+        }
+    }
+    place_order_statistics(scratch.data(), 0, scratch.size(), at.data(), at.size());
+    for (std::size_t& p : at) p = scratch[p];
+    return at;
+}
+
+// Quantile thresholds of `values`, kept once per distinct sorted position with the last k that
+// uses it: at most one per value, so memory follows the data whatever `bins` is.
+struct ThresholdRuns {
+    std::vector<double> thresholds;    // non-decreasing, NaNs last
+    std::vector<std::uint64_t> last_k; // strictly increasing
+};
+
+ThresholdRuns threshold_runs(std::span<const double> values, std::uint64_t bins) {
+    const std::size_t m = values.size();
+    const double last = static_cast<double>(m - 1);
+    const double divisor = static_cast<double>(bins);
+    // Threshold k sits at sorted position round((k (m - 1)) / bins), halves away from zero;
+    // the position never decreases as k grows.
+    auto position = [&](std::uint64_t k) -> std::size_t {
+        const double rounded = std::round((static_cast<double>(k) * last) / divisor);
+        return rounded < last ? static_cast<std::size_t>(rounded) : m - 1;
+    };
+    std::vector<std::size_t> wanted;
+    ThresholdRuns runs;
+    for (std::uint64_t k = 1; k < bins;) {
+        const std::size_t p = position(k);
+        std::uint64_t lo = k, hi = bins - 1;  // the last k with this position lies in [lo, hi]
+        while (lo < hi) {
+            const std::uint64_t mid = lo + (hi - lo + 1) / 2;
+            if (position(mid) == p) lo = mid;
+            else hi = mid - 1;
+        }
+        wanted.push_back(p);
+        runs.last_k.push_back(lo);
+        k = lo + 1;
+    }
+    const std::vector<std::uint64_t> keys = keys_at(values, wanted);
+    runs.thresholds.resize(keys.size());
+    for (std::size_t r = 0; r < keys.size(); ++r) runs.thresholds[r] = from_order_key(keys[r]);
+    return runs;
+}
+
+// The number of thresholds <= v, which is the number of runs v reaches: the thresholds never
+// decrease and a NaN, whether threshold or value, is <= nothing. A short table is counted
+// through, as branches on its entries would be mispredicted; a long one is searched.
+std::size_t runs_reached(const std::vector<double>& thresholds, double v) {
+    if (thresholds.size() > 64) {
+        return static_cast<std::size_t>(
+            std::partition_point(thresholds.begin(), thresholds.end(), [v](double t) { return t <= v; }) -
+            thresholds.begin());
+    }
+    std::size_t reached = 0;
+    for (double t : thresholds) reached += t <= v;
+    return reached;
+}
+
+// Symbols as the number of runs reached: two values share a symbol exactly when they reach the
+// same thresholds.
+template <class Symbol>
+void run_symbols(std::span<const double> values, const std::vector<double>& thresholds, Symbol* symbols) {
+    for (std::size_t i = 0; i < values.size(); ++i) symbols[i] = static_cast<Symbol>(runs_reached(thresholds, values[i]));
+}
+
 // Renumbers keys below `bound` densely (0, 1, ... in key order); returns the number of
 // distinct keys. Keeps every later range no larger than the number of samples.
-std::size_t renumber(std::vector<std::uint64_t>& keys, std::uint64_t bound) {
-    if (bound <= keys.size()) {
-        std::vector<std::uint64_t> id(static_cast<std::size_t>(bound), 0);
-        for (std::uint64_t k : keys) id[k] = 1;
-        std::uint64_t next = 0;
-        for (std::uint64_t& v : id) {
-            const std::uint64_t used = v;
-            v = next;
-            next += used;
+std::size_t renumber(std::uint64_t* keys, std::size_t count, std::size_t bound) {
+    std::vector<std::uint64_t> id(bound, 0);
+    for (std::size_t t = 0; t < count; ++t) id[keys[t]] = 1;
+    std::uint64_t next = 0;
+    for (std::uint64_t& v : id) {
+        const std::uint64_t used = v;
+        v = next;
+        next += used;
+    }
+    for (std::size_t t = 0; t < count; ++t) keys[t] = id[keys[t]];
+    return static_cast<std::size_t>(next);
+}
+
+// The term of a state seen c_xyz times, with the counts of its marginals, over `samples`.
+double entropy_term(std::uint64_t c_xyz, std::uint64_t c_xy, std::uint64_t c_yz, std::uint64_t c_y,
+                    double samples) {
+    const double p_xyz = static_cast<double>(c_xyz) / samples;
+    const double p_xy = static_cast<double>(c_xy) / samples;
+    const double p_yz = static_cast<double>(c_yz) / samples;
+    const double p_y = static_cast<double>(c_y) / samples;
+    return p_xyz * std::log((p_xyz * p_y) / (p_xy * p_yz));
+}
+
+// Every (next, past, source) state has a slot of its own in a table of range_t^2 * range_s
+// counts, filled in one sequential pass; the marginal counts are sums over that table. Each
+// state's term is computed once, then the terms are added position by position in increasing t.
+template <class Symbol>
+double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* src,
+                        std::size_t samples, std::size_t range_t, std::size_t range_s) {
+    const std::size_t range_xy = range_t * range_t;
+    std::vector<std::uint64_t> c_xyz(range_xy * range_s, 0);
+    for (std::size_t t = 0; t < samples; ++t) ++c_xyz[(next[t] * range_t + past[t]) * range_s + src[t]];
+    std::vector<std::uint64_t> c_xy(range_xy, 0), c_yz(range_t * range_s, 0), c_y(range_t, 0);
+    for (std::size_t x = 0; x < range_t; ++x) {
+        for (std::size_t y = 0; y < range_t; ++y) {
+            for (std::size_t z = 0; z < range_s; ++z) {
+                const std::uint64_t c = c_xyz[(x * range_t + y) * range_s + z];
+                c_xy[x * range_t + y] += c;
+                c_yz[y * range_s + z] += c;
+                c_y[y] += c;
+            }
         }
-        for (std::uint64_t& k : keys) k = id[k];
-        return static_cast<std::size_t>(next);
     }
-    std::vector<std::uint64_t> distinct(keys);
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    for (std::uint64_t& k : keys) {
-        k = static_cast<std::uint64_t>(std::lower_bound(distinct.begin(), distinct.end(), k) - distinct.begin());
+    const double total_samples = static_cast<double>(samples);
+    std::vector<double> term(c_xyz.size(), 0.0);
+    for (std::size_t x = 0; x < range_t; ++x) {
+        for (std::size_t y = 0; y < range_t; ++y) {
+            for (std::size_t z = 0; z < range_s; ++z) {
+                const std::size_t state = (x * range_t + y) * range_s + z;
+                if (c_xyz[state] == 0) continue;
+                term[state] = entropy_term(c_xyz[state], c_xy[x * range_t + y], c_yz[y * range_s + z], c_y[y],
+                                           total_samples);
+            }
+        }
     }
-    return distinct.size();
+    double total = 0.0;
+    for (std::size_t t = 0; t < samples; ++t) total += term[(next[t] * range_t + past[t]) * range_s + src[t]];
+    return total;
 }
 
 // Stable counting sort of the positions in `order` by keys[position] < range.
@@ -204,6 +363,40 @@ std::vector<std::uint64_t> histogram(const std::uint64_t* ids, std::size_t count
     std::vector<std::uint64_t> c(range, 0);
     for (std::size_t t = 0; t < count; ++t) ++c[ids[t]];
     return c;
+}
+
+// The same sum where the states are too many for a table: equal pairs grouped by sorting.
+double entropy_by_sorting(const std::uint64_t* next, const std::uint64_t* past, const std::uint64_t* src,
+                          std::size_t samples, std::size_t range_t, std::size_t range_s) {
+    std::vector<std::uint64_t> xy, xyz, yz;
+    const std::size_t range_xy = pair_ids(next, range_t, past, range_t, samples, xy);
+    const std::size_t range_xyz = pair_ids(xy.data(), range_xy, src, range_s, samples, xyz);
+    const std::size_t range_yz = pair_ids(past, range_t, src, range_s, samples, yz);
+    const std::vector<std::uint64_t> c_xyz = histogram(xyz.data(), samples, range_xyz);
+    const std::vector<std::uint64_t> c_xy = histogram(xy.data(), samples, range_xy);
+    const std::vector<std::uint64_t> c_yz = histogram(yz.data(), samples, range_yz);
+    const std::vector<std::uint64_t> c_y = histogram(past, samples, range_t);
+    const double total_samples = static_cast<double>(samples);
+    std::vector<double> term(range_xyz, kNaN);
+    std::vector<bool> known(range_xyz, false);
+    double total = 0.0;
+    for (std::size_t t = 0; t < samples; ++t) {
+        const std::uint64_t state = xyz[t];
+        if (!known[state]) {
+            term[state] = entropy_term(c_xyz[state], c_xy[xy[t]], c_yz[yz[t]], c_y[past[t]], total_samples);
+            known[state] = true;
+        }
+        total += term[state];
+    }
+    return total;
+}
+
+// Whether a table of range_t^2 * range_s states is small beside the samples themselves.
+bool fits_table(std::size_t range_t, std::size_t range_s, std::size_t samples) {
+    const std::size_t limit = std::max<std::size_t>(std::size_t{1} << 16, samples / 8);
+    std::size_t states = 0;
+    return !__builtin_mul_overflow(range_t, range_t, &states) &&
+           !__builtin_mul_overflow(states, range_s, &states) && states <= limit;
 }
 
 }  // namespace
@@ -276,132 +469,55 @@ Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std:
     return CointegrationSpread{beta, alpha, std::move(spread)};
 }
 
-Result<std::vector<std::uint64_t>> quantile_discretise(std::vector<double> values, std::uint64_t bins) {
+Result<std::vector<std::uint64_t>> quantile_discretise(std::span<const double> values, std::uint64_t bins) {
     if (bins < 2) return ValidationError{"bins must be >= 2"};
     if (values.empty()) return ValidationError{"values must not be empty"};
-    const std::size_t m = values.size();
-    const double last = static_cast<double>(m - 1);
-    const double divisor = static_cast<double>(bins);
-    // Threshold k sits at sorted position round((k (m - 1)) / bins), halves away from zero;
-    // the position never decreases as k grows.
-    auto position = [&](std::uint64_t k) -> std::size_t {
-        const double rounded = std::round((static_cast<double>(k) * last) / divisor);
-        return rounded < last ? static_cast<std::size_t>(rounded) : m - 1;
-    };
-    // Thresholds are kept per distinct position, with the last k that uses it: at most one run
-    // per value, so memory follows the data whatever `bins` is. A value's symbol, the number of
-    // thresholds <= it, is the last k of the last run whose threshold is <= it.
-    struct Run {
-        std::size_t position;
-        std::uint64_t last_k;
-    };
-    std::vector<Run> runs;
-    for (std::uint64_t k = 1; k < bins;) {
-        const std::size_t p = position(k);
-        std::uint64_t lo = k, hi = bins - 1;  // the last k with this position lies in [lo, hi]
-        while (lo < hi) {
-            const std::uint64_t mid = lo + (hi - lo + 1) / 2;
-            if (position(mid) == p) lo = mid;
-            else hi = mid - 1;
-        }
-        runs.push_back({p, lo});
-        k = lo + 1;
-    }
-    std::vector<double> thresholds(runs.size());
-    std::vector<std::uint64_t> counts(runs.size());
-    {
-        std::vector<std::size_t> wanted(runs.size());
-        for (std::size_t r = 0; r < runs.size(); ++r) wanted[r] = runs[r].position;
-        // NaNs go after every number, so that the order is a strict weak ordering whatever the
-        // input holds; the numbers alone are then ordered by the plain less-than.
-        std::vector<double> ordered(values);
-        const auto numbers_end = std::partition(ordered.begin(), ordered.end(), [](double v) { return !std::isnan(v); });
-        const auto numbers = static_cast<std::size_t>(numbers_end - ordered.begin());
-        const auto among_numbers = static_cast<std::size_t>(
-            std::lower_bound(wanted.begin(), wanted.end(), numbers) - wanted.begin());
-        place_order_statistics(ordered.data(), 0, numbers, wanted.data(), among_numbers);
-        for (std::size_t r = 0; r < runs.size(); ++r) {
-            thresholds[r] = ordered[runs[r].position];
-            counts[r] = runs[r].last_k;
-        }
-    }
-    std::vector<std::uint64_t> symbols(m);
-    // A NaN value reaches no threshold and a NaN threshold is reached by no value, so NaN gets
-    // symbol 0 without a test of its own.
-    if (thresholds.size() <= 64) {
-        // Thresholds never decrease, so adding the width of every run reached gives the last k reached.
-        std::vector<std::uint64_t> widths(counts.size());
-        for (std::size_t r = 0; r < counts.size(); ++r) widths[r] = counts[r] - (r == 0 ? 0 : counts[r - 1]);
-        for (std::size_t i = 0; i < m; ++i) {
-            const double v = values[i];
-            std::uint64_t count = 0;
-            for (std::size_t r = 0; r < thresholds.size(); ++r) {
-                count += widths[r] & (std::uint64_t{0} - static_cast<std::uint64_t>(thresholds[r] <= v));
-            }
-            symbols[i] = count;
-        }
-    } else {
-        // Numbers in non-decreasing order, then NaNs: partitioned by "above v" for a number v.
-        auto above = [](double v, double t) { return v < t || std::isnan(t); };
-        for (std::size_t i = 0; i < m; ++i) {
-            const double v = values[i];
-            const auto reached = static_cast<std::size_t>(
-                std::upper_bound(thresholds.begin(), thresholds.end(), v, above) - thresholds.begin());
-            symbols[i] = std::isnan(v) || reached == 0 ? 0 : counts[reached - 1];
-        }
+    std::vector<std::uint64_t> symbols(values.size());
+    const ThresholdRuns runs = threshold_runs(values, bins);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::size_t reached = runs_reached(runs.thresholds, values[i]);
+        symbols[i] = reached == 0 ? 0 : runs.last_k[reached - 1];
     }
     return symbols;
 }
 
-Result<double> transfer_entropy(std::vector<double> source, std::vector<double> target, std::uint64_t bins,
+Result<double> transfer_entropy(std::span<const double> source, std::span<const double> target, std::uint64_t bins,
                                 std::uint64_t lag) {
     if (lag == 0) return ValidationError{"lag must be >= 1"};
     if (source.size() != target.size()) return ValidationError{"source and target must have the same length"};
     const std::size_t n = source.size();
     if (n == 0 || lag >= n - 1) return 0.0;
+    // Both series are long enough here, so the source's check is the only one that can fail.
+    if (bins < 2) return ValidationError{"bins must be >= 2"};
 
-    auto source_symbols = quantile_discretise(std::move(source), bins);
-    if (!source_symbols.ok()) return source_symbols.error();
-    auto target_symbols = quantile_discretise(std::move(target), bins);
-    if (!target_symbols.ok()) return target_symbols.error();
-    std::vector<std::uint64_t>& s = source_symbols.value();
-    std::vector<std::uint64_t>& tg = target_symbols.value();
-
+    const ThresholdRuns runs_s = threshold_runs(source, bins);
+    const ThresholdRuns runs_t = threshold_runs(target, bins);
+    std::size_t range_s = runs_s.thresholds.size() + 1;
+    std::size_t range_t = runs_t.thresholds.size() + 1;
     const auto shift = static_cast<std::size_t>(lag);
     const std::size_t samples = n - shift;
-    const std::size_t range_s = renumber(s, bins);
-    const std::size_t range_t = renumber(tg, bins);
-    const std::uint64_t* next = tg.data() + shift;
-    const std::uint64_t* past = tg.data();
-    const std::uint64_t* src = s.data();
 
-    // Exact counts of every (next, past, source), (next, past), (past, source) and past state.
-    std::vector<std::uint64_t> xy, xyz, yz;
-    const std::size_t range_xy = pair_ids(next, range_t, past, range_t, samples, xy);
-    const std::size_t range_xyz = pair_ids(xy.data(), range_xy, src, range_s, samples, xyz);
-    const std::size_t range_yz = pair_ids(past, range_t, src, range_s, samples, yz);
-    const std::vector<std::uint64_t> c_xyz = histogram(xyz.data(), samples, range_xyz);
-    const std::vector<std::uint64_t> c_xy = histogram(xy.data(), samples, range_xy);
-    const std::vector<std::uint64_t> c_yz = histogram(yz.data(), samples, range_yz);
-    const std::vector<std::uint64_t> c_y = histogram(past, samples, range_t);
-
-    // A position's term depends on its counts only: compute it once per state, then add the
-    // terms position by position in increasing t.
-    const double total_samples = static_cast<double>(samples);
-    std::vector<double> term(range_xyz, kNaN);
-    std::vector<bool> known(range_xyz, false);
     double total = 0.0;
-    for (std::size_t t = 0; t < samples; ++t) {
-        const std::uint64_t state = xyz[t];
-        if (!known[state]) {
-            const double p_xyz = static_cast<double>(c_xyz[state]) / total_samples;
-            const double p_xy = static_cast<double>(c_xy[xy[t]]) / total_samples;
-            const double p_yz = static_cast<double>(c_yz[yz[t]]) / total_samples;
-            const double p_y = static_cast<double>(c_y[past[t]]) / total_samples;
-            term[state] = p_xyz * std::log((p_xyz * p_y) / (p_xy * p_yz));
-            known[state] = true;
+    if (range_s <= 256 && range_t <= 256 && fits_table(range_t, range_s, samples)) {
+        // The usual case, few bins: a byte per symbol is all the memory that grows with n.
+        auto s = std::make_unique_for_overwrite<std::uint8_t[]>(n);
+        auto tg = std::make_unique_for_overwrite<std::uint8_t[]>(n);
+        run_symbols(source, runs_s.thresholds, s.get());
+        run_symbols(target, runs_t.thresholds, tg.get());
+        total = entropy_by_table(tg.get() + shift, tg.get(), s.get(), samples, range_t, range_s);
+    } else {
+        auto s = std::make_unique_for_overwrite<std::uint64_t[]>(n);
+        auto tg = std::make_unique_for_overwrite<std::uint64_t[]>(n);
+        run_symbols(source, runs_s.thresholds, s.get());
+        run_symbols(target, runs_t.thresholds, tg.get());
+        if (!fits_table(range_t, range_s, samples)) {
+            range_s = renumber(s.get(), n, range_s);
+            range_t = renumber(tg.get(), n, range_t);
         }
-        total += term[state];
+        const std::uint64_t* next = tg.get() + shift;
+        total = fits_table(range_t, range_s, samples)
+                    ? entropy_by_table(next, tg.get(), s.get(), samples, range_t, range_s)
+                    : entropy_by_sorting(next, tg.get(), s.get(), samples, range_t, range_s);
     }
     return total > 0.0 ? total : 0.0;
 }

@@ -42,11 +42,13 @@ struct CointegrationSpread {
 Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std::span<const double> x);
 
 // Symbol of each value: the number of quantile thresholds at or below it (NaN gets 0).
-// Throws std::bad_alloc or std::length_error when the threshold table cannot be allocated.
-Result<std::vector<std::uint64_t>> quantile_discretise(std::vector<double> values, std::uint64_t bins);
+// Thresholds are kept once per distinct sorted position, so the table never outgrows the values
+// whatever `bins` is.
+Result<std::vector<std::uint64_t>> quantile_discretise(std::span<const double> values, std::uint64_t bins);
 
-// Transfer entropy from source to target `lag` steps ahead, in nats, never negative.
-Result<double> transfer_entropy(std::vector<double> source, std::vector<double> target, std::uint64_t bins,
+// Transfer entropy from source to target `lag` steps ahead, in nats, never negative. With few
+// bins, the memory that grows with the series is one byte per symbol.
+Result<double> transfer_entropy(std::span<const double> source, std::span<const double> target, std::uint64_t bins,
                                 std::uint64_t lag);
 
 }  // namespace valmora

@@ -102,6 +102,24 @@ def test_matches_counting_oracle(kind, seed):
             assert bits(got) == bits(oracle(source, target, bins, lag)), (bins, lag)
 
 
+@pytest.mark.parametrize(
+    "kind, bins",
+    [("smooth", 8), ("ties", 8), ("awkward", 8), ("awkward", 70), ("narrow", 8)],
+)
+def test_long_series_match_counting_oracle(kind, bins):
+    # Long enough that the thresholds are selected bucket by bucket on the leading key bits;
+    # "narrow" puts every value in one bucket.
+    rng = random.Random(bins)
+    n = 70_000
+    if kind == "narrow":
+        source = [1.0 + rng.random() * 2.0**-20 for _ in range(n)]
+        target = [1.0 + rng.random() * 2.0**-20 for _ in range(n)]
+    else:
+        source, target = series(rng, n, kind), series(rng, n, kind)
+    target = [source[i - 1] if i and rng.random() < 0.5 else v for i, v in enumerate(target)]
+    assert bits(valmora.transfer_entropy(source, target, bins, 1)) == bits(oracle(source, target, bins, 1))
+
+
 def test_all_nan_series():
     assert valmora.transfer_entropy([NAN] * 20, [NAN] * 20, 4, 1) == 0.0
 
