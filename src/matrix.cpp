@@ -145,9 +145,12 @@ constexpr std::size_t kTileVecs = 2;
 // Columns of the packed block are padded with zeros to a multiple of this, so tiles never read
 // past a row; it is a multiple of kTileRows and of every tile width.
 constexpr std::size_t kPadding = 16;
-// Observations per block: the packed block (about 128 KiB) stays in cache while every tile of
-// the upper triangle streams through it.
-constexpr std::size_t kBlockValues = 16384;
+// Observations per block, sized from p: as many as fill about 512 KiB, which stays in the
+// second-level cache while every tile of the upper triangle streams through it, but never fewer
+// than kMinBlockRows, since each tile loads and stores its sums once per block and a short block
+// would spend its time there.
+constexpr std::size_t kBlockValues = 65536;
+constexpr std::size_t kMinBlockRows = 128;
 
 template <std::size_t N>
 [[gnu::always_inline]] inline void accumulate_tile(const double* block, std::size_t rows, std::size_t width,
@@ -178,8 +181,8 @@ template <std::size_t N>
         for (std::size_t v = 0; v < Vecs; ++v) lanes::load(b[v], x + j0 + v * N);
         #pragma GCC unroll 8
         for (std::size_t r = 0; r < kTileRows; ++r) {
-            Lanes a;
-            lanes::splat(a, x[i0 + r]);
+            // Broadcast straight from the row as an operand of each multiply.
+            const double a = x[i0 + r];
             #pragma GCC unroll 8
             for (std::size_t v = 0; v < Vecs; ++v) acc[r][v] = acc[r][v] + a * b[v];
         }
@@ -206,7 +209,7 @@ template <std::size_t N>
     // Tiles start at the vector boundary at or below the diagonal, so the last one of a row may
     // reach up to a tile's width past p: one more padding stretch covers it.
     const std::size_t width = (p + kPadding - 1) / kPadding * kPadding + kPadding;
-    const std::size_t block_rows = std::max<std::size_t>(1, kBlockValues / width);
+    const std::size_t block_rows = std::max<std::size_t>(kMinBlockRows, kBlockValues / width);
     std::vector<double> block(std::min(n, block_rows) * width, 0.0);
     for (std::size_t k0 = 0; k0 < n; k0 += block_rows) {
         const std::size_t rows = std::min(block_rows, n - k0);

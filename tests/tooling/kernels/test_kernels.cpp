@@ -193,6 +193,18 @@ void check_covariance() {
     }
 }
 
+// Long enough to span several packed blocks of observations, wide enough for the block to be
+// sized by its minimum row count.
+void check_cross_product_blocks() {
+    for (auto [n, p] : {std::pair<std::size_t, std::size_t>{1100, 40}, {300, 530}}) {
+        const Matrix data = random_matrix(n, p, false);
+        auto centred = centre_complete_observations(data);
+        const auto want = scalar_cross_product(centred.value(), static_cast<double>(n - 1), 1.5);
+        auto got = sample_covariance_matrix(data, 1.5);
+        for (std::size_t e = 0; e < p * p; ++e) expect(same(got.value().data()[e], want[e]), "sample blocks", p, e);
+    }
+}
+
 void check_risk() {
     for (std::size_t n : {1u, 2u, 7u, 64u, 65u, 300u}) {
         for (std::size_t k : {1u, 2u, 3u, 7u, 8u, 9u, 16u, 17u, 48u, 50u, 64u, 65u, 130u}) {
@@ -234,6 +246,7 @@ int main() {
         level_name = names[l];
         check_rolling();
         check_covariance();
+        check_cross_product_blocks();
         check_risk();
         std::printf("%s: checked\n", level_name);
     }
