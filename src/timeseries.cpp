@@ -172,10 +172,12 @@ void place_order_statistics(std::uint64_t* base, std::size_t lo, std::size_t hi,
 std::vector<std::uint64_t> keys_at(std::span<const double> values, const std::vector<std::size_t>& wanted) {
     constexpr unsigned kBucketBits = 16;
     constexpr std::size_t kBuckets = std::size_t{1} << kBucketBits;
+    // Below this length, zeroing and scanning the buckets costs more than selecting among all.
+    constexpr std::size_t kShortSeries = 8192;
     const std::size_t m = values.size();
     std::vector<std::size_t> at(wanted);
     std::vector<std::uint64_t> scratch;
-    if (m < kBuckets) {
+    if (m < kShortSeries) {
         scratch.resize(m);
         for (std::size_t i = 0; i < m; ++i) scratch[i] = order_key(values[i]);
     } else {
