@@ -248,10 +248,9 @@ def machine():
         pass
     vendor = info.get("vendor_id", "")
     model = info.get("model name") or platform.processor() or platform.machine()
-    cpu = f"{model} ({VENDORS.get(vendor, vendor or 'unknown vendor')}"
+    cpu = f"CPU {model}, vendor {VENDORS.get(vendor, vendor or 'unknown')}" + (f" ({vendor})" if vendor else "")
     if "cpu family" in info:
         cpu += f", family {info['cpu family']} model {info.get('model', '?')} stepping {info.get('stepping', '?')}"
-    cpu += ")"
     flags = set(info.get("flags", "").split())
     isa = "avx512f" if "avx512f" in flags else "avx2" if "avx2" in flags else "baseline"
     blas = ""
