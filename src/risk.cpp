@@ -29,8 +29,8 @@ template <std::size_t N>
     double* b = buffer.data();
     b += (kAlign - reinterpret_cast<std::uintptr_t>(b) % kAlign) % kAlign / sizeof(double);
     std::copy(exposures, exposures + k, b);
-    for (std::size_t i0 = 0; i0 < n; i0 += kRows) {
-        const std::size_t rows = std::min(kRows, n - i0);
+    // `rows` rows from i0 on; with rows = kRows the row loops unroll.
+    auto advance = [&](std::size_t i0, std::size_t rows) [[gnu::always_inline]] {
         const double* w = weights + i0;
         const double* block = loadings + i0 * k;
         std::size_t j = 0;
@@ -49,7 +49,10 @@ template <std::size_t N>
             for (std::size_t r = 0; r < rows; ++r) sum = (w[r] * block[r * k + j]) + sum;
             b[j] = sum;
         }
-    }
+    };
+    std::size_t i0 = 0;
+    for (; i0 + kRows <= n; i0 += kRows) advance(i0, kRows);
+    if (i0 < n) advance(i0, n - i0);
     std::copy(b, b + k, exposures);
 }
 
