@@ -393,9 +393,11 @@ double entropy_by_sorting(const std::uint64_t* next, const std::uint64_t* past, 
     return total;
 }
 
-// Whether a table of range_t^2 * range_s states is small beside the samples themselves.
+// Whether the states get a table: up to four slots per sample (and at least 2^16 slots), where it
+// is still faster than the counting sorts and needs less memory than they do.
 bool fits_table(std::size_t range_t, std::size_t range_s, std::size_t samples) {
-    const std::size_t limit = std::max<std::size_t>(std::size_t{1} << 16, samples / 8);
+    const std::size_t four_per_sample = samples <= SIZE_MAX / 4 ? 4 * samples : SIZE_MAX;
+    const std::size_t limit = std::max<std::size_t>(std::size_t{1} << 16, four_per_sample);
     std::size_t states = 0;
     return !__builtin_mul_overflow(range_t, range_t, &states) &&
            !__builtin_mul_overflow(states, range_s, &states) && states <= limit;
