@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "lanes.hpp"
+#include "stop.hpp"
 
 namespace valmora {
 
@@ -69,6 +70,7 @@ template <std::size_t N>
     using Lanes = lanes::Vec<N>;
     std::size_t kept = 0;
     for (std::size_t r = 0; r < n_rows; ++r) {
+        if (r % 4096 == 0) poll_stop();
         const double* row = data + r * p;
         if (!all_finite<N>(row, p)) continue;
         double* to = out + kept * p;
@@ -212,6 +214,7 @@ template <std::size_t N>
     const std::size_t block_rows = std::max<std::size_t>(kMinBlockRows, kBlockValues / width);
     std::vector<double> block(std::min(n, block_rows) * width, 0.0);
     for (std::size_t k0 = 0; k0 < n; k0 += block_rows) {
+        poll_stop();
         const std::size_t rows = std::min(block_rows, n - k0);
         for (std::size_t k = 0; k < rows; ++k) std::copy_n(c + (k0 + k) * p, p, block.data() + k * width);
         for (std::size_t i0 = 0; i0 < p; i0 += kTileRows) {

@@ -28,6 +28,16 @@ private:
 // Throws Stopped when the installed probe says stop; does nothing without a probe.
 void poll_stop();
 
+// For loops of cheap steps over long series: body(begin, end) over consecutive runs of at most
+// `run` indices covering [0, count) in order, with a poll before each run.
+template <class Body>
+void in_runs(std::size_t count, Body body, std::size_t run = std::size_t{1} << 20) {
+    for (std::size_t begin = 0; begin < count; begin += run) {
+        poll_stop();
+        body(begin, count - begin < run ? count : begin + run);
+    }
+}
+
 // For loops of cheap steps: polls once every `Every` steps.
 template <std::size_t Every>
 class StopCounter {

@@ -182,7 +182,9 @@ std::vector<std::uint64_t> keys_at(std::span<const double> values, const std::ve
         for (std::size_t i = 0; i < m; ++i) scratch[i] = order_key(values[i]);
     } else {
         std::vector<std::size_t> slot(kBuckets, 0);
-        for (double v : values) ++slot[order_key(v) >> (64 - kBucketBits)];
+        in_runs(m, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) ++slot[order_key(values[i]) >> (64 - kBucketBits)];
+        });
         // Buckets in key order: each wanted position falls in one; it becomes a position among the
         // gathered values, and its bucket's slot the next place to gather into. Other buckets
         // are marked as not gathered.
@@ -199,11 +201,14 @@ std::vector<std::uint64_t> keys_at(std::span<const double> values, const std::ve
             before += size;
         }
         scratch.resize(gathered);
-        for (double v : values) {
-            const std::uint64_t key = order_key(v);
-            std::size_t& next = slot[key >> (64 - kBucketBits)];
-            if (next != kSkip) scratch[next++] = key;
-        }
+        in_runs(m, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::uint64_t key = order_key(values[i]);
+                std::size_t& next = slot[key >> (64 - kBucketBits)];
+                if (next != kSkip) scratch[next++] = key;
+            }
+        });
+        poll_stop();
     }
     place_order_statistics(scratch.data(), 0, scratch.size(), at.data(), at.size());
     for (std::size_t& p : at) p = scratch[p];
@@ -265,7 +270,9 @@ std::size_t runs_reached(const std::vector<double>& thresholds, double v) {
 // same thresholds.
 template <class Symbol>
 void run_symbols(std::span<const double> values, const std::vector<double>& thresholds, Symbol* symbols) {
-    for (std::size_t i = 0; i < values.size(); ++i) symbols[i] = static_cast<Symbol>(runs_reached(thresholds, values[i]));
+    in_runs(values.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) symbols[i] = static_cast<Symbol>(runs_reached(thresholds, values[i]));
+    });
 }
 
 // Renumbers keys below `bound` densely (0, 1, ... in key order); returns the number of
@@ -301,7 +308,9 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
                         std::size_t samples, std::size_t range_t, std::size_t range_s) {
     const std::size_t range_xy = range_t * range_t;
     std::vector<std::uint64_t> c_xyz(range_xy * range_s, 0);
-    for (std::size_t t = 0; t < samples; ++t) ++c_xyz[(next[t] * range_t + past[t]) * range_s + src[t]];
+    in_runs(samples, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) ++c_xyz[(next[t] * range_t + past[t]) * range_s + src[t]];
+    });
     std::vector<std::uint64_t> c_xy(range_xy, 0), c_yz(range_t * range_s, 0), c_y(range_t, 0);
     for (std::size_t x = 0; x < range_t; ++x) {
         for (std::size_t y = 0; y < range_t; ++y) {
@@ -326,7 +335,9 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
         }
     }
     double total = 0.0;
-    for (std::size_t t = 0; t < samples; ++t) total += term[(next[t] * range_t + past[t]) * range_s + src[t]];
+    in_runs(samples, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) total += term[(next[t] * range_t + past[t]) * range_s + src[t]];
+    });
     return total;
 }
 
@@ -334,10 +345,14 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
 std::vector<std::size_t> counting_sort(const std::uint64_t* keys, std::size_t range,
                                        const std::vector<std::size_t>& order) {
     std::vector<std::size_t> start(range + 1, 0);
-    for (std::size_t t : order) ++start[keys[t] + 1];
+    in_runs(order.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) ++start[keys[order[i]] + 1];
+    });
     for (std::size_t r = 0; r < range; ++r) start[r + 1] += start[r];
     std::vector<std::size_t> sorted(order.size());
-    for (std::size_t t : order) sorted[start[keys[t]]++] = t;
+    in_runs(order.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) sorted[start[keys[order[i]]]++] = order[i];
+    });
     return sorted;
 }
 
@@ -348,8 +363,11 @@ std::size_t pair_ids(const std::uint64_t* a, std::size_t range_a, const std::uin
                      std::size_t count, std::vector<std::uint64_t>& ids) {
     std::vector<std::size_t> order(count);
     for (std::size_t t = 0; t < count; ++t) order[t] = t;
+    poll_stop();
     order = counting_sort(b, range_b, order);
+    poll_stop();
     order = counting_sort(a, range_a, order);
+    poll_stop();
     ids.assign(count, 0);
     std::uint64_t id = 0;
     for (std::size_t r = 1; r < count; ++r) {
@@ -363,7 +381,9 @@ std::size_t pair_ids(const std::uint64_t* a, std::size_t range_a, const std::uin
 
 std::vector<std::uint64_t> histogram(const std::uint64_t* ids, std::size_t count, std::size_t range) {
     std::vector<std::uint64_t> c(range, 0);
-    for (std::size_t t = 0; t < count; ++t) ++c[ids[t]];
+    in_runs(count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) ++c[ids[t]];
+    });
     return c;
 }
 
@@ -382,14 +402,16 @@ double entropy_by_sorting(const std::uint64_t* next, const std::uint64_t* past, 
     std::vector<double> term(range_xyz, kNaN);
     std::vector<bool> known(range_xyz, false);
     double total = 0.0;
-    for (std::size_t t = 0; t < samples; ++t) {
-        const std::uint64_t state = xyz[t];
-        if (!known[state]) {
-            term[state] = entropy_term(c_xyz[state], c_xy[xy[t]], c_yz[yz[t]], c_y[past[t]], total_samples);
-            known[state] = true;
+    in_runs(samples, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) {
+            const std::uint64_t state = xyz[t];
+            if (!known[state]) {
+                term[state] = entropy_term(c_xyz[state], c_xy[xy[t]], c_yz[yz[t]], c_y[past[t]], total_samples);
+                known[state] = true;
+            }
+            total += term[state];
         }
-        total += term[state];
-    }
+    });
     return total;
 }
 

@@ -23,6 +23,9 @@ LONG_CALLS = {
     "rolling_correlation": ("x = rng.standard_normal(20_000_000); y = x[::-1].copy()",
                             "valmora.rolling_correlation(x, y, 1000)"),
     "twap_schedule": ("", "valmora.twap_schedule(1.0, 150_000_000)"),
+    "transfer_entropy": ("s = rng.standard_normal(30_000_000); t = np.roll(s, 1)",
+                         "valmora.transfer_entropy(s, t, 5000, 1)"),
+    "sample_covariance_matrix": ("d = rng.standard_normal((200_000, 400))", "valmora.sample_covariance_matrix(d, 1.0)"),
     "vwap_schedule of a huge range": ("", "valmora.vwap_schedule(1.0, range(2**62))"),
 }
 
