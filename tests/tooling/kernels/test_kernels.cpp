@@ -13,6 +13,7 @@
 #include "lanes.hpp"
 #include "matrix.hpp"
 #include "risk.hpp"
+#include "summation.hpp"
 #include "timeseries.hpp"
 
 using namespace valmora;
@@ -236,6 +237,153 @@ void check_risk() {
     }
 }
 
+// ---- the exact summation against the chain, over families built to break it ----
+
+double chain(double s, const std::vector<double>& t) {
+    for (double v : t) s += v;
+    return s;
+}
+
+struct Family {
+    const char* name;
+    bool nonnegative;  // also fit for add_nonnegative_in_order
+    double start;
+    std::vector<double> terms;
+};
+
+double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); }
+std::size_t below(std::size_t n) { return static_cast<std::size_t>(rng() % n); }
+
+// Lengths around the block and lane sizes, so that tails of every length are met.
+std::size_t length() {
+    static const std::size_t lengths[] = {0, 1, 7, 31, 32, 33, 64, 255, 511, 512, 513, 1023, 1500, 2048, 5000};
+    return lengths[below(std::size(lengths))];
+}
+
+std::vector<Family> summation_families() {
+    std::vector<Family> out;
+    // Halves at every position: integers on a sum whose spacing is 1, one exact half somewhere.
+    for (std::size_t at = 0; at < 1100; at += 37) {
+        const std::size_t n = 1100;
+        Family f{"half", true, 0x1p52 + static_cast<double>(below(1000)), std::vector<double>(n)};
+        for (double& v : f.terms) v = static_cast<double>(below(4));
+        f.terms[at] = static_cast<double>(below(5)) + 0.5;
+        out.push_back(f);
+        Family g = f;
+        g.name = "half, signed";
+        g.nonnegative = false;
+        for (double& v : g.terms) v = below(2) ? v : -v;
+        out.push_back(g);
+        // The same at a spacing of 2^-50 around 1.0.
+        Family h{"half at 2^-50", true, 1.0 + 0x1p-50 * static_cast<double>(below(64)), std::vector<double>(n)};
+        for (double& v : h.terms) v = 0x1p-50 * static_cast<double>(below(3));
+        h.terms[at] = 0x1p-51 * static_cast<double>(2 * below(3) + 1);
+        out.push_back(h);
+    }
+    // The sum touching the bottom of its binade, then a small negative term: below 2^E the
+    // spacing halves, so 1 - 0.3 u rounds to 1 - u / 2, not back to 1.
+    // And a term below -B / 2, which C + t rounds on the finer spacing below C's binade.
+    for (double scale : {1.0, 0x1p-20, 0x1p40}) {
+        for (std::size_t at = 0; at < 1100; at += 97) {
+            const double u = 0x1p-52 * scale;
+            Family floor{"touching the binade floor", false, scale + 4.0 * u, std::vector<double>(1100, 0.0)};
+            floor.terms[at] = -4.0 * u;
+            if (at + 1 < 1100) floor.terms[at + 1] = -0.3 * u;
+            if (at + 2 < 1100) floor.terms[at + 2] = 7.0 * u;
+            out.push_back(floor);
+            Family half_sum{"a term of half the sum", false, 1.875 * scale, std::vector<double>(1100, 0.0)};
+            half_sum.terms[at] = (-0.625 + 0x1p-53) * scale;
+            if (at + 1 < 1100) half_sum.terms[at + 1] = 0.75 * u;
+            out.push_back(half_sum);
+        }
+    }
+    for (int rep = 0; rep < 6; ++rep) {
+        const std::size_t n = length();
+        // Sums growing through many binades, and shrinking back.
+        Family up{"binades up", true, 0.0, std::vector<double>(n)};
+        for (std::size_t i = 0; i < n; ++i) up.terms[i] = std::ldexp(uniform(0.5, 1.0), static_cast<int>(i / 40));
+        out.push_back(up);
+        Family down{"binades down", false, chain(0.0, up.terms), up.terms};
+        for (double& v : down.terms) v = -v;
+        out.push_back(down);
+        Family both{"binades up and down", false, 1.0, std::vector<double>(n)};
+        for (std::size_t i = 0; i < n; ++i) both.terms[i] = (i / 300) % 2 ? -uniform(0.0, 3.0) : uniform(0.0, 3.0);
+        out.push_back(both);
+        // Zero and -0.0 starts, with -0.0 and zero terms.
+        for (double start : {0.0, -0.0}) {
+            Family z{"signed zeros", true, start, std::vector<double>(n)};
+            for (double& v : z.terms) v = below(2) ? -0.0 : 0.0;
+            out.push_back(z);
+            Family zz{"zero start", true, start, std::vector<double>(n)};
+            for (double& v : zz.terms) v = below(3) == 0 ? -0.0 : uniform(0.0, 1.0);
+            out.push_back(zz);
+        }
+        // Subnormal terms, on subnormal and on normal sums.
+        Family sub{"subnormal", false, 0.0, std::vector<double>(n)};
+        for (double& v : sub.terms) v = uniform(-1.0, 1.0) * 0x1p-1060;
+        out.push_back(sub);
+        Family sub_pos{"subnormal, nonnegative", true, 0x1p-1020, std::vector<double>(n)};
+        for (double& v : sub_pos.terms) v = uniform(0.0, 1.0) * 0x1p-1030;
+        out.push_back(sub_pos);
+        Family tiny{"normal sum, subnormal terms", false, 0x1p-1000, std::vector<double>(n)};
+        for (double& v : tiny.terms) v = uniform(-1.0, 1.0) * 0x1p-1070;
+        out.push_back(tiny);
+        // Huge terms, overflow, infinities and NaN somewhere.
+        Family huge{"huge", true, 1e300, std::vector<double>(n)};
+        for (double& v : huge.terms) v = uniform(0.0, 1e306);
+        out.push_back(huge);
+        for (double bad : {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                           std::numeric_limits<double>::quiet_NaN(), 1e308}) {
+            Family f{"inf or NaN", bad >= 0.0 || std::isnan(bad), 1.0, std::vector<double>(n)};
+            for (double& v : f.terms) v = uniform(0.0, 2.0);
+            if (n > 0) f.terms[below(n)] = bad;
+            out.push_back(f);
+        }
+        // Mixed signs with cancellation: deviations from their own mean, on a large start.
+        Family mixed{"cancellation", false, uniform(-1e3, 1e3), random_vector(n, false)};
+        const double mean = n > 0 ? chain(0.0, mixed.terms) / static_cast<double>(n) : 0.0;
+        for (double& v : mixed.terms) v -= mean;
+        out.push_back(mixed);
+        Family drift{"mixed signs, drifting", false, 100.0, std::vector<double>(n)};
+        for (double& v : drift.terms) v = uniform(-1.0, 1.5);
+        out.push_back(drift);
+        // Exact binary fractions, where ties are common.
+        Family eighths{"eighths", true, 0.0, std::vector<double>(n)};
+        for (double& v : eighths.terms) v = static_cast<double>(below(64)) / 8.0;
+        out.push_back(eighths);
+        Family eighths_signed{"eighths, signed", false, 1024.0, std::vector<double>(n)};
+        for (double& v : eighths_signed.terms) v = (static_cast<double>(below(64)) - 31.0) / 8.0;
+        out.push_back(eighths_signed);
+        Family big_eighths{"eighths on 2^50", true, 0x1p50, std::vector<double>(n)};
+        for (double& v : big_eighths.terms) v = static_cast<double>(below(64)) / 8.0;
+        out.push_back(big_eighths);
+        // Constant terms.
+        for (double c : {0.1, 1.0 / 3.0, 3.0, 0.125, 1e-300, -0.7}) out.push_back({"constant", c >= 0.0, 0.0, std::vector<double>(n, c)});
+    }
+    // Every family mirrored: rounding to nearest is symmetric, the code's sign handling is not.
+    const std::size_t count = out.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        Family m = out[i];
+        m.nonnegative = false;
+        m.start = -m.start;
+        for (double& v : m.terms) v = -v;
+        out.push_back(std::move(m));
+    }
+    return out;
+}
+
+void check_summation() {
+    for (const Family& f : summation_families()) {
+        const double want = chain(f.start, f.terms);
+        const double got = summation::add_in_order(f.start, f.terms.data(), f.terms.size());
+        expect(same(got, want) && std::signbit(got) == std::signbit(want), f.name, f.terms.size(), 0);
+        if (f.nonnegative) {
+            const double got_nonneg = summation::add_nonnegative_in_order(f.start, f.terms.data(), f.terms.size());
+            expect(same(got_nonneg, want) && std::signbit(got_nonneg) == std::signbit(want), f.name, f.terms.size(), 1);
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -248,6 +396,7 @@ int main() {
         check_covariance();
         check_cross_product_blocks();
         check_risk();
+        check_summation();
         std::printf("%s: checked\n", level_name);
     }
     std::printf("%d failures\n", failures);

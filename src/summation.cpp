@@ -1,0 +1,75 @@
+#include "summation.hpp"
+
+#include <algorithm>
+
+namespace valmora::summation {
+namespace {
+
+// Terms per block: long enough to pay for the closing tests, short enough that few blocks meet
+// a change of binade.
+constexpr std::size_t kBlock = 512;
+
+double add_one_at_a_time(double s, const double* t, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) s += t[i];
+    return s;
+}
+
+// One block in two interleaved sets of lanes, so that consecutive additions do not wait on
+// each other; count is a multiple of 2 N.
+template <std::size_t N, bool Nonnegative>
+[[gnu::always_inline]] inline bool add_block(double& s, const double* t, std::size_t count, const Binade& b) {
+    using Lanes = lanes::Vec<N>;
+    Block<N, Nonnegative> b0(b), b1(b), b2(b), b3(b);
+    for (std::size_t i = 0; i < count; i += 4 * N) {
+        Lanes a, c, d, e;
+        lanes::load(a, t + i);
+        lanes::load(c, t + i + N);
+        lanes::load(d, t + i + 2 * N);
+        lanes::load(e, t + i + 3 * N);
+        b0.add(a);
+        b1.add(c);
+        b2.add(d);
+        b3.add(e);
+    }
+    b0.merge(b1);
+    b2.merge(b3);
+    b0.merge(b2);
+    return close(s, b0.totals(), b, Nonnegative);
+}
+
+template <std::size_t N, bool Nonnegative>
+[[gnu::always_inline]] inline double add_blocks(double s, const double* t, std::size_t count) {
+    std::size_t i = 0;
+    while (count - i >= 4 * N) {
+        const std::size_t m = std::min(kBlock, (count - i) / (4 * N) * (4 * N));
+        const Binade b = binade_of(s);
+        if (!b.ok || !add_block<N, Nonnegative>(s, t + i, m, b)) s = add_one_at_a_time(s, t + i, m);
+        i += m;
+    }
+    return add_one_at_a_time(s, t + i, count - i);
+}
+
+template <std::size_t N>
+[[gnu::always_inline]] inline double add_any(double s, const double* t, std::size_t count) {
+    return add_blocks<N, false>(s, t, count);
+}
+template <std::size_t N>
+[[gnu::always_inline]] inline double add_nonnegative(double s, const double* t, std::size_t count) {
+    return add_blocks<N, true>(s, t, count);
+}
+
+VALMORA_LANES_KERNEL(double, add_any_lanes, add_any, (double s, const double* t, std::size_t count), (s, t, count))
+VALMORA_LANES_KERNEL(double, add_nonnegative_lanes, add_nonnegative, (double s, const double* t, std::size_t count),
+                     (s, t, count))
+
+}  // namespace
+
+double add_in_order(double start, const double* terms, std::size_t count) {
+    return add_any_lanes(start, terms, count);
+}
+
+double add_nonnegative_in_order(double start, const double* terms, std::size_t count) {
+    return add_nonnegative_lanes(start, terms, count);
+}
+
+}  // namespace valmora::summation
