@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "lanes.hpp"
+#include "summation.hpp"
 
 namespace valmora {
 namespace {
@@ -37,52 +38,82 @@ double clamp_unit(double x) {
     return x;
 }
 
-// Sum over k, then i, then j, from 0.0, of (c_kj c_ki - S_ij)^2: one chain of n p^2 additions.
-// The chain is bound by the latency of its additions, so the terms of the next (k, i) row are
-// computed in vector lanes in the shadow of the current row's additions.
+// Sum over k, then i, then j, from 0.0, of (c_kj c_ki - S_ij)^2: one chain of n p^2 additions,
+// with the chain's bits (summation.hpp). The terms of observation k form one block. S is exactly
+// symmetric and the product commutes, so the term of (k, j, i) has the bits of (k, i, j): the
+// block's integer sum is the diagonal plus twice the upper triangle, and only those are computed.
+// A block that is not exact adds its p^2 terms in the chain's order instead.
 template <std::size_t N>
 [[gnu::always_inline]] inline double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
     using Lanes = lanes::Vec<N>;
     const std::size_t n = c.rows();
-    const double* obs = c.data();
-    const double* cov = s.data();
-    std::vector<double> current(p), next(p);
-    for (std::size_t j = 0; j < p; ++j) {
-        const double d = obs[j] * obs[0] - cov[j];
-        current[j] = d * d;
+    const std::size_t width = (p + N - 1) / N * N;
+    // S and the observation in rows padded with zeros to whole vectors: a padded term is 0.
+    std::vector<double> cov(p * width, 0.0), diagonal(width, 0.0), x(width, 0.0), terms(p);
+    for (std::size_t i = 0; i < p; ++i) {
+        std::copy(s.data() + i * p, s.data() + (i + 1) * p, cov.begin() + static_cast<std::ptrdiff_t>(i * width));
+        diagonal[i] = s.data()[i * p + i];
     }
+    Lanes index;
+    for (std::size_t l = 0; l < N; ++l) index[l] = static_cast<double>(l);
     double sum = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
+        const double* obs = c.data() + k * p;
+        std::copy(obs, obs + p, x.begin());
+        const summation::Binade b = summation::binade_of(sum);
+        if (b.ok) {
+            summation::Block<N, true> once(b), twice(b), twice_too(b);
+            for (std::size_t j = 0; j < width; j += N) {
+                Lanes xv, dv;
+                lanes::load(xv, x.data() + j);
+                lanes::load(dv, diagonal.data() + j);
+                const Lanes d = xv * xv - dv;
+                once.add(d * d);
+            }
+            for (std::size_t i = 0; i < p; ++i) {
+                Lanes a;
+                lanes::splat(a, x[i]);
+                const double* row = cov.data() + i * width;
+                // The vector holding column i + 1, its lanes up to column i cleared.
+                std::size_t j = (i + 1) / N * N;
+                if (j == width) break;  // the last row of a whole number of vectors has no upper part
+                {
+                    Lanes xv, sv, column;
+                    lanes::load(xv, x.data() + j);
+                    lanes::load(sv, row + j);
+                    lanes::splat(column, static_cast<double>(j));
+                    Lanes d = xv * a - sv;
+                    d = d * d;
+                    twice.add(index + column > static_cast<double>(i) ? d : Lanes{});
+                }
+                for (j += N; j + N < width; j += 2 * N) {
+                    Lanes x0, s0, x1, s1;
+                    lanes::load(x0, x.data() + j);
+                    lanes::load(s0, row + j);
+                    lanes::load(x1, x.data() + j + N);
+                    lanes::load(s1, row + j + N);
+                    const Lanes d0 = x0 * a - s0;
+                    const Lanes d1 = x1 * a - s1;
+                    twice.add(d0 * d0);
+                    twice_too.add(d1 * d1);
+                }
+                if (j < width) {
+                    Lanes xv, sv;
+                    lanes::load(xv, x.data() + j);
+                    lanes::load(sv, row + j);
+                    const Lanes d = xv * a - sv;
+                    twice.add(d * d);
+                }
+            }
+            twice.merge(twice_too);
+            if (summation::close(sum, summation::once_plus_twice(once.totals(), twice.totals(), b), b, true)) continue;
+        }
         for (std::size_t i = 0; i < p; ++i) {
-            const double* terms = current.data();
-            const bool last_i = i + 1 == p;
-            if (last_i && k + 1 == n) {
-                for (std::size_t j = 0; j < p; ++j) sum += terms[j];
-                break;
+            for (std::size_t j = 0; j < p; ++j) {
+                const double d = obs[j] * obs[i] - s.data()[i * p + j];
+                terms[j] = d * d;
             }
-            // The row after (k, i): (k, i + 1), or (k + 1, 0) after the last i.
-            const double* x = obs + (last_i ? k + 1 : k) * p;
-            const std::size_t row = last_i ? 0 : i + 1;
-            const double a = x[row];
-            const double* srow = cov + row * p;
-            double* out = next.data();
-            Lanes av;
-            lanes::splat(av, a);
-            std::size_t j = 0;
-            for (; j + N <= p; j += N) {
-                Lanes xv, sv;
-                lanes::load(xv, x + j);
-                lanes::load(sv, srow + j);
-                const Lanes d = xv * av - sv;
-                lanes::store(out + j, d * d);
-                for (std::size_t l = 0; l < N; ++l) sum += terms[j + l];
-            }
-            for (; j < p; ++j) {
-                const double d = x[j] * a - srow[j];
-                out[j] = d * d;
-                sum += terms[j];
-            }
-            current.swap(next);
+            sum = summation::add_nonnegative_in_order(sum, terms.data(), p);
         }
     }
     return sum;
