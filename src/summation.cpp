@@ -37,13 +37,31 @@ template <std::size_t N, bool Nonnegative>
     return close(s, b0.totals(), b, Nonnegative);
 }
 
+// After a block fails, the next ones go one term at a time without a try, for a stretch that
+// doubles with each failure in a row: a sum that keeps crossing binades (one hovering around
+// zero) then costs little more than the chain.
+constexpr std::size_t kMostSkipped = 16;
+
 template <std::size_t N, bool Nonnegative>
 [[gnu::always_inline]] inline double add_blocks(double s, const double* t, std::size_t count) {
     std::size_t i = 0;
+    std::size_t skip = 0;
+    std::size_t penalty = 1;
     while (count - i >= 4 * N) {
         const std::size_t m = std::min(kBlock, (count - i) / (4 * N) * (4 * N));
-        const Binade b = binade_of(s);
-        if (!b.ok || !add_block<N, Nonnegative>(s, t + i, m, b)) s = add_one_at_a_time(s, t + i, m);
+        bool exact = false;
+        if (skip > 0) {
+            --skip;
+        } else if (const Binade b = binade_of(s); b.ok) {
+            exact = add_block<N, Nonnegative>(s, t + i, m, b);
+            if (exact) {
+                penalty = 1;
+            } else {
+                skip = penalty;
+                penalty = std::min(2 * penalty, kMostSkipped);
+            }
+        }
+        if (!exact) s = add_one_at_a_time(s, t + i, m);
         i += m;
     }
     return add_one_at_a_time(s, t + i, count - i);
