@@ -11,6 +11,7 @@
 
 #include "lanes.hpp"
 #include "stop.hpp"
+#include "summation.hpp"
 
 namespace valmora {
 
@@ -469,25 +470,36 @@ Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std:
     const std::size_t n = x.size();
     if (n == 0 || y.size() != n) return ValidationError{"x and y must have the same non-zero length"};
     const double count = static_cast<double>(n);
-    double sx = x[0];
-    for (std::size_t i = 1; i < n; ++i) sx += x[i];
-    double sy = y[0];
-    for (std::size_t i = 1; i < n; ++i) sy += y[i];
+    // Every sum starts from its first term and adds the rest in index order, with the chain's
+    // bits (summation.hpp); the products are made a chunk at a time in a small buffer.
+    const double sx = summation::add_in_order(x[0], x.data() + 1, n - 1);
+    const double sy = summation::add_in_order(y[0], y.data() + 1, n - 1);
     const double mean_x = sx / count;
     const double mean_y = sy / count;
+    constexpr std::size_t kChunk = 2048;
+    double terms[kChunk];
     double sxy = (x[0] - mean_x) * (y[0] - mean_y);
-    for (std::size_t i = 1; i < n; ++i) sxy += (x[i] - mean_x) * (y[i] - mean_y);
+    for (std::size_t i = 1; i < n; i += kChunk) {
+        const std::size_t m = std::min(kChunk, n - i);
+        for (std::size_t k = 0; k < m; ++k) terms[k] = (x[i + k] - mean_x) * (y[i + k] - mean_y);
+        sxy = summation::add_in_order(sxy, terms, m);
+    }
     double d = x[0] - mean_x;
     double sxx = d * d;
-    for (std::size_t i = 1; i < n; ++i) {
-        d = x[i] - mean_x;
-        sxx += d * d;
+    for (std::size_t i = 1; i < n; i += kChunk) {
+        const std::size_t m = std::min(kChunk, n - i);
+        for (std::size_t k = 0; k < m; ++k) {
+            d = x[i + k] - mean_x;
+            terms[k] = d * d;
+        }
+        sxx = summation::add_nonnegative_in_order(sxx, terms, m);
     }
     if (sxx == 0.0) return ValidationError{"x variance must be positive"};
     const double beta = sxy / sxx;
     const double alpha = mean_y - mean_x * beta;
     std::vector<double> spread(n);
     for (std::size_t i = 0; i < n; ++i) spread[i] = y[i] - (x[i] * beta + alpha);
+    // The residuals sum to about zero, crossing binades all along: no block would be exact.
     double se = spread[0];
     for (std::size_t i = 1; i < n; ++i) se += spread[i];
     const double mean_e = se / count;
