@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "stop.hpp"
+#include "summation.hpp"
 
 namespace valmora {
 
@@ -30,8 +31,9 @@ Result<std::vector<double>> vwap_schedule(double total_quantity, std::vector<dou
     for (double v : volume_curve) {
         if (v < 0.0) return no_volume;  // NaN and -0.0 pass
     }
-    double total = volume_curve[0];
-    for (std::size_t i = 1; i < volume_curve.size(); ++i) total += volume_curve[i];
+    // v_0 + v_1 + ... in index order, with the chain's bits; no volume is negative by now.
+    const double total =
+        summation::add_nonnegative_in_order(volume_curve[0], volume_curve.data() + 1, volume_curve.size() - 1);
     if (0.0 >= total) return no_volume;  // a NaN total passes
     // Volume times quantity first, then the division by the total.
     for (double& v : volume_curve) v = (v * total_quantity) / total;

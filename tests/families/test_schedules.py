@@ -63,8 +63,11 @@ def test_vwap_matches_left_to_right_oracle():
     import random
 
     rng = random.Random(7)
-    for _ in range(200):
-        curve = [rng.random() * 10 ** rng.randint(-3, 6) for _ in range(rng.randint(1, 40))]
+    curves = [[rng.random() * 10 ** rng.randint(-3, 6) for _ in range(rng.randint(1, 40))] for _ in range(200)]
+    curves += [[rng.random() * 10 ** rng.randint(-3, 6) for _ in range(n)] for n in (1000, 5000)]
+    # Integers just above 2^40: past 2^53 the total's spacing is 2 or 4, and ties are common.
+    curves += [[float((1 << 40) + rng.randint(0, 1023)) for _ in range(1 << 14)], [0.5] * 3000]
+    for curve in curves:
         q = rng.uniform(-1e6, 1e6)
         total = curve[0]
         for v in curve[1:]:
