@@ -38,82 +38,118 @@ double clamp_unit(double x) {
     return x;
 }
 
+// Adds the terms of G consecutive observations as one exact block, if it is exact (see below).
+// x holds the observations in rows of `width` values, cov the rows of S and diagonal its
+// diagonal, all padded with zeros to whole vectors: a padded term is 0.
+template <std::size_t N, std::size_t G>
+[[gnu::always_inline]] inline bool add_exact_block(double& sum, const double* x, const double* cov,
+                                                   const double* diagonal, std::size_t p, std::size_t width) {
+    using Lanes = lanes::Vec<N>;
+    using Block = summation::Block<N, true>;
+    const summation::Binade b = summation::binade_of(sum);
+    if (!b.ok) return false;
+    Block once(b);
+    Block twice[G][2];
+    for (std::size_t g = 0; g < G; ++g) twice[g][0] = twice[g][1] = Block(b);
+    for (std::size_t g = 0; g < G; ++g) {
+        for (std::size_t j = 0; j < width; j += N) {
+            Lanes xv, dv;
+            lanes::load(xv, x + g * width + j);
+            lanes::load(dv, diagonal + j);
+            const Lanes d = xv * xv - dv;
+            once.add(d * d);
+        }
+    }
+    Lanes index;
+    for (std::size_t l = 0; l < N; ++l) index[l] = static_cast<double>(l);
+    for (std::size_t i = 0; i < p; ++i) {
+        // The vector holding column i + 1, its lanes up to column i cleared; none after the
+        // last row when p is a whole number of vectors.
+        std::size_t j = (i + 1) / N * N;
+        if (j == width) break;
+        const double* row = cov + i * width;
+        Lanes a[G];
+#pragma GCC unroll 4
+        for (std::size_t g = 0; g < G; ++g) lanes::splat(a[g], x[g * width + i]);
+        {
+            Lanes sv, column;
+            lanes::load(sv, row + j);
+            lanes::splat(column, static_cast<double>(j));
+            const auto upper = index + column > static_cast<double>(i);
+#pragma GCC unroll 4
+            for (std::size_t g = 0; g < G; ++g) {
+                Lanes xv;
+                lanes::load(xv, x + g * width + j);
+                const Lanes d = xv * a[g] - sv;
+                twice[g][0].add(upper ? d * d : Lanes{});
+            }
+        }
+        for (j += N; j + N < width; j += 2 * N) {
+            Lanes s0, s1;
+            lanes::load(s0, row + j);
+            lanes::load(s1, row + j + N);
+#pragma GCC unroll 4
+            for (std::size_t g = 0; g < G; ++g) {
+                Lanes x0, x1;
+                lanes::load(x0, x + g * width + j);
+                lanes::load(x1, x + g * width + j + N);
+                const Lanes d0 = x0 * a[g] - s0;
+                const Lanes d1 = x1 * a[g] - s1;
+                twice[g][0].add(d0 * d0);
+                twice[g][1].add(d1 * d1);
+            }
+        }
+        if (j < width) {
+            Lanes sv;
+            lanes::load(sv, row + j);
+#pragma GCC unroll 4
+            for (std::size_t g = 0; g < G; ++g) {
+                Lanes xv;
+                lanes::load(xv, x + g * width + j);
+                const Lanes d = xv * a[g] - sv;
+                twice[g][0].add(d * d);
+            }
+        }
+    }
+    for (std::size_t g = 0; g < G; ++g) {
+        twice[0][0].merge(twice[g][1]);
+        if (g > 0) twice[0][0].merge(twice[g][0]);
+    }
+    return summation::close(sum, summation::once_plus_twice(once.totals(), twice[0][0].totals(), b), b, true);
+}
+
 // Sum over k, then i, then j, from 0.0, of (c_kj c_ki - S_ij)^2: one chain of n p^2 additions,
-// with the chain's bits (summation.hpp). The terms of observation k form one block. S is exactly
-// symmetric and the product commutes, so the term of (k, j, i) has the bits of (k, i, j): the
-// block's integer sum is the diagonal plus twice the upper triangle, and only those are computed.
-// A block that is not exact adds its p^2 terms in the chain's order instead.
+// with the chain's bits (summation.hpp). The terms of two consecutive observations form one
+// block, sharing the loads of S. S is exactly symmetric and the product commutes, so the term of
+// (k, j, i) has the bits of (k, i, j): a block's integer sum is the diagonal plus twice the
+// upper triangle, and only those are computed. When a pair is not exact, each observation is
+// tried alone, and one that is not exact either adds its p^2 terms in the chain's order.
 template <std::size_t N>
 [[gnu::always_inline]] inline double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
-    using Lanes = lanes::Vec<N>;
     const std::size_t n = c.rows();
     const std::size_t width = (p + N - 1) / N * N;
-    // S and the observation in rows padded with zeros to whole vectors: a padded term is 0.
-    std::vector<double> cov(p * width, 0.0), diagonal(width, 0.0), x(width, 0.0), terms(p);
+    std::vector<double> cov(p * width, 0.0), diagonal(width, 0.0), x(2 * width, 0.0), terms(p);
     for (std::size_t i = 0; i < p; ++i) {
         std::copy(s.data() + i * p, s.data() + (i + 1) * p, cov.begin() + static_cast<std::ptrdiff_t>(i * width));
         diagonal[i] = s.data()[i * p + i];
     }
-    Lanes index;
-    for (std::size_t l = 0; l < N; ++l) index[l] = static_cast<double>(l);
     double sum = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const double* obs = c.data() + k * p;
-        std::copy(obs, obs + p, x.begin());
-        const summation::Binade b = summation::binade_of(sum);
-        if (b.ok) {
-            summation::Block<N, true> once(b), twice(b), twice_too(b);
-            for (std::size_t j = 0; j < width; j += N) {
-                Lanes xv, dv;
-                lanes::load(xv, x.data() + j);
-                lanes::load(dv, diagonal.data() + j);
-                const Lanes d = xv * xv - dv;
-                once.add(d * d);
-            }
-            for (std::size_t i = 0; i < p; ++i) {
-                Lanes a;
-                lanes::splat(a, x[i]);
-                const double* row = cov.data() + i * width;
-                // The vector holding column i + 1, its lanes up to column i cleared.
-                std::size_t j = (i + 1) / N * N;
-                if (j == width) break;  // the last row of a whole number of vectors has no upper part
-                {
-                    Lanes xv, sv, column;
-                    lanes::load(xv, x.data() + j);
-                    lanes::load(sv, row + j);
-                    lanes::splat(column, static_cast<double>(j));
-                    Lanes d = xv * a - sv;
-                    d = d * d;
-                    twice.add(index + column > static_cast<double>(i) ? d : Lanes{});
-                }
-                for (j += N; j + N < width; j += 2 * N) {
-                    Lanes x0, s0, x1, s1;
-                    lanes::load(x0, x.data() + j);
-                    lanes::load(s0, row + j);
-                    lanes::load(x1, x.data() + j + N);
-                    lanes::load(s1, row + j + N);
-                    const Lanes d0 = x0 * a - s0;
-                    const Lanes d1 = x1 * a - s1;
-                    twice.add(d0 * d0);
-                    twice_too.add(d1 * d1);
-                }
-                if (j < width) {
-                    Lanes xv, sv;
-                    lanes::load(xv, x.data() + j);
-                    lanes::load(sv, row + j);
-                    const Lanes d = xv * a - sv;
-                    twice.add(d * d);
-                }
-            }
-            twice.merge(twice_too);
-            if (summation::close(sum, summation::once_plus_twice(once.totals(), twice.totals(), b), b, true)) continue;
+    for (std::size_t k = 0; k < n; k += 2) {
+        const std::size_t pair = std::min<std::size_t>(2, n - k);
+        for (std::size_t g = 0; g < pair; ++g) {
+            std::copy(c.data() + (k + g) * p, c.data() + (k + g + 1) * p, x.begin() + static_cast<std::ptrdiff_t>(g * width));
         }
-        for (std::size_t i = 0; i < p; ++i) {
-            for (std::size_t j = 0; j < p; ++j) {
-                const double d = obs[j] * obs[i] - s.data()[i * p + j];
-                terms[j] = d * d;
+        if (pair == 2 && add_exact_block<N, 2>(sum, x.data(), cov.data(), diagonal.data(), p, width)) continue;
+        for (std::size_t g = 0; g < pair; ++g) {
+            if (add_exact_block<N, 1>(sum, x.data() + g * width, cov.data(), diagonal.data(), p, width)) continue;
+            const double* obs = c.data() + (k + g) * p;
+            for (std::size_t i = 0; i < p; ++i) {
+                for (std::size_t j = 0; j < p; ++j) {
+                    const double d = obs[j] * obs[i] - s.data()[i * p + j];
+                    terms[j] = d * d;
+                }
+                sum = summation::add_nonnegative_in_order(sum, terms.data(), p);
             }
-            sum = summation::add_nonnegative_in_order(sum, terms.data(), p);
         }
     }
     return sum;

@@ -116,11 +116,12 @@ template <std::size_t N, bool Nonnegative>
 struct Block {
     using Lanes = lanes::Vec<N>;
     using Bits = typename BitsOf<N>::type;
-    Lanes offset;
+    Lanes offset{};
     Lanes sum{};
     Lanes magnitude{};
     Lanes deviation{};
 
+    Block() = default;
     explicit Block(const Binade& b) { lanes::splat(offset, Nonnegative ? b.base : 1.5 * b.base); }
 
     // Clears the sign bits.
