@@ -76,9 +76,12 @@ template <std::size_t N>
     return add_blocks<N, true>(s, t, count);
 }
 
-VALMORA_LANES_KERNEL(double, add_any_lanes, add_any, (double s, const double* t, std::size_t count), (s, t, count))
-VALMORA_LANES_KERNEL(double, add_nonnegative_lanes, add_nonnegative, (double s, const double* t, std::size_t count),
-                     (s, t, count))
+// Four lanes even where eight are offered: on an AMD EPYC (Zen 4) both measured 0.24 ns per term
+// (64k terms, in cache), and on Intel eight-lane chains have measured slower.
+VALMORA_LANES_KERNEL_AVX2(double, add_any_lanes, add_any, (double s, const double* t, std::size_t count),
+                          (s, t, count))
+VALMORA_LANES_KERNEL_AVX2(double, add_nonnegative_lanes, add_nonnegative,
+                          (double s, const double* t, std::size_t count), (s, t, count))
 
 }  // namespace
 
