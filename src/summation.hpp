@@ -111,7 +111,8 @@ struct BitsOf {
 };
 
 // The lanes of one block. Kernels may keep several to hide the latency of the additions, and
-// combine their totals().
+// combine them with merge(). Everything is inlined, so that it is compiled for the kernel's
+// instruction set.
 template <std::size_t N, bool Nonnegative>
 struct Block {
     using Lanes = lanes::Vec<N>;
@@ -122,7 +123,7 @@ struct Block {
     Lanes deviation{};
 
     Block() = default;
-    explicit Block(const Binade& b) { lanes::splat(offset, Nonnegative ? b.base : 1.5 * b.base); }
+    [[gnu::always_inline]] explicit Block(const Binade& b) { lanes::splat(offset, Nonnegative ? b.base : 1.5 * b.base); }
 
     // Clears the sign bits.
     [[gnu::always_inline]] static void absolute(Lanes& v) {
@@ -150,7 +151,7 @@ struct Block {
         deviation = deviation > o.deviation ? deviation : o.deviation;
     }
 
-    Totals totals() const {
+    [[gnu::always_inline]] Totals totals() const {
         Totals t;
         double s = 0.0, m = 0.0, d = 0.0;
         for (std::size_t l = 0; l < N; ++l) {
