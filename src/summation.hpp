@@ -22,7 +22,9 @@
 // The block is exact when, for s > 0 (s < 0 is the mirror image):
 //   - terms >= 0: s + R < 2B. Partial sums only grow, and a partial sum of multiples of u below
 //     2B is exact, so a lane total below the bound proves every lane's partial sums exact.
-//   - any signs: A < B / 4, so every |t| < B / 2 and C + t stays in C's binade;
+//   - any signs: A < 2B, so that the lane totals are exact; (R - A) / 2 > -B / 2, so that no
+//     term lies below -B / 2, where C + t would round on the finer spacing below C's binade
+//     (terms above B / 2 round on a coarser one, which the deviation test catches);
 //     s + (R + A) / 2 < 2B, and s + (R - A) / 2 > B, strictly: a partial sum of exactly B
 //     followed by a small negative term would round on the finer spacing below B.
 // NaN and infinity make R or A NaN or infinite and fail the tests; a zero, subnormal, huge
@@ -90,16 +92,15 @@ inline bool close(double& s, const Totals& t, const Binade& b, bool nonnegative)
     if (nonnegative) {
         if (!(b.base > 0.0 && s + t.sum < 2.0 * b.base)) return false;
     } else {
+        // Mirrored for a negative s, so that the checks read as for s > 0.
         const double base = b.base < 0.0 ? -b.base : b.base;
-        if (!(t.magnitude < 0.25 * base)) return false;
-        // Both halves exact: multiples of u below 2^53 u.
-        const double positive = (t.sum + t.magnitude) * 0.5;
-        const double negative = (t.sum - t.magnitude) * 0.5;
-        if (b.base > 0.0) {
-            if (!(s + positive < 2.0 * b.base && s + negative > b.base)) return false;
-        } else {
-            if (!(s + negative > 2.0 * b.base && s + positive < b.base)) return false;
-        }
+        const double start = b.base < 0.0 ? -s : s;
+        const double sum = b.base < 0.0 ? -t.sum : t.sum;
+        if (!(t.magnitude < 2.0 * base)) return false;
+        if (!(t.magnitude - sum < base)) return false;  // the negative terms stay above -B / 2
+        const double positive = (sum + t.magnitude) * 0.5;
+        const double negative = (sum - t.magnitude) * 0.5;
+        if (!(start + positive < 2.0 * base && start + negative > base)) return false;
     }
     s += t.sum;  // exact: a multiple of u inside the binade
     return true;
