@@ -476,19 +476,41 @@ Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std:
     const double sy = summation::add_in_order(y[0], y.data() + 1, n - 1);
     const double mean_x = sx / count;
     const double mean_y = sy / count;
+    // Two lanes, which every processor has, keep the buffer's stores from waiting on each other.
+    // The means are loaded, not splatted: 0.0 + -0.0 would turn a mean of -0.0 into +0.0.
+    using Pair = lanes::Vec<2>;
+    const double means_x[2] = {mean_x, mean_x};
+    const double means_y[2] = {mean_y, mean_y};
+    Pair mx, my;
+    lanes::load(mx, means_x);
+    lanes::load(my, means_y);
     constexpr std::size_t kChunk = 2048;
     double terms[kChunk];
     double sxy = (x[0] - mean_x) * (y[0] - mean_y);
     for (std::size_t i = 1; i < n; i += kChunk) {
         const std::size_t m = std::min(kChunk, n - i);
-        for (std::size_t k = 0; k < m; ++k) terms[k] = (x[i + k] - mean_x) * (y[i + k] - mean_y);
+        std::size_t k = 0;
+        for (; k + 2 <= m; k += 2) {
+            Pair a, b;
+            lanes::load(a, x.data() + i + k);
+            lanes::load(b, y.data() + i + k);
+            lanes::store(terms + k, (a - mx) * (b - my));
+        }
+        for (; k < m; ++k) terms[k] = (x[i + k] - mean_x) * (y[i + k] - mean_y);
         sxy = summation::add_in_order(sxy, terms, m);
     }
     double d = x[0] - mean_x;
     double sxx = d * d;
     for (std::size_t i = 1; i < n; i += kChunk) {
         const std::size_t m = std::min(kChunk, n - i);
-        for (std::size_t k = 0; k < m; ++k) {
+        std::size_t k = 0;
+        for (; k + 2 <= m; k += 2) {
+            Pair a;
+            lanes::load(a, x.data() + i + k);
+            a -= mx;
+            lanes::store(terms + k, a * a);
+        }
+        for (; k < m; ++k) {
             d = x[i + k] - mean_x;
             terms[k] = d * d;
         }

@@ -65,6 +65,16 @@ def test_matches_ordered_oracle(seed, integers):
     assert same_bits(spread, want[2])
 
 
+@pytest.mark.parametrize("n", [5, 6, 9])
+def test_negative_zero_mean_keeps_its_sign_in_vector_lanes(n):
+    # y of -0.0 has mean -0.0; the cross-products are zeros whose signs decide beta's.
+    y, x = [-0.0] * n, [0.0] + [1.0] * (n - 1)
+    beta, alpha, spread = valmora.cointegration_spread(y, x)
+    want = oracle(y, x)
+    assert bits(beta) == bits(want[0]) and bits(alpha) == bits(want[1])
+    assert same_bits(spread, want[2])
+
+
 def test_agrees_with_numpy_least_squares():
     np = pytest.importorskip("numpy")
     rng = np.random.default_rng(11)
