@@ -68,6 +68,7 @@ template <std::size_t N, std::size_t G>
         std::size_t j = (i + 1) / N * N;
         if (j == width) break;
         const double* row = cov + i * width;
+        // A splat makes -0.0 +0.0; harmless here, as every term is a square.
         Lanes a[G];
 #pragma GCC unroll 4
         for (std::size_t g = 0; g < G; ++g) lanes::splat(a[g], x[g * width + i]);
