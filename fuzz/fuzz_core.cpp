@@ -151,7 +151,7 @@ void series(FuzzedDataProvider& in, int which) {
     } else if (which == 1) {
         auto r = cointegration_spread(y, x);
         if (failed_cleanly(r)) return;
-        require(r.value().spread.size() == x.size());
+        require(r.value().spread.size() == x.size() && r.value().spread.all().size() == x.size());
     } else {
         const std::uint64_t bins = take_size(in, false);
         const std::uint64_t lag = take_size(in, true);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "lanes.hpp"
+#include "stop.hpp"
 #include "summation.hpp"
 
 namespace valmora {
@@ -135,7 +136,10 @@ template <std::size_t N>
         diagonal[i] = s.data()[i * p + i];
     }
     double sum = 0.0;
+    // A poll for a stop request about every million terms (an even count of observations).
+    const std::size_t polled = std::max<std::size_t>(2, (std::size_t{1} << 20) / (p * p) / 2 * 2);
     for (std::size_t k = 0; k < n; k += 2) {
+        if (k % polled == 0) poll_stop();
         const std::size_t pair = std::min<std::size_t>(2, n - k);
         for (std::size_t g = 0; g < pair; ++g) {
             std::copy(c.data() + (k + g) * p, c.data() + (k + g + 1) * p, x.begin() + static_cast<std::ptrdiff_t>(g * width));

@@ -519,14 +519,26 @@ Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std:
     if (sxx == 0.0) return ValidationError{"x variance must be positive"};
     const double beta = sxy / sxx;
     const double alpha = mean_y - mean_x * beta;
-    std::vector<double> spread(n);
-    for (std::size_t i = 0; i < n; ++i) spread[i] = y[i] - (x[i] * beta + alpha);
     // The residuals sum to about zero, crossing binades all along: no block would be exact.
-    double se = spread[0];
-    for (std::size_t i = 1; i < n; ++i) se += spread[i];
-    const double mean_e = se / count;
-    for (double& e : spread) e -= mean_e;
-    return CointegrationSpread{beta, alpha, std::move(spread)};
+    // Each is made again, with the same bits, when the spread is computed.
+    double se = y[0] - (x[0] * beta + alpha);
+    in_runs(n - 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin + 1; i <= end; ++i) se += y[i] - (x[i] * beta + alpha);
+    });
+    return CointegrationSpread{beta, alpha, CentredResiduals(x, y, beta, alpha, se / count)};
+}
+
+void CentredResiduals::compute(std::size_t start, std::span<double> out) const {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::size_t t = start + i;
+        out[i] = (y_[t] - (x_[t] * beta_ + alpha_)) - mean_;
+    }
+}
+
+std::vector<double> CentredResiduals::all() const {
+    std::vector<double> out(size());
+    compute(0, out);
+    return out;
 }
 
 Result<std::vector<std::uint64_t>> quantile_discretise(std::span<const double> values, std::uint64_t bins) {
