@@ -13,17 +13,24 @@
 namespace valmora::py {
 namespace {
 
-SharedObject ndarray_type, array_type;
+SharedObject ndarray_type, array_type, numpy_name, array_name;
 
 // `module.name` when `module` is loaded and that attribute is a type defined in C whose slots
 // Python code cannot change (a static type, or an immutable heap type such as array.array), so
 // taking its buffer never runs Python code. Nothing is imported: without the module no
 // instance of its type can exist yet.
-bool find_type(SharedObject& cache, const char* module, const char* name) {
+bool find_type(SharedObject& cache, SharedObject& module_name, const char* module, const char* name) {
     if (cache.peek() != nullptr) return true;
+    // Until the module is loaded this runs on every call: the key is made once, not each time.
+    PyObject* key = module_name.get([&] { return PyUnicode_InternFromString(module); });
+    if (key == nullptr) return false;
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* found = modules != nullptr ? PyDict_GetItemString(modules, module) : nullptr;  // borrowed
-    if (found == nullptr) return true;
+    PyObject* found = modules != nullptr ? PyDict_GetItemWithError(modules, key) : nullptr;  // borrowed
+    if (found == nullptr) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+        return true;
+    }
     Py_INCREF(found);  // the look-up below may run code that drops it from sys.modules
     PyRef holder(found);
     PyRef type(PyObject_GetAttrString(found, name));
@@ -155,7 +162,7 @@ private:
 }  // namespace
 
 bool find_buffer_types() {
-    return find_type(ndarray_type, "numpy", "ndarray") && find_type(array_type, "array", "array");
+    return find_type(ndarray_type, numpy_name, "numpy", "ndarray") && find_type(array_type, array_name, "array", "array");
 }
 
 BufferLease& BufferLease::operator=(BufferLease&& other) noexcept {

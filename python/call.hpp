@@ -65,19 +65,21 @@ Function(const char*, Core, Kinds...) -> Function<Core, Kinds...>;
 // forced unwind by which the interpreter ends a daemon thread at exit passes through untouched.
 template <class Body>
 PyObject* guarded(Body body) {
-    const Entered entered;
+    Entered entered;
+    PyObject* result = nullptr;
     try {
-        return body();
+        result = body();
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        result = PyErr_NoMemory();
     } catch (const std::length_error&) {
-        return PyErr_NoMemory();
+        result = PyErr_NoMemory();
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "valmora: internal error");
-        return nullptr;
     }
+    entered.leave();
+    return result;
 }
 
 // Whatever may run Python code before any argument is converted: the look-up of the array types.
@@ -103,10 +105,14 @@ void own_lent_before(PyObject* next, bool (*plain)(PyObject*), std::tuple<Values
 }
 
 template <class Core, class... Kinds>
-PyObject* attempt(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::always_inline]] inline PyObject* attempt(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature sig{f.name, nullptr, f.params};
     PyObject* slots[sizeof...(Kinds)] = {};
-    if (!bind_fastcall(sig, args, nargs, kwnames, slots) || !prepare_call()) return nullptr;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slots)) return nullptr;
+    // Only an array, or a sequence that may hold arrays, needs the array types.
+    bool numbers_only = true;
+    for (PyObject* slot : slots) numbers_only = numbers_only && (PyFloat_CheckExact(slot) || PyLong_CheckExact(slot));
+    if (!numbers_only && !prepare_call()) return nullptr;
     std::tuple<typename Kinds::type...> values;
     const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
         return ((own_lent_before(slots[I], &Kinds::plain, values),
@@ -120,7 +126,7 @@ PyObject* attempt(const Function<Core, Kinds...>& f, PyObject* const* args, Py_s
 }
 
 // Ctrl-C: long loops, ours and the core's, poll for a SIGINT to the main thread without running
-// Python code. A call so stopped has released everything it held, lent memory included, before
+// Python code (the probe is installed when the module is executed). A call so stopped has released everything it held, lent memory included, before
 // the signal's handlers run; if they return normally (a program that ignores SIGINT), the call
 // starts over from its arguments.
 bool interrupted();
@@ -130,7 +136,6 @@ bool resume_after_interrupt();
 template <class Core, class... Kinds>
 PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        const StopScope polled(interrupted);
         for (;;) {
             try {
                 return attempt(f, args, nargs, kwnames);

@@ -3,6 +3,7 @@
 
 #include "convert.hpp"
 #include "example.hpp"
+#include "call.hpp"
 #include "functions.hpp"
 #include "pyref.hpp"
 
@@ -39,6 +40,7 @@ int add_to_module(PyObject* module, PyObject* all_name, PyObject* name, PyObject
 }
 
 int exec_module(PyObject* module) {
+    install_stop_probe(interrupted);
     Names names;
     if (!get_names(names)) return -1;
     PyObject* example = example_type();

@@ -17,10 +17,20 @@ namespace valmora::py {
 // thread that is, and 3.12 on this thread's attached state or none: the comparison serves both.
 class Entered {
 public:
-    Entered() noexcept : previous_(std::exchange(state(), PyThreadState_GetDict())) { Py_XINCREF(state()); }
+    Entered() noexcept : slot_(state()), mine_(PyThreadState_GetDict()), previous_(std::exchange(slot_, mine_)) {
+        Py_XINCREF(mine_);
+    }
+    // Leaving with the interpreter held, by a return or a caught exception.
+    void leave() noexcept {
+        slot_ = previous_;
+        Py_XDECREF(mine_);
+        left_ = true;
+    }
+    // Left otherwise only by the forced unwind, or by an exception no guard catches.
     ~Entered() {
-        PyObject* mine = std::exchange(state(), previous_);
-        if (mine != nullptr && PyThreadState_GetDict() == mine) Py_DECREF(mine);
+        if (left_) return;
+        slot_ = previous_;
+        if (mine_ != nullptr && PyThreadState_GetDict() == mine_) Py_DECREF(mine_);
     }
     Entered(const Entered&) = delete;
     Entered& operator=(const Entered&) = delete;
@@ -31,7 +41,10 @@ public:
     }
 
 private:
+    PyObject*& slot_;
+    PyObject* mine_;
     PyObject* previous_;
+    bool left_ = false;
 };
 
 // Outside a marked call (module execution) the interpreter is always held.

@@ -14,10 +14,12 @@ Result<std::vector<double>> twap_schedule(double total_quantity, std::uint64_t p
     if (periods == 0) return ValidationError{"periods must be positive"};
     // One division for the whole schedule; no remainder goes to the last slice.
     const double slice = total_quantity / static_cast<double>(periods);
+    // Long schedules are filled a million slices at a time, polling between: at those sizes the
+    // fresh pages are the cost.
+    constexpr std::size_t kRun = std::size_t{1} << 20;
+    if (periods <= kRun) return std::vector<double>(static_cast<std::size_t>(periods), slice);
     std::vector<double> schedule;
     schedule.reserve(static_cast<std::size_t>(periods));
-    // Filled a million slices at a time: at these sizes the fresh pages are the cost.
-    constexpr std::size_t kRun = std::size_t{1} << 20;
     for (std::size_t done = 0; done < periods; done += kRun) {
         poll_stop();
         schedule.insert(schedule.end(), std::min<std::size_t>(kRun, periods - done), slice);

@@ -1,18 +1,19 @@
 #include "stop.hpp"
 
+#include <atomic>
+
 namespace valmora {
 namespace {
 
-thread_local StopProbe installed = nullptr;
+std::atomic<StopProbe> installed{nullptr};
 
 }  // namespace
 
-StopScope::StopScope(StopProbe probe) noexcept : previous_(installed) { installed = probe; }
-
-StopScope::~StopScope() { installed = previous_; }
+void install_stop_probe(StopProbe probe) noexcept { installed.store(probe, std::memory_order_relaxed); }
 
 void poll_stop() {
-    if (installed != nullptr && installed()) throw Stopped{};
+    const StopProbe probe = installed.load(std::memory_order_relaxed);
+    if (probe != nullptr && probe()) throw Stopped{};
 }
 
 }  // namespace valmora

@@ -1,5 +1,5 @@
 // Giving up a long computation when the caller asks. The core knows nothing of who asks: a
-// caller installs a probe for the routines it runs on this thread, and long loops poll it at
+// caller installs a probe, and long loops poll it at
 // block or row boundaries, every few milliseconds of work at most, never inside a vector loop.
 // When the probe says stop, the routine ends by throwing Stopped: it leaves no result, and what
 // it allocated is released as the exception passes.
@@ -13,17 +13,9 @@ struct Stopped {};
 
 using StopProbe = bool (*)();
 
-// Installs `probe` on this thread for the life of the scope (nested scopes restore the outer one).
-class StopScope {
-public:
-    explicit StopScope(StopProbe probe) noexcept;
-    ~StopScope();
-    StopScope(const StopScope&) = delete;
-    StopScope& operator=(const StopScope&) = delete;
-
-private:
-    StopProbe previous_;
-};
+// Installs `probe` for every routine run from now on, on any thread; null removes it. A probe
+// must be cheap and may be called from any thread that runs a routine.
+void install_stop_probe(StopProbe probe) noexcept;
 
 // Throws Stopped when the installed probe says stop; does nothing without a probe.
 void poll_stop();
