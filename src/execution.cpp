@@ -70,17 +70,25 @@ Result<Trajectory> optimal_execution_trajectory(double total_quantity, std::uint
 
     const double nd = static_cast<double>(periods);
     const double x = total_quantity;
-    const double e = std::exp(-risk_aversion);
-    const double denominator = 1.0 - e;
-    // A risk aversion so small that exp(-k) rounds to 1 would divide 0 by 0; the linear form is
-    // the limit there. NaN compares false and takes the linear form too.
-    if (risk_aversion > 0.0 && denominator != 0.0) {
-        // The first exponent is taken as exactly 0 (exp(0) = 1): the same bits for every finite
-        // risk aversion, and X rather than 0 * inf = NaN at +infinity.
+    // Below 2^-26 the differences exp(-k j/N) - exp(-k) and 1 - exp(-k) lose up to all their digits
+    // (a period may trade nothing); expm1 keeps them. Below 2^-52 the exponential form is within
+    // rounding of its linear limit, and exp(-k) may round to 1 (0/0). NaN compares false: linear.
+    // The first exponent is taken as exactly 0: the same bits for every finite risk aversion, and X
+    // rather than 0 * inf = NaN at +infinity.
+    if (risk_aversion >= 0x1p-26) {
+        const double e = std::exp(-risk_aversion);
+        const double denominator = 1.0 - e;
         path.holdings.push_back(((1.0 - e) * x) / denominator);
         for (std::size_t j = 1; j <= n; ++j) {
             const double jd = static_cast<double>(j);
             path.holdings.push_back(((std::exp((jd / nd) * -risk_aversion) - e) * x) / denominator);
+        }
+    } else if (risk_aversion >= 0x1p-52) {
+        const double e = std::expm1(-risk_aversion);
+        path.holdings.push_back(((0.0 - e) * x) / -e);
+        for (std::size_t j = 1; j <= n; ++j) {
+            const double jd = static_cast<double>(j);
+            path.holdings.push_back(((std::expm1((jd / nd) * -risk_aversion) - e) * x) / -e);
         }
     } else {
         for (std::size_t j = 0; j <= n; ++j) {

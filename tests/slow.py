@@ -227,11 +227,15 @@ def market_impact(q, sigma, volume, s, eta, gamma):
 
 
 def trajectory(x, n, kappa, mended=True):
-    """Exponential or linear form, one rounding per operation; mended=False is the unguarded formula."""
-    e = math.exp(-kappa)
-    if kappa > 0 and (1.0 - e != 0.0 or not mended):
+    """Linear, expm1 or exponential form, one rounding per operation; mended=False is the unguarded
+    exponential formula for every positive risk aversion."""
+    if mended and 2.0**-52 <= kappa < 2.0**-26:
+        e = math.expm1(-kappa)
+        h = [((math.expm1(0.0 if j == 0 else (j / n) * -kappa) - e) * x) / -e for j in range(n + 1)]
+    elif kappa > 0 and (kappa >= 2.0**-52 or not mended):
+        e = math.exp(-kappa)
         first = 0.0 if mended else (0 / n) * -kappa
-        h = [((math.exp(first if j == 0 else (j / n) * -kappa) - e) * x) / (1.0 - e) for j in range(n + 1)]
+        h = [fdiv((math.exp(first if j == 0 else (j / n) * -kappa) - e) * x, 1.0 - e) for j in range(n + 1)]
     else:
         h = [(1.0 - j / n) * x for j in range(n + 1)]
     h[n] = 0.0
