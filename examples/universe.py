@@ -108,7 +108,10 @@ def screen_on_dask(client, prices, pairs, window, bins, chunk=200, progress=True
             cloudpickle.register_pickle_by_value(sys.modules[__name__])
     except (ImportError, AttributeError):
         pass
-    prices_f = client.scatter(prices, broadcast=True)
+    # One object: scattering the list itself would send its 200 rows as 200 separate keys, which every
+    # task then depends on (seconds of scheduler work for nothing). A fresh key per call: a key hashed
+    # from the data is shared with a previous call's, whose release can then delete this call's copy.
+    [prices_f] = client.scatter([prices], broadcast=True, hash=False)
     returns_f = client.submit(returns_of, prices_f, pure=True)
     parts = chunks(pairs, chunk)
     futures = [client.submit(screen_pairs, prices_f, returns_f, part, window, bins, pure=True) for part in parts]
@@ -155,12 +158,14 @@ def main(argv=None):
     pairs = list(itertools.combinations(range(args.assets), 2))
     print(f"{args.assets} assets, {args.days} days, {len(pairs):,} pairs, "
           f"{args.window}-day correlation, {args.bins}-bin transfer entropy (nats)")
-    start = time.perf_counter()
     if args.serial:
+        start = time.perf_counter()
         rows = screen_serial(prices, pairs, args.window, args.bins, args.chunk)
+        print(f"screened in {time.perf_counter() - start:.1f} s\n")
     else:
         from dask.distributed import Client, LocalCluster
 
+        start = time.perf_counter()
         if args.scheduler:
             client = Client(args.scheduler)
             cluster = None
@@ -169,13 +174,15 @@ def main(argv=None):
                                    dashboard_address=None)
             client = Client(cluster)
         try:
-            print(f"dask: {len(client.scheduler_info()['workers'])} workers at {client.scheduler.address}")
+            print(f"dask: {len(client.scheduler_info()['workers'])} workers at {client.scheduler.address}, "
+                  f"ready in {time.perf_counter() - start:.1f} s")
+            start = time.perf_counter()
             rows = screen_on_dask(client, prices, pairs, args.window, args.bins, args.chunk)
+            print(f"screened in {time.perf_counter() - start:.1f} s\n")
         finally:
             client.close()
             if cluster is not None:
                 cluster.close()
-    print(f"screened in {time.perf_counter() - start:.1f} s\n")
     report(rows, args.top)
 
 
