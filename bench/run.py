@@ -354,6 +354,29 @@ def scaling_table(rng):
 
 
 
+def universe_row():
+    """examples/universe.py at its default size: two process workers against the same screen in one
+    process. The cluster is started (and its workers warmed) outside the timing, as a running cluster is."""
+    try:
+        from dask.distributed import Client, LocalCluster
+    except ImportError:
+        print("(no dask.distributed: universe screen skipped)")
+        return
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
+    import itertools
+
+    import universe
+
+    prices = universe.make_prices(200, 504)
+    pairs = list(itertools.combinations(range(200), 2))
+    serial = best(lambda: universe.screen_serial(prices, pairs, 63, 4), repeat=3)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        universe.screen_on_dask(client, prices, pairs[:400], 63, 4, progress=False)
+        spread = best(lambda: universe.screen_on_dask(client, prices, pairs, 63, 4, progress=False), repeat=3)
+    row("universe screen, 2 dask workers", "19,900 pairs", "lists", spread, serial, "the same in one process", "ms")
+
+
 def main():
     global QUICK
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -488,6 +511,7 @@ def main():
                     best(lambda: valmora.ledoit_wolf_covariance_matrix(data, 1.0)),
                     best(lambda: lib.chain(pointer, terms.size, total)), f"one sum of {total:,} terms")
 
+    universe_row()
     scaling_table(rng)
 
     if options.markdown:
