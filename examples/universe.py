@@ -96,8 +96,11 @@ class Progress:
             sys.stderr.flush()
 
 
-def screen_on_dask(client, prices, pairs, window, bins, chunk=200, progress=True):
-    """The same rows as screen_serial, computed chunk by chunk on the cluster's workers."""
+def screen_on_dask(client, prices, pairs, window, bins, chunk=None, progress=True):
+    """The same rows as screen_serial, computed chunk by chunk on the cluster's workers.
+
+    By default each worker gets about four chunks: enough to even out the load, few enough that
+    dask's few milliseconds per task stay small beside the work."""
     from dask.distributed import as_completed
 
     try:
@@ -113,6 +116,8 @@ def screen_on_dask(client, prices, pairs, window, bins, chunk=200, progress=True
     # from the data is shared with a previous call's, whose release can then delete this call's copy.
     [prices_f] = client.scatter([prices], broadcast=True, hash=False)
     returns_f = client.submit(returns_of, prices_f, pure=True)
+    if chunk is None:
+        chunk = max(1, -(-len(pairs) // (4 * len(client.scheduler_info()["workers"]))))
     parts = chunks(pairs, chunk)
     futures = [client.submit(screen_pairs, prices_f, returns_f, part, window, bins, pure=True) for part in parts]
     order = {f.key: k for k, f in enumerate(futures)}
@@ -146,7 +151,7 @@ def main(argv=None):
     parser.add_argument("--days", type=int, default=504, help="trading days of history (default 504)")
     parser.add_argument("--window", type=int, default=63, help="rolling correlation window in days (default 63)")
     parser.add_argument("--bins", type=int, default=4, help="quantile bins of the transfer entropy (default 4)")
-    parser.add_argument("--chunk", type=int, default=200, help="pairs per task (default 200)")
+    parser.add_argument("--chunk", type=int, help="pairs per task (default: about four tasks per worker)")
     parser.add_argument("--top", type=int, default=15, help="pairs to print (default 15)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="address of a running dask scheduler, e.g. tcp://10.0.0.5:8786 (default: a LocalCluster)")
@@ -160,7 +165,7 @@ def main(argv=None):
           f"{args.window}-day correlation, {args.bins}-bin transfer entropy (nats)")
     if args.serial:
         start = time.perf_counter()
-        rows = screen_serial(prices, pairs, args.window, args.bins, args.chunk)
+        rows = screen_serial(prices, pairs, args.window, args.bins, args.chunk or 200)
         print(f"screened in {time.perf_counter() - start:.1f} s\n")
     else:
         from dask.distributed import Client, LocalCluster
