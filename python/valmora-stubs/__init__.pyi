@@ -62,7 +62,9 @@ def ledoit_wolf_covariance_matrix(data: _Matrix, frequency: _Real) -> tuple[list
     Returns ``(matrix, intensity)``: the intensity ``delta`` in [0, 1] is computed from the unscaled
     covariance and is not multiplied by ``frequency``; the matrix is
     ``(S * (1 - delta) + mu * I * delta) * frequency`` with ``mu`` the mean of the diagonal of S.
-    Rows holding NaN or an infinity are dropped.
+    Rows holding NaN or an infinity are dropped. Overflow is not detected: when the cross-products
+    overflow (centred values of about 1e77 and up), the intensity is NaN, not in [0, 1], and so is
+    every entry of the matrix.
 
     Raises ``ValueError`` with the messages of ``sample_covariance_matrix``.
 
@@ -87,7 +89,9 @@ def covariance_to_correlation(covariance: _Matrix) -> list[list[float]]:
     """Correlation matrix of a covariance matrix: ``C_ij / (s_i * s_j)`` with ``s_i = sqrt(max(C_ii, 0))``.
 
     Entries are clamped into [-1, 1], the diagonal is exactly 1.0, and a variable whose variance is
-    zero, negative or NaN gets correlation 0.0 with every other variable. Dimensionless.
+    zero, negative or NaN gets correlation 0.0 with every other variable (no NaN, no error). NaN does
+    come out, outside [-1, 1], where ``C_ij`` is NaN between two variables of positive variance and
+    where both variances are infinite. Dimensionless.
 
     Raises ``ValueError``: the matrix shape messages, then "matrix must be square".
 
@@ -138,8 +142,11 @@ def transfer_entropy(source: _Vector, target: _Vector, bins: SupportsIndex, lag:
     """Transfer entropy in nats from ``source`` to ``target`` ``lag`` steps ahead, over quantile bins.
 
     Both series are discretised into ``bins`` equal-frequency symbols; the result is the sum over the
-    N = n - lag sample positions of ``p(x,y,z) * log(p(x,y,z) p(y) / (p(x,y) p(y,z)))`` (per position,
-    not per distinct state), clamped at 0.0. Returns 0.0 at once when ``lag + 1 >= n``.
+    N = n - lag sample positions of ``p(x,y,z) * log(p(x,y,z) p(y) / (p(x,y) p(y,z)))``, clamped at
+    0.0. Returns 0.0 at once when ``lag + 1 >= n``. This is the per-position weighted estimator: a
+    state met c times adds c equal terms. So for a coupled pair its value grows in proportion to the
+    series length (about 1.7 nats at 1,000 points, 13 at 10,000, 137 at 100,000), it is not bounded
+    by ln(bins), and it is comparable only between series of equal length.
 
     Raises ``ValueError``: "lag must be >= 1", "source and target must have the same length", then
     "bins must be >= 2".
@@ -180,14 +187,19 @@ def almgren_chriss_market_impact(
 ) -> tuple[float, float, float, float]:
     """Almgren-Chriss cost of an order: ``(spread_cost, temporary_cost, permanent_cost, total_cost)``.
 
-    With ``a = |quantity|`` and participation ``p = a / daily_volume``: spread cost ``0.5 * a * spread``,
-    temporary ``p * volatility * temporary_impact * a``, permanent
-    ``sqrt(p) * permanent_impact * a * volatility``; total is their sum. Units: price units times shares.
+    With ``a = |quantity|`` shares and participation ``p = a / daily_volume`` (shares per day):
+    spread cost ``0.5 * a * spread`` (half the spread on every share), temporary impact
+    ``p * volatility * temporary_impact * a`` (a concession of ``temporary_impact * volatility * p``
+    per share), permanent impact ``sqrt(p) * permanent_impact * a * volatility`` (a lasting move of
+    ``permanent_impact * volatility * sqrt(p)`` per share); total is their sum. Units: ``spread`` and
+    ``volatility`` (the price's daily standard deviation: 2% a day on a 50.00 stock is 1.0) in price
+    units, the two coefficients pure numbers, every cost in currency. Only ``daily_volume`` is
+    checked: negative volatility, spread or coefficients are used as given and give negative costs.
 
     Raises ``ValueError``: "daily_volume must be positive".
 
-    >>> almgren_chriss_market_impact(1000, 0.02, 1_000_000, 0.01, 0.1, 0.5)[0]
-    5.0
+    >>> almgren_chriss_market_impact(1000, 1.0, 1_000_000, 0.01, 0.1, 0.5)[:2]
+    (5.0, 0.1)
     """
 
 def optimal_execution_trajectory(
@@ -195,9 +207,15 @@ def optimal_execution_trajectory(
 ) -> tuple[list[float], list[float]]:
     """Optimal liquidation path: ``(holdings, trades)`` over ``periods`` equal periods.
 
-    ``holdings`` has ``periods + 1`` entries, from ``total_quantity`` down to exactly 0.0: linear for
-    ``risk_aversion == 0`` (or NaN), ``X (exp(-k j/N) - exp(-k)) / (1 - exp(-k))`` for k > 0.
+    ``holdings`` has ``periods + 1`` entries, from ``total_quantity`` down to exactly 0.0:
+    ``X (exp(-k j/N) - exp(-k)) / (1 - exp(-k))`` for ``k = risk_aversion >= 2**-26``, the same
+    through ``expm1`` for ``2**-52 <= k < 2**-26``, linear below (0, NaN and tiny k).
     ``trades[i] = holdings[i] - holdings[i + 1]``. Units: shares.
+
+    ``risk_aversion`` is a unitless urgency, the exponent over the whole horizon (0 = TWAP). It is not
+    the Almgren-Chriss lambda: a per-time-unit lambda passed as-is gives nearly TWAP. Convert with
+    ``k = T * sqrt(lambda * sigma**2 / eta)`` (horizon, price volatility per unit time, temporary
+    impact coefficient, all in one time unit).
 
     Raises ``ValueError``: "periods must be positive", then "risk_aversion must be non-negative".
 
