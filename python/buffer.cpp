@@ -210,9 +210,7 @@ void MatrixArg::lend(BufferLease lease, std::size_t rows, std::size_t cols) {
 void MatrixArg::own() {
     if (!borrowed()) return;
     const auto* values = static_cast<const double*>(lease_.view().buf);
-    owned_.values().assign(values, values + rows_ * cols_);
-    owned_.reserve_rows(rows_);
-    for (std::size_t i = 1; i <= rows_; ++i) owned_.end_row_at(i * cols_);
+    owned_ = Matrix::of_rows(std::vector<double>(values, values + rows_ * cols_), rows_, cols_);
     lease_.release();
 }
 

@@ -12,8 +12,12 @@
 namespace valmora {
 
 Matrix Matrix::filled(std::size_t rows, std::size_t cols, double value) {
+    return of_rows(std::vector<double>(rows * cols, value), rows, cols);
+}
+
+Matrix Matrix::of_rows(std::vector<double> values, std::size_t rows, std::size_t cols) {
     Matrix m;
-    m.values_.assign(rows * cols, value);
+    m.values_ = std::move(values);
     m.starts_.resize(rows + 1);
     for (std::size_t i = 0; i <= rows; ++i) m.starts_[i] = i * cols;
     return m;
@@ -131,11 +135,7 @@ Result<Matrix> centre_complete_observations(MatrixView data) {
     values.resize(n * p);
     centre_all_columns(values.data(), n, p, mean.data());
 
-    Matrix centred;
-    centred.values() = std::move(values);
-    centred.reserve_rows(n);
-    for (std::size_t k = 1; k <= n; ++k) centred.end_row_at(k * p);
-    return centred;
+    return Matrix::of_rows(std::move(values), n, p);
 }
 
 namespace {

@@ -15,6 +15,8 @@ class Matrix {
 public:
     Matrix() = default;
     static Matrix filled(std::size_t rows, std::size_t cols, double value);
+    // Takes `values` (rows * cols of them, row after row) as a matrix of rows of `cols`.
+    static Matrix of_rows(std::vector<double> values, std::size_t rows, std::size_t cols);
 
     std::size_t rows() const noexcept { return starts_.size() - 1; }
     std::span<const double> row(std::size_t i) const {
@@ -30,7 +32,6 @@ public:
     std::vector<double>& values() noexcept { return values_; }
     void reserve_rows(std::size_t rows) { starts_.reserve(rows + 1); }
     void end_row() { starts_.push_back(values_.size()); }
-    void end_row_at(std::size_t end) { starts_.push_back(end); }
 
 private:
     std::vector<double> values_;

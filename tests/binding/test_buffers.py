@@ -208,10 +208,10 @@ LOOKUP_RUNS_CODE = {
     "array module loaded lazily": """
         import importlib.util
         sys.modules.pop('array', None)
-        spec = importlib.util.find_spec('array')
-        loader = importlib.util.LazyLoader(spec.loader)
-        spec.loader = loader
-        module = importlib.util.module_from_spec(spec)
+        found = importlib.util.find_spec('array')
+        loader = importlib.util.LazyLoader(found.loader)
+        found.loader = loader
+        module = importlib.util.module_from_spec(found)
         sys.modules['array'] = module
         loader.exec_module(module)
         data = np.array([[1.0, 0.5], [0.5, 1.0]])
