@@ -8,7 +8,9 @@
 #include "covariance.hpp"
 #include "execution.hpp"
 #include "risk.hpp"
-#include "timeseries.hpp"
+#include "cointegration.hpp"
+#include "rolling_correlation.hpp"
+#include "transfer_entropy.hpp"
 
 #define VALMORA_FUNCTIONS(F)                                                                             \
     F(sample_covariance_matrix, Rows{"data"}, Real{"frequency"})                                         \

@@ -15,7 +15,9 @@
 #include "matrix.hpp"
 #include "result.hpp"
 #include "risk.hpp"
-#include "timeseries.hpp"
+#include "cointegration.hpp"
+#include "rolling_correlation.hpp"
+#include "transfer_entropy.hpp"
 
 namespace valmora::py {
 

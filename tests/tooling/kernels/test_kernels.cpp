@@ -14,7 +14,9 @@
 #include "matrix.hpp"
 #include "risk.hpp"
 #include "summation.hpp"
-#include "timeseries.hpp"
+#include "cointegration.hpp"
+#include "rolling_correlation.hpp"
+#include "transfer_entropy.hpp"
 
 using namespace valmora;
 

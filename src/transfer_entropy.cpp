@@ -1,139 +1,24 @@
-#include "timeseries.hpp"
+#include "transfer_entropy.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
+#include <vector>
 
-#include "lanes.hpp"
 #include "stop.hpp"
-#include "summation.hpp"
 
 namespace valmora {
 
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// ---- rolling correlation ----
-
-// The zero-variance test and the quotient, shared by the scalar and the vector paths.
-// A NaN result is reported as the positive quiet NaN, whatever payload the hardware made.
-double finish_window(double sxx, double syy, double sxy, double divisor) {
-    const double var_x = sxx / divisor;
-    const double var_y = syy / divisor;
-    if (var_x == 0.0 || var_y == 0.0) return kNaN;
-    const double r = (sxy / divisor) / (std::sqrt(var_x) * std::sqrt(var_y));
-    return std::isnan(r) ? kNaN : r;
-}
-
-// One window of w values starting at x and y, summed in index order from its first element.
-double window_correlation(const double* x, const double* y, std::size_t w) {
-    double sx = x[0];
-    double sy = y[0];
-    for (std::size_t k = 1; k < w; ++k) {
-        sx += x[k];
-        sy += y[k];
-    }
-    const double count = static_cast<double>(w);
-    const double mx = sx / count;
-    const double my = sy / count;
-    double dx = x[0] - mx;
-    double dy = y[0] - my;
-    double sxx = dx * dx;
-    double syy = dy * dy;
-    double sxy = dx * dy;
-    for (std::size_t k = 1; k < w; ++k) {
-        dx = x[k] - mx;
-        dy = y[k] - my;
-        sxx += dx * dx;
-        syy += dy * dy;
-        sxy += dx * dy;
-    }
-    return finish_window(sxx, syy, sxy, static_cast<double>(w - 1));
-}
-
-// U vectors of consecutive windows at once, lane j of vector u holding the window that starts
-// at x + u * lanes + j. Every lane performs exactly the operations of window_correlation in
-// the same order; lanes never mix, so each output has the scalar bits. Several vectors per
-// block keep independent accumulator chains in flight.
-template <std::size_t L, std::size_t U>
-[[gnu::always_inline]] inline void correlate_block(const double* x, const double* y, std::size_t w, double* out) {
-    using Lanes = lanes::Vec<L>;
-    using lanes::load;
-    Lanes sx[U], sy[U];
-#pragma GCC unroll 8
-    for (std::size_t u = 0; u < U; ++u) {
-        load(sx[u], x + u * L);
-        load(sy[u], y + u * L);
-    }
-    for (std::size_t k = 1; k < w; ++k) {
-#pragma GCC unroll 8
-        for (std::size_t u = 0; u < U; ++u) {
-            Lanes vx, vy;
-            load(vx, x + u * L + k);
-            load(vy, y + u * L + k);
-            sx[u] += vx;
-            sy[u] += vy;
-        }
-    }
-    Lanes count;
-    for (std::size_t j = 0; j < L; ++j) count[j] = static_cast<double>(w);
-    Lanes mx[U], my[U], sxx[U], syy[U], sxy[U];
-#pragma GCC unroll 8
-    for (std::size_t u = 0; u < U; ++u) {
-        mx[u] = sx[u] / count;
-        my[u] = sy[u] / count;
-        Lanes dx, dy;
-        load(dx, x + u * L);
-        load(dy, y + u * L);
-        dx -= mx[u];
-        dy -= my[u];
-        sxx[u] = dx * dx;
-        syy[u] = dy * dy;
-        sxy[u] = dx * dy;
-    }
-    for (std::size_t k = 1; k < w; ++k) {
-#pragma GCC unroll 8
-        for (std::size_t u = 0; u < U; ++u) {
-            Lanes dx, dy;
-            load(dx, x + u * L + k);
-            load(dy, y + u * L + k);
-            dx -= mx[u];
-            dy -= my[u];
-            sxx[u] += dx * dx;
-            syy[u] += dy * dy;
-            sxy[u] += dx * dy;
-        }
-    }
-    const double divisor = static_cast<double>(w - 1);
-#pragma GCC unroll 8
-    for (std::size_t u = 0; u < U; ++u) {
-        for (std::size_t j = 0; j < L; ++j) out[u * L + j] = finish_window(sxx[u][j], syy[u][j], sxy[u][j], divisor);
-    }
-}
-
-// Fills whole blocks of windows (out[s] for the window starting at s) and returns how many
-// windows were done; the caller finishes the rest one by one.
-template <std::size_t L>
-[[gnu::always_inline]] inline std::size_t correlate_blocks(const double* x, const double* y, std::size_t windows,
-                                                           std::size_t w, double* out) {
-    constexpr std::size_t U = 4;
-    constexpr std::size_t block = U * L;
-    std::size_t s = 0;
-    for (; s + block <= windows; s += block) correlate_block<L, U>(x + s, y + s, w, out + s);
-    return s;
-}
-
-VALMORA_LANES_KERNEL(std::size_t, correlate_all_blocks, correlate_blocks,
-                     (const double* x, const double* y, std::size_t windows, std::size_t w, double* out),
-                     (x, y, windows, w, out))
-
-// ---- transfer entropy ----
 
 // An unsigned key in the order the thresholds are chosen by: a < b gives key(a) < key(b),
 // -0.0 sits just below +0.0, and every NaN above +infinity. Selecting on keys puts a value
@@ -216,14 +101,9 @@ std::vector<std::uint64_t> keys_at(std::span<const double> values, const std::ve
     return at;
 }
 
-// Quantile thresholds of `values`, kept once per distinct sorted position with the last k that
-// uses it: at most one per value, so memory follows the data whatever `bins` is.
-struct ThresholdRuns {
-    std::vector<double> thresholds;    // non-decreasing, NaNs last
-    std::vector<std::uint64_t> last_k; // strictly increasing
-};
-
-ThresholdRuns threshold_runs(std::span<const double> values, std::uint64_t bins) {
+// Quantile thresholds of `values` (non-decreasing, NaNs last), kept once per distinct sorted
+// position: at most one per value, so memory follows the data whatever `bins` is.
+std::vector<double> quantile_thresholds(std::span<const double> values, std::uint64_t bins) {
     const std::size_t m = values.size();
     const double last = static_cast<double>(m - 1);
     const double divisor = static_cast<double>(bins);
@@ -234,7 +114,6 @@ ThresholdRuns threshold_runs(std::span<const double> values, std::uint64_t bins)
         return rounded < last ? static_cast<std::size_t>(rounded) : m - 1;
     };
     std::vector<std::size_t> wanted;
-    ThresholdRuns runs;
     for (std::uint64_t k = 1; k < bins;) {
         const std::size_t p = position(k);
         std::uint64_t lo = k, hi = bins - 1;  // the last k with this position lies in [lo, hi]
@@ -244,19 +123,18 @@ ThresholdRuns threshold_runs(std::span<const double> values, std::uint64_t bins)
             else hi = mid - 1;
         }
         wanted.push_back(p);
-        runs.last_k.push_back(lo);
         k = lo + 1;
     }
     const std::vector<std::uint64_t> keys = keys_at(values, wanted);
-    runs.thresholds.resize(keys.size());
-    for (std::size_t r = 0; r < keys.size(); ++r) runs.thresholds[r] = from_order_key(keys[r]);
-    return runs;
+    std::vector<double> thresholds(keys.size());
+    for (std::size_t r = 0; r < keys.size(); ++r) thresholds[r] = from_order_key(keys[r]);
+    return thresholds;
 }
 
-// The number of thresholds <= v, which is the number of runs v reaches: the thresholds never
+// The number of thresholds <= v: the thresholds never
 // decrease and a NaN, whether threshold or value, is <= nothing. A short table is counted
 // through, as branches on its entries would be mispredicted; a long one is searched.
-std::size_t runs_reached(const std::vector<double>& thresholds, double v) {
+std::size_t thresholds_reached(const std::vector<double>& thresholds, double v) {
     if (thresholds.size() > 64) {
         return static_cast<std::size_t>(
             std::partition_point(thresholds.begin(), thresholds.end(), [v](double t) { return t <= v; }) -
@@ -267,12 +145,12 @@ std::size_t runs_reached(const std::vector<double>& thresholds, double v) {
     return reached;
 }
 
-// Symbols as the number of runs reached: two values share a symbol exactly when they reach the
-// same thresholds.
+// Symbols as the number of thresholds reached: two values share a symbol exactly when they reach
+// the same thresholds.
 template <class Symbol>
-void run_symbols(std::span<const double> values, const std::vector<double>& thresholds, Symbol* symbols) {
+void quantile_symbols(std::span<const double> values, const std::vector<double>& thresholds, Symbol* symbols) {
     in_runs(values.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) symbols[i] = static_cast<Symbol>(runs_reached(thresholds, values[i]));
+        for (std::size_t i = begin; i < end; ++i) symbols[i] = static_cast<Symbol>(thresholds_reached(thresholds, values[i]));
     });
 }
 
@@ -426,132 +304,34 @@ bool fits_table(std::size_t range_t, std::size_t range_s, std::size_t samples) {
            !__builtin_mul_overflow(states, range_s, &states) && states <= limit;
 }
 
+// The symbols of both series, then the sum over their (next, past, source) states. A byte per
+// symbol, where the thresholds allow it, is all the memory that grows with n in the usual case;
+// wider symbols are renumbered densely when their states would not fit a table.
+template <class Symbol>
+double entropy_of_symbols(std::span<const double> source, std::span<const double> target,
+                          const std::vector<double>& thresholds_s, const std::vector<double>& thresholds_t,
+                          std::size_t shift) {
+    const std::size_t n = source.size();
+    const std::size_t samples = n - shift;
+    std::size_t range_s = thresholds_s.size() + 1;
+    std::size_t range_t = thresholds_t.size() + 1;
+    auto source_symbols = std::make_unique_for_overwrite<Symbol[]>(n);
+    auto target_symbols = std::make_unique_for_overwrite<Symbol[]>(n);
+    quantile_symbols(source, thresholds_s, source_symbols.get());
+    quantile_symbols(target, thresholds_t, target_symbols.get());
+    const Symbol* next = target_symbols.get() + shift;
+    if constexpr (std::is_same_v<Symbol, std::uint64_t>) {
+        if (!fits_table(range_t, range_s, samples)) {
+            range_s = renumber(source_symbols.get(), n, range_s);
+            range_t = renumber(target_symbols.get(), n, range_t);
+        }
+        if (!fits_table(range_t, range_s, samples))
+            return entropy_by_sorting(next, target_symbols.get(), source_symbols.get(), samples, range_t, range_s);
+    }
+    return entropy_by_table(next, target_symbols.get(), source_symbols.get(), samples, range_t, range_s);
+}
+
 }  // namespace
-
-void RollingCorrelation::compute(std::size_t start, std::span<double> out) const {
-    const std::size_t n = out.size();
-    // Positions before the first full window.
-    const std::size_t lead = start < w_ - 1 ? std::min(n, w_ - 1 - start) : 0;
-    std::fill_n(out.data(), lead, kNaN);
-    if (lead == n) return;
-    // Position p holds the window starting at p - (w - 1).
-    const std::size_t first = start + lead - (w_ - 1);
-    const std::size_t windows = n - lead;
-    double* by_start = out.data() + lead;
-    // Runs of windows of about a million values in all, so a stop request is seen within a
-    // millisecond or so; a multiple of every block size, so only the last run has a tail.
-    const std::size_t run = std::max<std::size_t>(64, ((std::size_t{1} << 20) / w_) & ~std::size_t{63});
-    for (std::size_t s0 = 0; s0 < windows; s0 += run) {
-        poll_stop();
-        const std::size_t count = std::min(run, windows - s0);
-        const double* x = x_.data() + first + s0;
-        const double* y = y_.data() + first + s0;
-        const std::size_t done = correlate_all_blocks(x, y, count, w_, by_start + s0);
-        for (std::size_t s = done; s < count; ++s) by_start[s0 + s] = window_correlation(x + s, y + s, w_);
-    }
-}
-
-std::vector<double> RollingCorrelation::all() const {
-    std::vector<double> out(size());
-    compute(0, out);
-    return out;
-}
-
-Result<RollingCorrelation> rolling_correlation(std::span<const double> x, std::span<const double> y,
-                                               std::uint64_t window) {
-    if (window < 2) return ValidationError{"window must be >= 2"};
-    if (x.size() != y.size()) return ValidationError{"x and y must have the same length"};
-    // A window longer than the series ends nowhere: every position is NaN.
-    const auto w = window - 1 >= x.size() ? x.size() + 1 : static_cast<std::size_t>(window);
-    return RollingCorrelation(x, y, w);
-}
-
-Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std::span<const double> x) {
-    const std::size_t n = x.size();
-    if (n == 0 || y.size() != n) return ValidationError{"x and y must have the same non-zero length"};
-    const double count = static_cast<double>(n);
-    // Every sum starts from its first term and adds the rest in index order, with the chain's
-    // bits (summation.hpp); the products are made a chunk at a time in a small buffer.
-    const double sx = summation::add_in_order(x[0], x.data() + 1, n - 1);
-    const double sy = summation::add_in_order(y[0], y.data() + 1, n - 1);
-    const double mean_x = sx / count;
-    const double mean_y = sy / count;
-    // Two lanes, which every processor has, keep the buffer's stores from waiting on each other.
-    // The means are loaded, not splatted: 0.0 + -0.0 would turn a mean of -0.0 into +0.0.
-    using Pair = lanes::Vec<2>;
-    const double means_x[2] = {mean_x, mean_x};
-    const double means_y[2] = {mean_y, mean_y};
-    Pair mx, my;
-    lanes::load(mx, means_x);
-    lanes::load(my, means_y);
-    constexpr std::size_t kChunk = 2048;
-    double terms[kChunk];
-    double sxy = (x[0] - mean_x) * (y[0] - mean_y);
-    for (std::size_t i = 1; i < n; i += kChunk) {
-        const std::size_t m = std::min(kChunk, n - i);
-        std::size_t k = 0;
-        for (; k + 2 <= m; k += 2) {
-            Pair a, b;
-            lanes::load(a, x.data() + i + k);
-            lanes::load(b, y.data() + i + k);
-            lanes::store(terms + k, (a - mx) * (b - my));
-        }
-        for (; k < m; ++k) terms[k] = (x[i + k] - mean_x) * (y[i + k] - mean_y);
-        sxy = summation::add_in_order(sxy, terms, m);
-    }
-    double d = x[0] - mean_x;
-    double sxx = d * d;
-    for (std::size_t i = 1; i < n; i += kChunk) {
-        const std::size_t m = std::min(kChunk, n - i);
-        std::size_t k = 0;
-        for (; k + 2 <= m; k += 2) {
-            Pair a;
-            lanes::load(a, x.data() + i + k);
-            a -= mx;
-            lanes::store(terms + k, a * a);
-        }
-        for (; k < m; ++k) {
-            d = x[i + k] - mean_x;
-            terms[k] = d * d;
-        }
-        sxx = summation::add_nonnegative_in_order(sxx, terms, m);
-    }
-    if (sxx == 0.0) return ValidationError{"x variance must be positive"};
-    const double beta = sxy / sxx;
-    const double alpha = mean_y - mean_x * beta;
-    // The residuals sum to about zero, crossing binades all along: no block would be exact.
-    // Each is made again, with the same bits, when the spread is computed.
-    double se = y[0] - (x[0] * beta + alpha);
-    in_runs(n - 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin + 1; i <= end; ++i) se += y[i] - (x[i] * beta + alpha);
-    });
-    return CointegrationSpread{beta, alpha, CentredResiduals(x, y, beta, alpha, se / count)};
-}
-
-void CentredResiduals::compute(std::size_t start, std::span<double> out) const {
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const std::size_t t = start + i;
-        out[i] = (y_[t] - (x_[t] * beta_ + alpha_)) - mean_;
-    }
-}
-
-std::vector<double> CentredResiduals::all() const {
-    std::vector<double> out(size());
-    compute(0, out);
-    return out;
-}
-
-Result<std::vector<std::uint64_t>> quantile_discretise(std::span<const double> values, std::uint64_t bins) {
-    if (bins < 2) return ValidationError{"bins must be >= 2"};
-    if (values.empty()) return ValidationError{"values must not be empty"};
-    std::vector<std::uint64_t> symbols(values.size());
-    const ThresholdRuns runs = threshold_runs(values, bins);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const std::size_t reached = runs_reached(runs.thresholds, values[i]);
-        symbols[i] = reached == 0 ? 0 : runs.last_k[reached - 1];
-    }
-    return symbols;
-}
 
 Result<double> transfer_entropy(std::span<const double> source, std::span<const double> target, std::uint64_t bins,
                                 std::uint64_t lag) {
@@ -562,35 +342,16 @@ Result<double> transfer_entropy(std::span<const double> source, std::span<const 
     // Both series are long enough here, so the source's check is the only one that can fail.
     if (bins < 2) return ValidationError{"bins must be >= 2"};
 
-    const ThresholdRuns runs_s = threshold_runs(source, bins);
-    const ThresholdRuns runs_t = threshold_runs(target, bins);
-    std::size_t range_s = runs_s.thresholds.size() + 1;
-    std::size_t range_t = runs_t.thresholds.size() + 1;
+    const std::vector<double> thresholds_s = quantile_thresholds(source, bins);
+    const std::vector<double> thresholds_t = quantile_thresholds(target, bins);
+    const std::size_t range_s = thresholds_s.size() + 1;
+    const std::size_t range_t = thresholds_t.size() + 1;
     const auto shift = static_cast<std::size_t>(lag);
     const std::size_t samples = n - shift;
 
-    double total = 0.0;
-    if (range_s <= 256 && range_t <= 256 && fits_table(range_t, range_s, samples)) {
-        // The usual case, few bins: a byte per symbol is all the memory that grows with n.
-        auto s = std::make_unique_for_overwrite<std::uint8_t[]>(n);
-        auto tg = std::make_unique_for_overwrite<std::uint8_t[]>(n);
-        run_symbols(source, runs_s.thresholds, s.get());
-        run_symbols(target, runs_t.thresholds, tg.get());
-        total = entropy_by_table(tg.get() + shift, tg.get(), s.get(), samples, range_t, range_s);
-    } else {
-        auto s = std::make_unique_for_overwrite<std::uint64_t[]>(n);
-        auto tg = std::make_unique_for_overwrite<std::uint64_t[]>(n);
-        run_symbols(source, runs_s.thresholds, s.get());
-        run_symbols(target, runs_t.thresholds, tg.get());
-        if (!fits_table(range_t, range_s, samples)) {
-            range_s = renumber(s.get(), n, range_s);
-            range_t = renumber(tg.get(), n, range_t);
-        }
-        const std::uint64_t* next = tg.get() + shift;
-        total = fits_table(range_t, range_s, samples)
-                    ? entropy_by_table(next, tg.get(), s.get(), samples, range_t, range_s)
-                    : entropy_by_sorting(next, tg.get(), s.get(), samples, range_t, range_s);
-    }
+    const double total = range_s <= 256 && range_t <= 256 && fits_table(range_t, range_s, samples)
+                             ? entropy_of_symbols<std::uint8_t>(source, target, thresholds_s, thresholds_t, shift)
+                             : entropy_of_symbols<std::uint64_t>(source, target, thresholds_s, thresholds_t, shift);
     return total > 0.0 ? total : 0.0;
 }
 

@@ -1,0 +1,106 @@
+#include "cointegration.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+#include <span>
+
+#include "lanes.hpp"
+#include "stop.hpp"
+#include "summation.hpp"
+
+namespace valmora {
+
+namespace {
+
+// Two lanes, which every processor has, keep the buffer's stores from waiting on each other.
+using Pair = lanes::Vec<2>;
+
+// `first` plus the terms 1 .. n-1, added in index order by `add` (one of the chain-exact sums of
+// summation.hpp). The terms are made a chunk at a time in a small buffer, two at a time by
+// `pair_term(i, out)` (terms i and i + 1) and singly by `term(i)`.
+template <class Add, class PairTerm, class Term>
+double add_terms(double first, std::size_t n, Add add, PairTerm pair_term, Term term) {
+    constexpr std::size_t kChunk = 2048;
+    double terms[kChunk];
+    double sum = first;
+    for (std::size_t i = 1; i < n; i += kChunk) {
+        const std::size_t m = std::min(kChunk, n - i);
+        std::size_t k = 0;
+        for (; k + 2 <= m; k += 2) {
+            Pair t;
+            pair_term(i + k, t);
+            lanes::store(terms + k, t);
+        }
+        for (; k < m; ++k) terms[k] = term(i + k);
+        sum = add(sum, terms, m);
+    }
+    return sum;
+}
+
+}  // namespace
+
+Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std::span<const double> x) {
+    const std::size_t n = x.size();
+    if (n == 0 || y.size() != n) return ValidationError{"x and y must have the same non-zero length"};
+    const double count = static_cast<double>(n);
+    // Every sum starts from its first term and adds the rest in index order, with the chain's
+    // bits (summation.hpp).
+    const double sx = summation::add_in_order(x[0], x.data() + 1, n - 1);
+    const double sy = summation::add_in_order(y[0], y.data() + 1, n - 1);
+    const double mean_x = sx / count;
+    const double mean_y = sy / count;
+    // The means are loaded, not splatted: 0.0 + -0.0 would turn a mean of -0.0 into +0.0.
+    const double means_x[2] = {mean_x, mean_x};
+    const double means_y[2] = {mean_y, mean_y};
+    Pair mx, my;
+    lanes::load(mx, means_x);
+    lanes::load(my, means_y);
+    const double sxy = add_terms(
+        (x[0] - mean_x) * (y[0] - mean_y), n, summation::add_in_order,
+        [&](std::size_t i, Pair& out) {
+            Pair a, b;
+            lanes::load(a, x.data() + i);
+            lanes::load(b, y.data() + i);
+            out = (a - mx) * (b - my);
+        },
+        [&](std::size_t i) { return (x[i] - mean_x) * (y[i] - mean_y); });
+    const double d0 = x[0] - mean_x;
+    const double sxx = add_terms(
+        d0 * d0, n, summation::add_nonnegative_in_order,
+        [&](std::size_t i, Pair& out) {
+            Pair a;
+            lanes::load(a, x.data() + i);
+            a -= mx;
+            out = a * a;
+        },
+        [&](std::size_t i) {
+            const double d = x[i] - mean_x;
+            return d * d;
+        });
+    if (sxx == 0.0) return ValidationError{"x variance must be positive"};
+    const double beta = sxy / sxx;
+    const double alpha = mean_y - mean_x * beta;
+    // The residuals sum to about zero, crossing binades all along: no block would be exact.
+    // Each is made again, with the same bits, when the spread is computed.
+    double se = y[0] - (x[0] * beta + alpha);
+    in_runs(n - 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin + 1; i <= end; ++i) se += y[i] - (x[i] * beta + alpha);
+    });
+    return CointegrationSpread{beta, alpha, CentredResiduals(x, y, beta, alpha, se / count)};
+}
+
+void CentredResiduals::compute(std::size_t start, std::span<double> out) const {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::size_t t = start + i;
+        out[i] = (y_[t] - (x_[t] * beta_ + alpha_)) - mean_;
+    }
+}
+
+std::vector<double> CentredResiduals::all() const {
+    std::vector<double> out(size());
+    compute(0, out);
+    return out;
+}
+
+}  // namespace valmora
