@@ -114,12 +114,13 @@ void gather(Kind kind, Py_ssize_t itemsize, const char* base, Py_ssize_t count, 
 // asked for their buffer.
 class View {
 public:
-    View(PyObject* obj, int ndim) {
+    View(PyObject* obj, int ndim, Subclass subclass = Subclass::refused) {
         if (!PyObject_CheckBuffer(obj)) return;  // lists, tuples, ...
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
         const bool memoryview = type == reinterpret_cast<PyObject*>(&PyMemoryView_Type);
-        const bool known = memoryview ? ndim == 1  // iterating a 2-D memoryview is an error we must keep
-                                      : (type == ndarray_type.peek() || (ndim == 1 && type == array_type.peek()));
+        exact_ = memoryview ? ndim == 1  // iterating a 2-D memoryview is an error we must keep
+                            : (type == ndarray_type.peek() || (ndim == 1 && type == array_type.peek()));
+        const bool known = exact_ || (subclass == Subclass::copied && is_ndarray(obj));
         if (!known || !lease_.acquire(obj)) return;
         const Py_buffer& v = lease_.view();
         if (v.ndim != ndim || v.suboffsets != nullptr) return;
@@ -141,9 +142,10 @@ public:
             gather(kind_, lease_.view().itemsize, from + done * step, std::min(kRun, count - done), step, out + done);
         }
     }
-    bool is_c_contiguous_float64() const {
+    // Only an exact type's export may be lent: it runs no Python code when asked again.
+    bool lendable() const {
         const Py_buffer& v = lease_.view();
-        if (kind_ != Kind::float64) return false;
+        if (!exact_ || kind_ != Kind::float64) return false;
         Py_ssize_t step = v.itemsize;
         for (int d = v.ndim - 1; d >= 0; --d) {
             if (v.strides[d] != step) return false;
@@ -156,6 +158,7 @@ public:
 private:
     BufferLease lease_;
     bool usable_ = false;
+    bool exact_ = false;
     Kind kind_ = Kind::float64;
 };
 
@@ -189,6 +192,12 @@ void BufferLease::release() noexcept {
     held_ = false;
 }
 
+PyRef BufferLease::pause() {
+    PyRef exporter(held_ ? Py_XNewRef(view_.obj) : nullptr);
+    release();
+    return exporter;
+}
+
 void VectorArg::lend(BufferLease lease, std::size_t size) {
     lease_ = std::move(lease);
     size_ = size;
@@ -199,6 +208,13 @@ void VectorArg::own() {
     const auto* values = static_cast<const double*>(lease_.view().buf);
     owned_.assign(values, values + size_);
     lease_.release();
+}
+
+// An export without an exporter cannot be asked again: its values are copied instead.
+void VectorArg::pause() {
+    if (!borrowed()) return;
+    if (lease_.view().obj == nullptr) return own();
+    exporter_ = lease_.pause();
 }
 
 void MatrixArg::lend(BufferLease lease, std::size_t rows, std::size_t cols) {
@@ -214,8 +230,15 @@ void MatrixArg::own() {
     lease_.release();
 }
 
+void MatrixArg::pause() {
+    if (!borrowed()) return;
+    if (lease_.view().obj == nullptr) return own();
+    exporter_ = lease_.pause();
+}
+
 bool is_ndarray(PyObject* obj) {
-    return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == ndarray_type.peek() && ndarray_type.peek() != nullptr;
+    PyObject* type = ndarray_type.peek();
+    return type != nullptr && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type));
 }
 
 bool has_plain_buffer(PyObject* obj, int ndim) { return View(obj, ndim).usable(); }
@@ -229,10 +252,10 @@ bool append_buffer_vector(PyObject* obj, std::vector<double>& out) {
     return true;
 }
 
-bool read_buffer_vector(PyObject* obj, VectorArg& out) {
-    View view(obj, 1);
+bool read_buffer_vector(PyObject* obj, VectorArg& out, Subclass subclass) {
+    View view(obj, 1, subclass);
     if (!view.usable()) return false;
-    if (view.is_c_contiguous_float64()) {
+    if (view.lendable()) {
         const auto size = static_cast<std::size_t>(view.extent(0));
         out.lend(view.take_lease(), size);
         return true;
@@ -243,11 +266,11 @@ bool read_buffer_vector(PyObject* obj, VectorArg& out) {
     return true;
 }
 
-bool read_buffer_matrix(PyObject* obj, MatrixArg& out) {
-    View view(obj, 2);
+bool read_buffer_matrix(PyObject* obj, MatrixArg& out, Subclass subclass) {
+    View view(obj, 2, subclass);
     if (!view.usable()) return false;
     const Py_ssize_t rows = view.extent(0), cols = view.extent(1);
-    if (view.is_c_contiguous_float64()) {
+    if (view.lendable()) {
         out.lend(view.take_lease(), static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
         return true;
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "matrix.hpp"
+#include "pyref.hpp"
 
 namespace valmora::py {
 
@@ -34,6 +35,8 @@ public:
     void release() noexcept;
     bool held() const noexcept { return held_; }
     const Py_buffer& view() const noexcept { return view_; }
+    // Gives the export back and returns its exporter (null if it has none).
+    PyRef pause();
 
 private:
     Py_buffer view_{};
@@ -49,21 +52,20 @@ public:
     bool borrowed() const noexcept { return lease_.held(); }
     // Copies lent values into owned storage and gives the lease back.
     void own();
+    // Gives lent memory back, keeping the object that lent it for take_exporter.
+    void pause();
+    PyRef take_exporter() noexcept { return std::move(exporter_); }
 
     operator std::span<const double>() const noexcept {
         if (borrowed()) return {static_cast<const double*>(lease_.view().buf), size_};
         return owned_;
-    }
-    // For routines that consume their input.
-    operator std::vector<double>() && {
-        own();
-        return std::move(owned_);
     }
 
 private:
     std::vector<double> owned_;
     BufferLease lease_;
     std::size_t size_ = 0;
+    PyRef exporter_;
 };
 
 // A matrix argument: rows converted into an owned Matrix, or a caller's C-contiguous float64
@@ -74,6 +76,8 @@ public:
     void lend(BufferLease lease, std::size_t rows, std::size_t cols);
     bool borrowed() const noexcept { return lease_.held(); }
     void own();
+    void pause();
+    PyRef take_exporter() noexcept { return std::move(exporter_); }
 
     operator MatrixView() const noexcept {
         if (borrowed()) return {static_cast<const double*>(lease_.view().buf), rows_, cols_};
@@ -84,19 +88,24 @@ private:
     Matrix owned_;
     BufferLease lease_;
     std::size_t rows_ = 0, cols_ = 0;
+    PyRef exporter_;
 };
+
+// Whether an ndarray subclass (np.memmap, ...) is read too. Its export may run Python code (a
+// __buffer__ of its own), so its values are copied, never lent.
+enum class Subclass { refused, copied };
 
 // When `obj` is an exact numpy.ndarray, array.array or memoryview holding a plain numeric format
 // in exactly one dimension, none empty, these take its values and return true; otherwise they
 // return false with nothing taken and no exception set, and the caller converts item by item,
 // which gives the same values for every buffer accepted here. A C-contiguous float64 array is
-// lent rather than copied. None of them runs Python code.
-bool read_buffer_vector(PyObject* obj, VectorArg& out);
+// lent rather than copied. None of them runs Python code, unless a subclass is asked for.
+bool read_buffer_vector(PyObject* obj, VectorArg& out, Subclass subclass = Subclass::refused);
 bool append_buffer_vector(PyObject* obj, std::vector<double>& out);
 // The same for an exact numpy.ndarray of two dimensions, read as rows.
-bool read_buffer_matrix(PyObject* obj, MatrixArg& out);
+bool read_buffer_matrix(PyObject* obj, MatrixArg& out, Subclass subclass = Subclass::refused);
 
-// Whether `obj` is exactly a numpy.ndarray (as found at the start of the call).
+// Whether `obj` is a numpy.ndarray or an instance of a subclass (as found at the start of the call).
 bool is_ndarray(PyObject* obj);
 
 // Whether `obj` would be read through its buffer with `ndim` dimensions.

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "binder.hpp"
+#include "pyref.hpp"
 #include "convert.hpp"
 #include "results.hpp"
 #include "stop.hpp"
@@ -85,6 +86,44 @@ PyObject* guarded(Body body) {
 // Whatever may run Python code before any argument is converted: the look-up of the array types.
 bool prepare_call();
 
+// Ctrl-C: long loops, ours and the core's, poll for a SIGINT to the main thread without running
+// Python code (the probe is installed when the module is executed). The signal's handlers run
+// where the stop is seen while an argument converts that cannot be read again (one that runs
+// Python code or consumes an iterator), and the conversion goes on if they return; anywhere
+// else the call gives back the memory it was lent, runs them, and if they return (a program that
+// ignores SIGINT) starts over, reusing every argument already converted. Once the handlers have
+// returned, the call polls no more: later signals are handled when it returns, as for any C
+// function, so a storm of them cannot keep it from finishing.
+bool interrupted();
+// Puts the signal back and runs the handlers: true when they returned, false with their
+// exception (or the exception of handlers already run where the stop was seen).
+bool resume_after_interrupt();
+
+// The answer to a stop for the call on this thread, fresh for each call and given back when it
+// returns (a handler or a conversion may call into the module again).
+class CallStops {
+public:
+    CallStops() noexcept;
+    ~CallStops();
+    CallStops(const CallStops&) = delete;
+    CallStops& operator=(const CallStops&) = delete;
+
+private:
+    bool saved_here_, saved_quiet_, saved_raised_;
+};
+
+// While an argument that cannot be read again converts, a stop runs the handlers in place.
+class HandledHere {
+public:
+    explicit HandledHere(bool here) noexcept;
+    ~HandledHere();
+    HandledHere(const HandledHere&) = delete;
+    HandledHere& operator=(const HandledHere&) = delete;
+
+private:
+    bool saved_;
+};
+
 template <class T>
 bool is_lent(const T& value) {
     if constexpr (requires { value.borrowed(); }) return value.borrowed();
@@ -94,52 +133,92 @@ template <class T>
 void own(T& value) {
     if constexpr (requires { value.own(); }) value.own();
 }
+template <class T>
+void pause(T& value) {
+    if constexpr (requires { value.pause(); }) value.pause();
+}
+template <class T>
+PyRef take_exporter(T& value) {
+    if constexpr (requires { value.take_exporter(); }) return value.take_exporter();
+    else return PyRef();
+}
 
 // Memory lent by an earlier argument is read when the core runs. Converting a later argument
 // that can run Python code (a __float__, an iterator, another thread taking the interpreter
 // meanwhile) could change or free that memory, so before such a conversion it is copied.
 template <class... Values>
-void own_lent_before(PyObject* next, bool (*plain)(PyObject*), std::tuple<Values...>& values) {
+void own_lent_before(bool plain, std::tuple<Values...>& values) {
     const bool lent = std::apply([](const auto&... v) { return (is_lent(v) || ...); }, values);
-    if (lent && !plain(next)) std::apply([](auto&... v) { (own(v), ...); }, values);
+    if (lent && !plain) std::apply([](auto&... v) { (own(v), ...); }, values);
 }
 
-template <class Core, class... Kinds>
-[[gnu::always_inline]] inline PyObject* attempt(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Signature sig{f.name, nullptr, f.params};
-    PyObject* slots[sizeof...(Kinds)] = {};
-    if (!bind_fastcall(sig, args, nargs, kwnames, slots)) return nullptr;
-    // Only an array, or a sequence that may hold arrays, needs the array types.
-    bool numbers_only = true;
-    for (PyObject* slot : slots) numbers_only = numbers_only && (PyFloat_CheckExact(slot) || PyLong_CheckExact(slot));
-    if (!numbers_only && !prepare_call()) return nullptr;
+// The arguments of one call, converted in parameter order and kept across restarts: a value
+// copied into our own storage is reused as it is; one read in place is given back before the
+// handlers run, with its exporter kept, and lent again from that exporter.
+template <class... Kinds>
+class Arguments {
+public:
     std::tuple<typename Kinds::type...> values;
-    const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return ((own_lent_before(slots[I], &Kinds::plain, values),
-                 Kinds::convert(slots[I], f.params[I], std::get<I>(values))) &&
-                ...);
-    }(std::index_sequence_for<Kinds...>{});
-    if (!converted) return nullptr;
-    auto result = std::apply(f.core, std::move(values));
-    if (!result.ok()) return raise(result.error());
-    return to_python(result.value());
-}
 
-// Ctrl-C: long loops, ours and the core's, poll for a SIGINT to the main thread without running
-// Python code (the probe is installed when the module is executed). A call so stopped has released everything it held, lent memory included, before
-// the signal's handlers run; if they return normally (a program that ignores SIGINT), the call
-// starts over from its arguments.
-bool interrupted();
-// Puts the signal back and runs the handlers: true when they returned, false with their exception.
-bool resume_after_interrupt();
+    bool convert(PyObject* const* slots, const std::array<const char*, sizeof...(Kinds)>& params) {
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return (step<I>(slots[I], params[I]) && ...);
+        }(std::index_sequence_for<Kinds...>{});
+    }
+
+    // Before the handlers run: no memory stays lent.
+    void pause() {
+        std::apply([](auto&... v) { (valmora::py::pause(v), ...); }, values);
+    }
+
+private:
+    template <std::size_t I>
+    bool step(PyObject* slot, const char* param) {
+        auto& value = std::get<I>(values);
+        if (I < converted_) {
+            PyRef exporter = take_exporter(value);
+            return !exporter || convert_one<I>(exporter.get(), param);
+        }
+        if (!convert_one<I>(slot, param)) return false;
+        converted_ = I + 1;
+        return true;
+    }
+
+    template <std::size_t I>
+    bool convert_one(PyObject* obj, const char* param) {
+        using Kind = std::tuple_element_t<I, std::tuple<Kinds...>>;
+        auto& value = std::get<I>(values);
+        value = {};  // what a stopped conversion of a plain argument left
+        const bool plain = Kind::plain(obj);
+        own_lent_before(plain, values);
+        HandledHere here(!plain);
+        return Kind::convert(obj, param, value);
+    }
+
+    std::size_t converted_ = 0;
+};
 
 template <class Core, class... Kinds>
 PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        const Signature sig{f.name, nullptr, f.params};
+        PyObject* slots[sizeof...(Kinds)] = {};
+        if (!bind_fastcall(sig, args, nargs, kwnames, slots)) return nullptr;
+        // Only an array, or a sequence that may hold arrays, needs the array types.
+        bool numbers_only = true;
+        for (PyObject* slot : slots) numbers_only = numbers_only && (PyFloat_CheckExact(slot) || PyLong_CheckExact(slot));
+        if (!numbers_only && !prepare_call()) return nullptr;
+        CallStops stops;
+        Arguments<Kinds...> arguments;
         for (;;) {
             try {
-                return attempt(f, args, nargs, kwnames);
+                if (!arguments.convert(slots, f.params)) return nullptr;
+                // The core reads the values and may be stopped: it must leave them as they were.
+                auto result = std::apply(f.core, std::as_const(arguments.values));
+                if (!result.ok()) return raise(result.error());
+                return to_python(result.value());
             } catch (const Stopped&) {
+                arguments.pause();
                 if (!resume_after_interrupt()) return nullptr;
             }
         }

@@ -1,9 +1,8 @@
 #include "convert.hpp"
 
 #include <algorithm>
-#include <csignal>
 
-#include "call.hpp"
+#include "stop.hpp"
 
 namespace valmora::py {
 namespace {
@@ -13,12 +12,13 @@ constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
 
 SharedObject sequence_type;
 
-// The module is nearly always loaded already: then it is taken as loaded, without calling an
-// import hook that could call back into this module.
+// Imported when the module is executed (load_sequence_type), so that no conversion imports it:
+// a signal handler calling us while a first conversion imported it would find it half made.
 PyObject* get_sequence_type() {
     return sequence_type.get([]() -> PyObject* {
         PyRef name(PyUnicode_FromString("collections.abc"));
         if (!name) return nullptr;
+        // Nearly always loaded already: then taken as loaded, without calling an import hook.
         PyRef abc(PyImport_GetModule(name.get()));
         if (!abc && !PyErr_Occurred()) abc.reset(PyImport_Import(name.get()));
         return abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr;
@@ -89,42 +89,51 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
     // Exact lists and tuples report their true length; other sequences may not.
     if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) reserve = std::min(reserve, kMaxReserve);
 
-    // Exact lists and tuples are walked by index, as their iterators would. Converting an item
-    // that is not a plain number may run code that changes the list, so that item is held while
-    // it converts and the length is read afresh after it.
-    StopCounter<4096> polled;
+    // Exact lists and tuples are walked by index, as their iterators would, in runs with a poll
+    // before each. Converting an item that is not a plain number may run code that changes the
+    // list (so may a handler run at a poll), so that item is held while it converts and the
+    // length is read afresh at every step.
+    constexpr std::size_t kRun = 4096;
+    constexpr std::size_t kUnbounded = ~std::size_t{0};
+    bool ok = true;
     if (PyList_CheckExact(obj)) {
-        Py_ssize_t n = PyList_Size(obj);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            polled.step();
-            PyObject* item = PyList_GetItem(obj, i);
-            if (is_plain_number(item)) {
-                if (!take(item)) return false;
-                continue;
+        Py_ssize_t i = 0;
+        in_runs(kUnbounded, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k, ++i) {
+                if (i >= PyList_Size(obj)) return false;
+                PyObject* item = PyList_GetItem(obj, i);
+                if (is_plain_number(item)) {
+                    ok = take(item);
+                } else {
+                    PyRef held(Py_NewRef(item));
+                    ok = take(held.get());
+                }
+                if (!ok) return false;
             }
-            Py_INCREF(item);
-            const bool ok = take(item);
-            Py_DECREF(item);
-            if (!ok) return false;
-            n = PyList_Size(obj);
-        }
-        return true;
+            return true;
+        }, kRun);
+        return ok;
     }
     if (PyTuple_CheckExact(obj)) {
-        const Py_ssize_t n = PyTuple_Size(obj);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            polled.step();
-            if (!take(PyTuple_GetItem(obj, i))) return false;
-        }
-        return true;
+        const auto n = static_cast<std::size_t>(PyTuple_Size(obj));
+        in_runs(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end && ok; ++i) ok = take(PyTuple_GetItem(obj, static_cast<Py_ssize_t>(i)));
+            return ok;
+        }, kRun);
+        return ok;
     }
     PyRef iter(PyObject_GetIter(obj));
     if (!iter) return false;
-    while (PyRef item{PyIter_Next(iter.get())}) {
-        polled.step();
-        if (!take(item.get())) return false;
-    }
-    return !PyErr_Occurred();
+    in_runs(kUnbounded, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            PyRef item(PyIter_Next(iter.get()));
+            if (!item) return false;
+            ok = take(item.get());
+            if (!ok) return false;
+        }
+        return true;
+    }, kRun);
+    return ok && !PyErr_Occurred();
 }
 
 bool append_vector(PyObject* obj, std::vector<double>& out) {
@@ -225,14 +234,7 @@ void raise_type_not_instance(PyObject* type, PyObject* expected_type) {
     PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%U'", actual.get(), expected.get());
 }
 
-bool prepare_call() { return find_buffer_types(); }
-
-bool interrupted() { return PyOS_InterruptOccurred() != 0; }
-
-bool resume_after_interrupt() {
-    PyErr_SetInterruptEx(SIGINT);
-    return PyErr_CheckSignals() == 0;
-}
+bool load_sequence_type() { return get_sequence_type() != nullptr; }
 
 bool to_double(PyObject* obj, const char* param, double& out) {
     return read_double(obj, out) || fail(param);
@@ -260,11 +262,12 @@ enum class Read { done, by_items, failed };
 // is left as what the item-by-item path walks: the offered array when it has items, else the
 // object itself; `offered` keeps that array alive meanwhile.
 template <class Arg>
-Read read_array(PyObject*& obj, Arg& out, bool (*read_buffer)(PyObject*, Arg&), PyRef& offered) {
-    if (read_buffer(obj, out)) return Read::done;
+Read read_array(PyObject*& obj, Arg& out, bool (*read_buffer)(PyObject*, Arg&, Subclass), PyRef& offered) {
+    if (read_buffer(obj, out, Subclass::refused)) return Read::done;
     if (!take_offered_array(obj, offered)) return Read::failed;
     if (offered) {
-        if (read_buffer(offered.get(), out)) return Read::done;
+        // What __array__ gives may be a subclass (np.memmap): read through its buffer too, copied.
+        if (read_buffer(offered.get(), out, Subclass::copied)) return Read::done;
         if (is_array_of_rows(offered.get())) obj = offered.get();
     }
     return Read::by_items;

@@ -27,6 +27,9 @@ bool is_plain_size(PyObject* obj);
 bool is_plain_vector(PyObject* obj);
 bool is_plain_rows(PyObject* obj);
 
+// Finds collections.abc.Sequence, named in conversion messages; done when the module is executed.
+bool load_sequence_type();
+
 // TypeError "'{type}' object is not an instance of '{expected}'" ("'None' is not ..." for None).
 void raise_not_instance(PyObject* obj, PyObject* expected_type);
 // The same message naming `type` itself, with no special case for None.

@@ -42,7 +42,7 @@ int add_to_module(PyObject* module, PyObject* all_name, PyObject* name, PyObject
 int exec_module(PyObject* module) {
     install_stop_probe(interrupted);
     Names names;
-    if (!get_names(names)) return -1;
+    if (!get_names(names) || !load_sequence_type()) return -1;
     PyObject* example = example_type();
     if (example == nullptr) return -1;
     PyRef example_name(PyUnicode_FromString("Example"));

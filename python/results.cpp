@@ -8,16 +8,18 @@
 namespace valmora::py {
 namespace {
 
-// A tuple of the given new references, taking ownership of all; null if any is null.
-PyObject* tuple_of(std::initializer_list<PyObject*> items) {
-    PyRef tuple;
-    bool complete = true;
-    for (PyObject* item : items) complete &= item != nullptr;
-    if (complete) tuple.reset(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) {
-        if (tuple) PyTuple_SetItem(tuple.get(), i++, item);
-        else Py_XDECREF(item);
+// A tuple of the parts' results in order. Each is owned as soon as it is made, so a stop or a
+// failure while a later one is built releases the earlier ones.
+template <class... Parts>
+PyObject* tuple_of(const Parts&... parts) {
+    PyRef items[] = {PyRef(to_python(parts))...};
+    for (const PyRef& item : items) {
+        if (!item) return nullptr;
+    }
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Parts))));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(sizeof...(Parts)); ++i) {
+        PyTuple_SetItem(tuple.get(), i, items[i].release());
     }
     return tuple.release();
 }
@@ -29,14 +31,15 @@ PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
 PyObject* to_python(const std::vector<double>& values) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
-    StopCounter<65536> polled;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        polled.step();
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    bool made = true;
+    in_runs(values.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end && made; ++i) {
+            PyObject* item = PyFloat_FromDouble(values[i]);
+            made = item != nullptr;
+            if (made) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+    }, std::size_t{1} << 16);
+    return made ? list.release() : nullptr;
 }
 
 PyObject* computed_list(std::size_t size, void (*compute)(const void*, std::size_t, std::span<double>),
@@ -80,24 +83,17 @@ PyObject* to_python(const Matrix& m) {
     return list.release();
 }
 
-PyObject* to_python(const std::pair<Matrix, double>& shrunk) {
-    return tuple_of({to_python(shrunk.first), to_python(shrunk.second)});
-}
+PyObject* to_python(const std::pair<Matrix, double>& shrunk) { return tuple_of(shrunk.first, shrunk.second); }
 
-PyObject* to_python(const std::array<double, 4>& costs) {
-    return tuple_of({to_python(costs[0]), to_python(costs[1]), to_python(costs[2]), to_python(costs[3])});
-}
+PyObject* to_python(const std::array<double, 4>& costs) { return tuple_of(costs[0], costs[1], costs[2], costs[3]); }
 
 PyObject* to_python(const FactorRisk& risk) {
-    return tuple_of({to_python(risk.total_variance), to_python(risk.factor_variance),
-                     to_python(risk.specific_variance), to_python(risk.contributions)});
+    return tuple_of(risk.total_variance, risk.factor_variance, risk.specific_variance, risk.contributions);
 }
 
-PyObject* to_python(const Trajectory& path) { return tuple_of({to_python(path.holdings), to_python(path.trades)}); }
+PyObject* to_python(const Trajectory& path) { return tuple_of(path.holdings, path.trades); }
 
-PyObject* to_python(const CointegrationSpread& fit) {
-    return tuple_of({to_python(fit.beta), to_python(fit.alpha), to_python(fit.spread)});
-}
+PyObject* to_python(const CointegrationSpread& fit) { return tuple_of(fit.beta, fit.alpha, fit.spread); }
 
 PyObject* raise(const ValidationError& error) {
     PyErr_SetString(PyExc_ValueError, error.message);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <span>
 #include <stdexcept>
 
 #include "stop.hpp"
@@ -14,32 +15,37 @@ Result<std::vector<double>> twap_schedule(double total_quantity, std::uint64_t p
     if (periods == 0) return ValidationError{"periods must be positive"};
     // One division for the whole schedule; no remainder goes to the last slice.
     const double slice = total_quantity / static_cast<double>(periods);
-    // Long schedules are filled a million slices at a time, polling between: at those sizes the
-    // fresh pages are the cost.
-    constexpr std::size_t kRun = std::size_t{1} << 20;
-    if (periods <= kRun) return std::vector<double>(static_cast<std::size_t>(periods), slice);
+    // Filled in runs, polling between: at long schedules the fresh pages are the cost.
+    const auto n = static_cast<std::size_t>(periods);
     std::vector<double> schedule;
-    schedule.reserve(static_cast<std::size_t>(periods));
-    for (std::size_t done = 0; done < periods; done += kRun) {
-        poll_stop();
-        schedule.insert(schedule.end(), std::min<std::size_t>(kRun, periods - done), slice);
-    }
+    schedule.reserve(n);
+    in_runs(n, [&](std::size_t begin, std::size_t end) { schedule.insert(schedule.end(), end - begin, slice); });
     return schedule;
 }
 
-Result<std::vector<double>> vwap_schedule(double total_quantity, std::vector<double> volume_curve) {
+Result<std::vector<double>> vwap_schedule(double total_quantity, std::span<const double> volume_curve) {
     static constexpr ValidationError no_volume{"volume_curve must contain positive total volume"};
-    if (volume_curve.empty()) return no_volume;
-    for (double v : volume_curve) {
-        if (v < 0.0) return no_volume;  // NaN and -0.0 pass
-    }
-    // v_0 + v_1 + ... in index order, with the chain's bits; no volume is negative by now.
-    const double total =
-        summation::add_nonnegative_in_order(volume_curve[0], volume_curve.data() + 1, volume_curve.size() - 1);
+    const std::size_t n = volume_curve.size();
+    if (n == 0) return no_volume;
+    bool negative = false;
+    in_runs(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end && !negative; ++i) negative = volume_curve[i] < 0.0;  // NaN and -0.0 pass
+    });
+    if (negative) return no_volume;
+    // v_0 + v_1 + ... in index order, with the chain's bits (run by run, the same chain); no
+    // volume is negative by now.
+    double total = volume_curve[0];
+    in_runs(n - 1, [&](std::size_t begin, std::size_t end) {
+        total = summation::add_nonnegative_in_order(total, volume_curve.data() + 1 + begin, end - begin);
+    });
     if (0.0 >= total) return no_volume;  // a NaN total passes
     // Volume times quantity first, then the division by the total.
-    for (double& v : volume_curve) v = (v * total_quantity) / total;
-    return volume_curve;
+    std::vector<double> schedule;
+    schedule.reserve(n);
+    in_runs(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) schedule.push_back((volume_curve[i] * total_quantity) / total);
+    });
+    return schedule;
 }
 
 Result<std::array<double, 4>> almgren_chriss_market_impact(double quantity, double volatility, double daily_volume,
@@ -75,29 +81,39 @@ Result<Trajectory> optimal_execution_trajectory(double total_quantity, std::uint
     // rounding of its linear limit, and exp(-k) may round to 1 (0/0). NaN compares false: linear.
     // The first exponent is taken as exactly 0: the same bits for every finite risk aversion, and X
     // rather than 0 * inf = NaN at +infinity.
+    // An exponential a step: runs of 2^16 take about a millisecond.
+    constexpr std::size_t kExpRun = std::size_t{1} << 16;
     if (risk_aversion >= 0x1p-26) {
         const double e = std::exp(-risk_aversion);
         const double denominator = 1.0 - e;
         path.holdings.push_back(((1.0 - e) * x) / denominator);
-        for (std::size_t j = 1; j <= n; ++j) {
-            const double jd = static_cast<double>(j);
-            path.holdings.push_back(((std::exp((jd / nd) * -risk_aversion) - e) * x) / denominator);
-        }
+        in_runs(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t j = begin + 1; j <= end; ++j) {
+                const double jd = static_cast<double>(j);
+                path.holdings.push_back(((std::exp((jd / nd) * -risk_aversion) - e) * x) / denominator);
+            }
+        }, kExpRun);
     } else if (risk_aversion >= 0x1p-52) {
         const double e = std::expm1(-risk_aversion);
         path.holdings.push_back(((0.0 - e) * x) / -e);
-        for (std::size_t j = 1; j <= n; ++j) {
-            const double jd = static_cast<double>(j);
-            path.holdings.push_back(((std::expm1((jd / nd) * -risk_aversion) - e) * x) / -e);
-        }
+        in_runs(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t j = begin + 1; j <= end; ++j) {
+                const double jd = static_cast<double>(j);
+                path.holdings.push_back(((std::expm1((jd / nd) * -risk_aversion) - e) * x) / -e);
+            }
+        }, kExpRun);
     } else {
-        for (std::size_t j = 0; j <= n; ++j) {
-            const double jd = static_cast<double>(j);
-            path.holdings.push_back((1.0 - jd / nd) * x);
-        }
+        in_runs(n + 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t j = begin; j < end; ++j) {
+                const double jd = static_cast<double>(j);
+                path.holdings.push_back((1.0 - jd / nd) * x);
+            }
+        });
     }
     path.holdings[n] = 0.0;
-    for (std::size_t i = 0; i < n; ++i) path.trades.push_back(path.holdings[i] - path.holdings[i + 1]);
+    in_runs(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) path.trades.push_back(path.holdings[i] - path.holdings[i + 1]);
+    });
     return path;
 }
 

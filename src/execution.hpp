@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "result.hpp"
@@ -12,8 +13,8 @@ namespace valmora {
 // `periods` equal slices of total_quantity / periods.
 Result<std::vector<double>> twap_schedule(double total_quantity, std::uint64_t periods);
 
-// Slices proportional to the volumes; the curve is consumed and returned as the schedule.
-Result<std::vector<double>> vwap_schedule(double total_quantity, std::vector<double> volume_curve);
+// Slices proportional to the volumes. The curve is only read, so a stopped call can start over.
+Result<std::vector<double>> vwap_schedule(double total_quantity, std::span<const double> volume_curve);
 
 // (spread cost, temporary impact cost, permanent impact cost, total cost); only the sign-free
 // size of the order counts.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 namespace valmora {
 
@@ -21,28 +22,20 @@ void install_stop_probe(StopProbe probe) noexcept;
 void poll_stop();
 
 // For loops of cheap steps over long series: body(begin, end) over consecutive runs of at most
-// `run` indices covering [0, count) in order, with a poll before each run.
+// `run` indices covering [0, count) in order, with a poll before each run. A body that returns a
+// bool ends the walk early by returning false; in_runs then returns false.
 template <class Body>
-void in_runs(std::size_t count, Body body, std::size_t run = std::size_t{1} << 20) {
+bool in_runs(std::size_t count, Body body, std::size_t run = std::size_t{1} << 20) {
     for (std::size_t begin = 0; begin < count; begin += run) {
         poll_stop();
-        body(begin, count - begin < run ? count : begin + run);
-    }
-}
-
-// For loops of cheap steps: polls once every `Every` steps.
-template <std::size_t Every>
-class StopCounter {
-public:
-    void step() {
-        if (++count_ == Every) {
-            count_ = 0;
-            poll_stop();
+        const std::size_t end = count - begin < run ? count : begin + run;
+        if constexpr (std::is_same_v<decltype(body(begin, end)), bool>) {
+            if (!body(begin, end)) return false;
+        } else {
+            body(begin, end);
         }
     }
-
-private:
-    std::size_t count_ = 0;
-};
+    return true;
+}
 
 }  // namespace valmora
