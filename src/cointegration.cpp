@@ -24,17 +24,19 @@ double add_terms(double first, std::size_t n, Add add, PairTerm pair_term, Term 
     constexpr std::size_t kChunk = 2048;
     double terms[kChunk];
     double sum = first;
-    for (std::size_t i = 1; i < n; i += kChunk) {
-        const std::size_t m = std::min(kChunk, n - i);
-        std::size_t k = 0;
-        for (; k + 2 <= m; k += 2) {
-            Pair t;
-            pair_term(i + k, t);
-            lanes::store(terms + k, t);
+    in_runs(n - 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = 1 + begin; i < 1 + end; i += kChunk) {
+            const std::size_t m = std::min(kChunk, 1 + end - i);
+            std::size_t k = 0;
+            for (; k + 2 <= m; k += 2) {
+                Pair t;
+                pair_term(i + k, t);
+                lanes::store(terms + k, t);
+            }
+            for (; k < m; ++k) terms[k] = term(i + k);
+            sum = add(sum, terms, m);
         }
-        for (; k < m; ++k) terms[k] = term(i + k);
-        sum = add(sum, terms, m);
-    }
+    }, kChunk * 512);
     return sum;
 }
 
@@ -45,9 +47,12 @@ Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std:
     if (n == 0 || y.size() != n) return ValidationError{"x and y must have the same non-zero length"};
     const double count = static_cast<double>(n);
     // Every sum starts from its first term and adds the rest in index order, with the chain's
-    // bits (summation.hpp).
-    const double sx = summation::add_in_order(x[0], x.data() + 1, n - 1);
-    const double sy = summation::add_in_order(y[0], y.data() + 1, n - 1);
+    // bits (summation.hpp), run by run.
+    double sx = x[0], sy = y[0];
+    in_runs(n - 1, [&](std::size_t begin, std::size_t end) {
+        sx = summation::add_in_order(sx, x.data() + 1 + begin, end - begin);
+        sy = summation::add_in_order(sy, y.data() + 1 + begin, end - begin);
+    });
     const double mean_x = sx / count;
     const double mean_y = sy / count;
     // The means are loaded, not splatted: 0.0 + -0.0 would turn a mean of -0.0 into +0.0.

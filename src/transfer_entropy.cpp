@@ -40,15 +40,47 @@ double from_order_key(std::uint64_t key) {
 }
 
 // Puts at each wanted position (ascending, distinct, within [lo, hi)) the key a full sort
-// would put there, at a cost of n log(positions) instead of n log n.
+// would put there, at a cost of n log(positions) instead of n log n. A long range is split in
+// three around a pivot, a run of keys at a time with a poll between; a short one (or one whose
+// pivots kept failing) is left to the library's selection.
 void place_order_statistics(std::uint64_t* base, std::size_t lo, std::size_t hi, const std::size_t* wanted,
-                            std::size_t count) {
+                            std::size_t count, unsigned depth) {
+    constexpr std::size_t kShort = std::size_t{1} << 16;
     if (count == 0 || hi - lo < 2) return;
-    const std::size_t mid = count / 2;
-    const std::size_t p = wanted[mid];
-    std::nth_element(base + lo, base + p, base + hi);
-    place_order_statistics(base, lo, p, wanted, mid);
-    place_order_statistics(base, p + 1, hi, wanted + mid + 1, count - mid - 1);
+    poll_stop();
+    if (hi - lo <= kShort || depth == 0) {
+        const std::size_t mid = count / 2;
+        const std::size_t p = wanted[mid];
+        std::nth_element(base + lo, base + p, base + hi);
+        place_order_statistics(base, lo, p, wanted, mid, depth);
+        place_order_statistics(base, p + 1, hi, wanted + mid + 1, count - mid - 1, depth);
+        return;
+    }
+    // The median of three keys at scattered places: the keys were gathered bucket by bucket, and
+    // the split leaves them in patterns that defeat fixed places.
+    std::uint64_t state = ((lo * 0x9e3779b97f4a7c15u) ^ hi) | 1;
+    auto somewhere = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return base[lo + static_cast<std::size_t>(state % (hi - lo))];
+    };
+    const std::uint64_t a = somewhere(), b = somewhere(), c = somewhere();
+    const std::uint64_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+    // [lo, less) < pivot, [less, next) == pivot, [greater, hi) > pivot; each step places one key.
+    std::size_t less = lo, next = lo, greater = hi;
+    in_runs(hi - lo, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::uint64_t v = base[next];
+            if (v < pivot) std::swap(base[less++], base[next++]);
+            else if (v > pivot) std::swap(base[next], base[--greater]);
+            else ++next;
+        }
+    }, std::size_t{1} << 18);
+    const std::size_t* below = std::lower_bound(wanted, wanted + count, less);
+    const std::size_t* above = std::lower_bound(below, wanted + count, greater);
+    place_order_statistics(base, lo, less, wanted, static_cast<std::size_t>(below - wanted), depth - 1);
+    place_order_statistics(base, greater, hi, above, static_cast<std::size_t>(wanted + count - above), depth - 1);
 }
 
 // The key at each wanted sorted position (ascending). Long series are first split by the
@@ -96,7 +128,9 @@ std::vector<std::uint64_t> keys_at(std::span<const double> values, const std::ve
         });
         poll_stop();
     }
-    place_order_statistics(scratch.data(), 0, scratch.size(), at.data(), at.size());
+    // Twice the depth of even splits, before the library's selection takes over.
+    const auto depth = static_cast<unsigned>(2 * std::bit_width(scratch.size()));
+    place_order_statistics(scratch.data(), 0, scratch.size(), at.data(), at.size(), depth);
     for (std::size_t& p : at) p = scratch[p];
     return at;
 }
@@ -113,21 +147,29 @@ std::vector<double> quantile_thresholds(std::span<const double> values, std::uin
         const double rounded = std::round((static_cast<double>(k) * last) / divisor);
         return rounded < last ? static_cast<std::size_t>(rounded) : m - 1;
     };
+    // The sorted positions are walked in runs, polling between: each holds at most one threshold
+    // per position, each found by a binary search of at most 64 steps.
     std::vector<std::size_t> wanted;
-    for (std::uint64_t k = 1; k < bins;) {
-        const std::size_t p = position(k);
-        std::uint64_t lo = k, hi = bins - 1;  // the last k with this position lies in [lo, hi]
-        while (lo < hi) {
-            const std::uint64_t mid = lo + (hi - lo + 1) / 2;
-            if (position(mid) == p) lo = mid;
-            else hi = mid - 1;
+    std::uint64_t k = 1;
+    in_runs(m, [&](std::size_t, std::size_t end) {
+        while (k < bins && position(k) < end) {
+            const std::size_t p = position(k);
+            std::uint64_t lo = k, hi = bins - 1;  // the last k with this position lies in [lo, hi]
+            while (lo < hi) {
+                const std::uint64_t mid = lo + (hi - lo + 1) / 2;
+                if (position(mid) == p) lo = mid;
+                else hi = mid - 1;
+            }
+            wanted.push_back(p);
+            k = lo + 1;
         }
-        wanted.push_back(p);
-        k = lo + 1;
-    }
+    }, 4096);
     const std::vector<std::uint64_t> keys = keys_at(values, wanted);
-    std::vector<double> thresholds(keys.size());
-    for (std::size_t r = 0; r < keys.size(); ++r) thresholds[r] = from_order_key(keys[r]);
+    std::vector<double> thresholds;
+    thresholds.reserve(keys.size());
+    in_runs(keys.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) thresholds.push_back(from_order_key(keys[r]));
+    });
     return thresholds;
 }
 
@@ -147,25 +189,35 @@ std::size_t thresholds_reached(const std::vector<double>& thresholds, double v) 
 
 // Symbols as the number of thresholds reached: two values share a symbol exactly when they reach
 // the same thresholds.
+// A search of a long table misses the cache at most steps: shorter runs then.
 template <class Symbol>
 void quantile_symbols(std::span<const double> values, const std::vector<double>& thresholds, Symbol* symbols) {
     in_runs(values.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) symbols[i] = static_cast<Symbol>(thresholds_reached(thresholds, values[i]));
-    });
+    }, thresholds.size() > 64 ? std::size_t{1} << 14 : std::size_t{1} << 20);
 }
+
+// Runs for loops whose every step reads or writes at a random place in a long table.
+constexpr std::size_t kScattered = std::size_t{1} << 17;
 
 // Renumbers keys below `bound` densely (0, 1, ... in key order); returns the number of
 // distinct keys. Keeps every later range no larger than the number of samples.
 std::size_t renumber(std::uint64_t* keys, std::size_t count, std::size_t bound) {
     std::vector<std::uint64_t> id(bound, 0);
-    for (std::size_t t = 0; t < count; ++t) id[keys[t]] = 1;
+    in_runs(count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) id[keys[t]] = 1;
+    }, kScattered);
     std::uint64_t next = 0;
-    for (std::uint64_t& v : id) {
-        const std::uint64_t used = v;
-        v = next;
-        next += used;
-    }
-    for (std::size_t t = 0; t < count; ++t) keys[t] = id[keys[t]];
+    in_runs(bound, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            const std::uint64_t used = id[r];
+            id[r] = next;
+            next += used;
+        }
+    });
+    in_runs(count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) keys[t] = id[keys[t]];
+    }, kScattered);
     return static_cast<std::size_t>(next);
 }
 
@@ -189,9 +241,10 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
     std::vector<std::uint64_t> c_xyz(range_xy * range_s, 0);
     in_runs(samples, [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = begin; t < end; ++t) ++c_xyz[(next[t] * range_t + past[t]) * range_s + src[t]];
-    });
+    }, kScattered);
     std::vector<std::uint64_t> c_xy(range_xy, 0), c_yz(range_t * range_s, 0), c_y(range_t, 0);
     for (std::size_t x = 0; x < range_t; ++x) {
+        poll_stop();  // a slice of range_t * range_s states
         for (std::size_t y = 0; y < range_t; ++y) {
             for (std::size_t z = 0; z < range_s; ++z) {
                 const std::uint64_t c = c_xyz[(x * range_t + y) * range_s + z];
@@ -204,6 +257,7 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
     const double total_samples = static_cast<double>(samples);
     std::vector<double> term(c_xyz.size(), 0.0);
     for (std::size_t x = 0; x < range_t; ++x) {
+        poll_stop();
         for (std::size_t y = 0; y < range_t; ++y) {
             for (std::size_t z = 0; z < range_s; ++z) {
                 const std::size_t state = (x * range_t + y) * range_s + z;
@@ -216,7 +270,7 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
     double total = 0.0;
     in_runs(samples, [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = begin; t < end; ++t) total += term[(next[t] * range_t + past[t]) * range_s + src[t]];
-    });
+    }, kScattered);
     return total;
 }
 
@@ -226,12 +280,14 @@ std::vector<std::size_t> counting_sort(const std::uint64_t* keys, std::size_t ra
     std::vector<std::size_t> start(range + 1, 0);
     in_runs(order.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) ++start[keys[order[i]] + 1];
+    }, kScattered);
+    in_runs(range, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) start[r + 1] += start[r];
     });
-    for (std::size_t r = 0; r < range; ++r) start[r + 1] += start[r];
     std::vector<std::size_t> sorted(order.size());
     in_runs(order.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) sorted[start[keys[order[i]]]++] = order[i];
-    });
+    }, kScattered);
     return sorted;
 }
 
@@ -241,20 +297,21 @@ std::vector<std::size_t> counting_sort(const std::uint64_t* keys, std::size_t ra
 std::size_t pair_ids(const std::uint64_t* a, std::size_t range_a, const std::uint64_t* b, std::size_t range_b,
                      std::size_t count, std::vector<std::uint64_t>& ids) {
     std::vector<std::size_t> order(count);
-    for (std::size_t t = 0; t < count; ++t) order[t] = t;
-    poll_stop();
+    in_runs(count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) order[t] = t;
+    });
     order = counting_sort(b, range_b, order);
-    poll_stop();
     order = counting_sort(a, range_a, order);
-    poll_stop();
     ids.assign(count, 0);
     std::uint64_t id = 0;
-    for (std::size_t r = 1; r < count; ++r) {
-        const std::size_t t = order[r];
-        const std::size_t prev = order[r - 1];
-        if (a[t] != a[prev] || b[t] != b[prev]) ++id;
-        ids[t] = id;
-    }
+    in_runs(count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) {
+            const std::size_t t = order[r];
+            const std::size_t prev = order[r - 1];
+            if (a[t] != a[prev] || b[t] != b[prev]) ++id;
+            ids[t] = id;
+        }
+    }, kScattered);
     return count == 0 ? 0 : static_cast<std::size_t>(id) + 1;
 }
 
@@ -262,7 +319,7 @@ std::vector<std::uint64_t> histogram(const std::uint64_t* ids, std::size_t count
     std::vector<std::uint64_t> c(range, 0);
     in_runs(count, [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = begin; t < end; ++t) ++c[ids[t]];
-    });
+    }, kScattered);
     return c;
 }
 
@@ -290,7 +347,7 @@ double entropy_by_sorting(const std::uint64_t* next, const std::uint64_t* past, 
             }
             total += term[state];
         }
-    });
+    }, kScattered);
     return total;
 }
 
