@@ -127,6 +127,23 @@ def test_subclasses_and_lists_of_arrays_are_read_correctly():
     assert same(valmora.sample_covariance_matrix(tuple(data.astype("f4").astype("f8")), 1.0), expected)
 
 
+def test_ndarray_subclass_offered_by_array_is_read_and_copied(tmp_path):
+    data = np.array([[1.0, 2.0], [3.0, 6.0], [2.0, 5.5]])
+    mapped = np.memmap(tmp_path / "data", dtype="f8", mode="w+", shape=data.shape)
+    mapped[...] = data
+
+    class Frame:
+        def __init__(self, value):
+            self.value = value
+
+        def __array__(self, *args, **kwargs):
+            return self.value
+
+    assert same(valmora.sample_covariance_matrix(Frame(mapped), 1.0), valmora.sample_covariance_matrix(data, 1.0))
+    assert valmora.vwap_schedule(1.0, Frame(mapped[:, 1])) == valmora.vwap_schedule(1.0, data[:, 1])
+    del mapped
+
+
 def test_arrays_are_not_modified():
     data = np.array([[1.0, 2.0], [3.0, 6.0], [2.0, 5.0]])
     data.flags.writeable = False  # a read-only buffer must be accepted as well

@@ -6,8 +6,12 @@ interpreter and no Python thread of ours could run to send it.
 """
 
 import os
+import subprocess
+import sys
 
 import pytest
+
+import valmora
 
 # Instrumented code runs several times slower between polls, and frees more slowly.
 LIMIT = 3.0 if "libasan" in os.environ.get("LD_PRELOAD", "") else 1.0
@@ -33,6 +37,9 @@ LONG_CALLS = {
                          "valmora.transfer_entropy(s, t, 5000, 1)"),
     "sample_covariance_matrix": ("d = rng.standard_normal((200_000, 400))", "valmora.sample_covariance_matrix(d, 1.0)"),
     "vwap_schedule of a huge range": ("", "valmora.vwap_schedule(1.0, range(2**62))"),
+    "transfer_entropy with a threshold per value": ("s = rng.standard_normal(4_000_000); t = np.roll(s, 1)",
+                                                    "valmora.transfer_entropy(s, t, 2**63, 1)"),
+    "optimal_execution_trajectory": ("", "valmora.optimal_execution_trajectory(1.0, 30_000_000, 1.0)"),
 }
 
 
@@ -67,6 +74,170 @@ while len(seen) < 2 and time.perf_counter() - start < 10:
 print(len(seen), np.array_equal(np.array(got), np.array(expected), equal_nan=True))
 """)
     assert out.split() == ["2", "True"]
+
+
+# (setup, call) run again and again with a signal at several points of the call and a handler
+# that raises, returns, or calls the module itself: no object, row reference or block may be
+# left behind, a completed call gives the undisturbed bits, and an argument that can be read only
+# once (a one-shot iterator, an __array__ with side effects) is read once.
+RESTART_CALLS = {
+    "trajectory tuple": ("", "valmora.optimal_execution_trajectory(1.0, 1_000_000, 0.0)"),
+    "cointegration tuple": ("y = rng.standard_normal(1_000_000); x = y[::-1].tolist()",
+                            "valmora.cointegration_spread(y, x)"),
+    "factor risk tuple": ("w = rng.random(6000).tolist(); l = rng.random((6000, 500)); c = np.eye(500)",
+                          "valmora.factor_risk_decomposition(w, l, c, w)"),
+    "matrix of array rows": ("rows = list(rng.standard_normal((400_000, 3)))",
+                             "valmora.sample_covariance_matrix(rows, 1.0)"),
+    "one-shot sequence": ("volumes = rng.random(1_000_000).tolist()",
+                          "valmora.vwap_schedule(1.0, OneShot(volumes))"),
+    "array offered once": ("a = rng.standard_normal(300_000); b = np.sin(a)",
+                           "valmora.rolling_correlation(Offers(a), Offers(b), 800)"),
+}
+
+RESTART_PRELUDE = PRELUDE + r"""
+import array, gc
+from collections.abc import Sequence
+
+class OneShot(Sequence):
+    # A sequence whose __iter__ hands out one shared iterator: it can be read only once.
+    def __init__(self, values):
+        self.values, self.it = values, iter(values)
+    def __len__(self):
+        return len(self.values)
+    def __getitem__(self, i):
+        return self.values[i]
+    def __iter__(self):
+        return self.it
+
+offered = [0]
+class Offers:
+    def __init__(self, value):
+        self.value, self.calls = value, 0
+    def __array__(self, *args, **kwargs):
+        self.calls += 1
+        assert self.calls == 1, "__array__ called again"
+        return self.value
+
+seen = [0]
+def raises(*args):
+    seen[0] += 1
+    raise KeyboardInterrupt
+def returns(*args):
+    seen[0] += 1
+def calls_module(*args):
+    valmora.twap_schedule(1.0, 3)
+    seen[0] += 1
+
+def bits(v):  # compared without numpy, whose own caches would blur the count of blocks
+    if isinstance(v, tuple):
+        return tuple(bits(x) for x in v)
+    if isinstance(v, float):
+        return array.array("d", [v]).tobytes()
+    if v and isinstance(v[0], list):
+        return [bits(r) for r in v]
+    return array.array("d", v).tobytes()
+
+def call():
+    return CALL
+
+def trials(undisturbed):
+    for handler in (raises, returns, calls_module):
+        signal.signal(signal.SIGINT, handler)
+        for fraction in (0.05, 0.4, 0.8, 1.1):
+            before = seen[0]
+            got = sender = None
+            try:
+                try:
+                    sender = subprocess.Popen(["sh", "-c", f"sleep {fraction * undisturbed}; kill -INT {os.getpid()}"])
+                    got = call()
+                finally:
+                    deadline = time.perf_counter() + 5
+                    while seen[0] == before and time.perf_counter() < deadline:
+                        time.sleep(0.002)
+            except KeyboardInterrupt:
+                assert handler is raises
+            if sender is not None:
+                sender.wait()
+            if got is not None:
+                assert bits(got) == expected, (handler.__name__, fraction)
+            del got
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
+def held():
+    gc.collect()
+    rows_held = sum(sys.getrefcount(r) for r in globals().get("rows", ()))
+    return sys.getallocatedblocks(), rows_held
+
+start = time.perf_counter()
+expected = bits(call())
+undisturbed = time.perf_counter() - start
+trials(undisturbed)
+first = held()
+trials(undisturbed)
+print((first, held()))
+"""
+
+
+@pytest.mark.parametrize("case", list(RESTART_CALLS))
+def test_a_stop_anywhere_loses_and_leaks_nothing(run_isolated, case):
+    setup, call = RESTART_CALLS[case]
+    out = run_isolated(RESTART_PRELUDE.replace("CALL", call).replace("seen = [0]", setup + "\nseen = [0]"),
+                       timeout=300)
+    (blocks, rows), (blocks_after, rows_after) = eval(out)
+    assert rows_after == rows, "matrix rows keep references"
+    assert blocks_after - blocks < 64, f"{blocks_after - blocks} blocks left behind"
+
+
+def test_a_storm_of_ignored_signals_cannot_keep_a_call_from_finishing(run_isolated):
+    out = run_isolated(PRELUDE + r"""
+x = rng.standard_normal(1_000_000); y = np.cos(x) + x
+start = time.perf_counter()
+expected = valmora.rolling_correlation(x, y, 1500)
+undisturbed = time.perf_counter() - start
+seen = []
+signal.signal(signal.SIGINT, lambda *a: seen.append(1))
+storm = int(6 * undisturbed / 0.2) + 10
+sender = subprocess.Popen(["sh", "-c", f"for i in $(seq {storm}); do sleep 0.2; kill -INT {os.getpid()}; done"])
+time.sleep(0.3)
+start = time.perf_counter()
+got = valmora.rolling_correlation(x, y, 1500)
+took = time.perf_counter() - start
+signal.signal(signal.SIGINT, signal.SIG_IGN)
+sender.kill()
+print(took < 3 * undisturbed + 1.0, np.array_equal(got, expected, equal_nan=True), len(seen) > 0, took, undisturbed)
+""", timeout=300)
+    assert out.split()[:3] == ["True", "True", "True"], out
+
+
+def test_first_use_under_a_periodic_timer_sees_no_half_imported_module(tmp_path):
+    # collections.abc is not loaded in an interpreter without site; a first conversion failure
+    # must not import it while a timer's handler calls the module.
+    code = f"""
+import sys
+sys.path.insert(0, {os.path.dirname(valmora.__file__)!r})
+assert "collections.abc" not in sys.modules
+import signal, valmora
+messages = set()
+def handler(*args):
+    try:
+        valmora.vwap_schedule(1.0, None)
+    except TypeError as e:
+        messages.add(str(e))
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
+for _ in range(200):
+    try:
+        valmora.vwap_schedule(1.0, {{}})
+    except TypeError as e:
+        messages.add(str(e))
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(sorted(messages))
+"""
+    expected = str(sorted(["argument 'volume_curve': 'None' is not an instance of 'Sequence'",
+                           "argument 'volume_curve': 'dict' object is not an instance of 'Sequence'"]))
+    for _ in range(10):
+        proc = subprocess.run([sys.executable, "-S", "-c", code], capture_output=True, text=True, timeout=60)
+        assert proc.returncode == 0 and proc.stdout.strip() == expected, proc.stderr
 
 
 def test_other_threads_are_never_interrupted(run_isolated):
