@@ -1,7 +1,8 @@
 """Slow, plainly ordered Python versions of every routine, for bit-for-bit comparison.
 
-Each is the formula written out with explicit left-to-right loops, one rounding per operation;
-squares are written d * d, since pow may round differently.
+One function per module function, under its name (the tests find them by name). Each is the
+formula written out with explicit left-to-right loops, one rounding per operation; squares are
+written d * d, since pow may round differently.
 """
 
 import math
@@ -9,7 +10,6 @@ import struct
 from collections import Counter
 
 NAN = float("nan")
-
 
 
 def bits(v):
@@ -129,7 +129,7 @@ def cross(c, d, s):
     return out
 
 
-def sample_covariance(data, f):
+def sample_covariance_matrix(data, f):
     c = centre(data)
     return cross(c, float(len(c) - 1), f)
 
@@ -158,7 +158,7 @@ def centred_covariance(data):
     return c, n, p, s, level(s)
 
 
-def ledoit_wolf(data, f):
+def ledoit_wolf_covariance_matrix(data, f):
     c, n, p, s, mu = centred_covariance(data)
     d2 = 0.0
     for i in range(p):
@@ -179,7 +179,7 @@ def ledoit_wolf(data, f):
     return shrink(s, mu, delta, f), clamp(delta)
 
 
-def oas(data, f):
+def oas_covariance_matrix(data, f):
     _, n, p, s, mu = centred_covariance(data)
     t = 0.0
     for row in s:
@@ -192,9 +192,28 @@ def oas(data, f):
     return shrink(s, mu, rho, f), clamp(rho)
 
 
+# The names the covariance tests import.
+sample_covariance, ledoit_wolf, oas = sample_covariance_matrix, ledoit_wolf_covariance_matrix, oas_covariance_matrix
+
+
+def covariance_to_correlation(c):
+    """A variance that is not positive counts as 0; a zero product of deviations gives 0."""
+    sd = [math.sqrt(c[i][i] if c[i][i] > 0.0 else 0.0) for i in range(len(c))]
+    out = []
+    for i, row in enumerate(c):
+        out.append([min(max(v / (sd[i] * sd[j]), -1.0), 1.0) if sd[i] * sd[j] > 0.0 else 0.0
+                    for j, v in enumerate(row)])
+        out[i][i] = 1.0
+    return out
+
+
+def correlation_to_covariance(rho, vol):
+    return [[(v * vol[i]) * vol[j] for j, v in enumerate(row)] for i, row in enumerate(rho)]
+
+
 # Factor risk.
 
-def factor_risk(w, L, F, s):
+def factor_risk_decomposition(w, L, F, s):
     """Left to right, one rounding per operation, in the stated order."""
     n, k = len(L), len(L[0])
     b = [0.0] * k
@@ -217,7 +236,16 @@ def factor_risk(w, L, F, s):
 
 # Execution.
 
-def market_impact(q, sigma, volume, s, eta, gamma):
+def twap_schedule(q, n):
+    return [q / n] * n
+
+
+def vwap_schedule(q, curve):
+    total = ordered_sum(curve)
+    return [(v * q) / total for v in curve]
+
+
+def almgren_chriss_market_impact(q, sigma, volume, s, eta, gamma):
     a = abs(q)
     p = a / volume
     spread = 0.5 * (a * s)
@@ -226,7 +254,7 @@ def market_impact(q, sigma, volume, s, eta, gamma):
     return (spread, temporary, permanent, (temporary + spread) + permanent)
 
 
-def trajectory(x, n, kappa, mended=True):
+def optimal_execution_trajectory(x, n, kappa, mended=True):
     """Linear, expm1 or exponential form, one rounding per operation; mended=False is the unguarded
     exponential formula for every positive risk aversion."""
     if mended and 2.0**-52 <= kappa < 2.0**-26:

@@ -7,7 +7,7 @@ import pytest
 
 import valmora
 from signatures import same
-from slow import market_impact as impact_oracle, trajectory as trajectory_oracle
+from slow import almgren_chriss_market_impact as impact_oracle, optimal_execution_trajectory as trajectory_oracle
 
 NAN, INF = float("nan"), float("inf")
 

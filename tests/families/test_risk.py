@@ -6,7 +6,7 @@ import pytest
 
 import valmora
 from signatures import same
-from slow import factor_risk as oracle
+from slow import factor_risk_decomposition as oracle
 
 NAN = float("nan")
 
