@@ -29,52 +29,28 @@ def name_list(names):
 # ---------------------------------------------------------------- binding
 
 
-def test_too_many_positional(function):
-    n = len(RECORDS[function].params)
-    f = getattr(valmora, function)
-    with pytest.raises(TypeError) as e:
-        f(*range(n + 1), bogus=1)  # keywords are not examined once positionals overflow
-    assert str(e.value) == f"{function}() takes {n} positional arguments but {n + 1} were given"
+def binding_errors(function):
+    """(args, kwargs, message) for every way of binding the arguments wrongly."""
+    names, call, n = params(function), VALID[function], len(params(function))
+    missing = lambda m: (f"{function}() missing {len(m)} required positional argument{'s' * (len(m) > 1)}: "
+                         + name_list(m))
+    # Keywords are not examined once positionals overflow.
+    yield tuple(range(n + 1)), {"bogus": 1}, f"{function}() takes {n} positional arguments but {n + 1} were given"
+    for given in range(n):
+        yield call[:given], {}, missing(names[given:])
+    if n > 1:  # gaps left between keywords are listed too, in declaration order
+        yield (), {names[-1]: call[-1]}, missing(names[:-1])
+    yield call, {names[0]: 1}, f"{function}() got multiple values for argument '{names[0]}'"
+    for keyword in ["size", "\udc80", "Data"]:
+        yield call, {keyword: 1}, f"{function}() got an unexpected keyword argument '{keyword}'"
+    yield call, {"nope": 1, names[0]: 2}, f"{function}() got an unexpected keyword argument 'nope'"
 
 
-def missing_message(function, missing):
-    word = "argument" if len(missing) == 1 else "arguments"
-    return f"{function}() missing {len(missing)} required positional {word}: {name_list(missing)}"
-
-
-def test_missing_arguments_listed_in_order(function):
-    names = params(function)
-    for given in range(len(names)):
+def test_binding_errors(function):
+    for args, kwargs, message in binding_errors(function):
         with pytest.raises(TypeError) as e:
-            getattr(valmora, function)(*VALID[function][:given])
-        assert str(e.value) == missing_message(function, names[given:])
-    # Gaps left between keywords are listed too, in declaration order.
-    last = {names[-1]: VALID[function][-1]}
-    if len(names) > 1:
-        with pytest.raises(TypeError) as e:
-            getattr(valmora, function)(**last)
-        assert str(e.value) == missing_message(function, names[:-1])
-
-
-def test_multiple_values(function):
-    names = params(function)
-    with pytest.raises(TypeError) as e:
-        getattr(valmora, function)(*VALID[function], **{names[0]: 1})
-    assert str(e.value) == f"{function}() got multiple values for argument '{names[0]}'"
-
-
-@pytest.mark.parametrize("keyword", ["size", "\udc80", "Data"])
-def test_unexpected_keyword(function, keyword):
-    with pytest.raises(TypeError) as e:
-        getattr(valmora, function)(*VALID[function], **{keyword: 1})
-    assert str(e.value) == f"{function}() got an unexpected keyword argument '{keyword}'"
-
-
-def test_first_bad_keyword_decides(function):
-    names = params(function)
-    kwargs = {"nope": 1, names[0]: 2}
-    with pytest.raises(TypeError, match="unexpected keyword argument 'nope'"):
-        getattr(valmora, function)(*VALID[function], **kwargs)
+            getattr(valmora, function)(*args, **kwargs)
+        assert str(e.value) == message
 
 
 def test_keywords_in_any_order_match_positional(function):
