@@ -17,51 +17,27 @@ HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # the shared
 
 # Every success and failure path, each case an argument tuple built once and reused for every call.
 CASES = r"""
-import array, gc, json, os, sys
+import gc, json, os, sys
+import numpy as np
 import valmora
-from signatures import VALID
-
-try:
-    import numpy as np
-except ImportError:
-    np = None
-
-
 from hostile import Boom, Liar, RaisesOnFloat
-
+from signatures import RECORDS
 
 sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
-cases = []  # (callable, args, kwargs)
-for name, args in VALID.items():
-    f = getattr(valmora, name)
-    cases.append((f, args, {}))  # success
-    params = f.__text_signature__.strip("()").split(", ")
-    cases.append((f, (), dict(zip(params, args))))  # success by keyword
-    cases.append((f, args + (1,), {}))  # too many positional
-    cases.append((f, args[:1], {"nope": 1}))  # unexpected keyword
-    cases.append((f, ("text",) + args[1:], {}))  # conversion TypeError, wrapped
-    cases.append((f, ([1.0, RaisesOnFloat(Boom)],) + args[1:], {}))  # element raising, unwrapped
-    cases.append((f, (Liar([0.0, 1.0, 2.0], Boom),) + args[1:], {}))  # length query failing
-    cases.append((f, ([[1.0, 2.0], [1.0]],) + args[1:], {}))  # ragged rows or a row for a number
-    if np is not None:
-        cases.append((f, tuple(np.asarray(a, dtype=float) if isinstance(a, (list, tuple)) else a for a in args), {}))
-cases += [
-    (valmora.sample_covariance_matrix, ([[1.0, 2.0]], 1.0), {}),  # ValueError
-    (valmora.twap_schedule, (1.0, 0), {}),  # ValueError
-    (valmora.twap_schedule, (1.0, -1), {}),  # OverflowError
-    (valmora.rolling_correlation, ([1.0, 2.0], [1.0], 2), {}),  # ValueError
-    (valmora.transfer_entropy, ([1.0] * 8, [2.0] * 8, 3, 2**64 - 1), {}),
-    (valmora.Example, ("text",), {}),
-    (valmora.Example, (), {"value": "text"}),
-    (valmora.Example, (5,), {}),
-    (valmora.Example, ("\ud800",), {}),
-    (valmora.Example, ("a", "b"), {}),
-]
-if not sanitized:  # under AddressSanitizer a failed allocation aborts instead of throwing
-    cases += [
-        (valmora.twap_schedule, (1.0, 2**62), {}),  # MemoryError
-        (valmora.optimal_execution_trajectory, (1.0, 2**64 - 1, 0.5), {}),  # MemoryError
-    ]
+ragged = [[1.0, 2.0], [1.0]]  # ragged rows, or a row where a number goes
+cases = []  # (callable, args, kwargs), each built once and reused for every call
+for r in RECORDS.values():
+    cases += [(r.function, r.call, {}), (r.function, (), dict(zip([p for p, _ in r.params], r.call))),
+              (r.function, r.call + (1,), {}), (r.function, r.call[:1], {"nope": 1}),
+              (r.function, tuple(np.asarray(a, dtype=float) if isinstance(a, list) else a for a in r.call), {})]
+    for i, (param, kind) in enumerate(r.params):
+        bad = {"real": ["text", RaisesOnFloat(Boom)], "size": [0, -1, "text"],
+               "vector": ["text", [], [1.0, RaisesOnFloat(Boom)], Liar([0.0, 1.0, 2.0], Boom), ragged]}
+        if param in r.counts and not sanitized:  # under AddressSanitizer a failed allocation aborts
+            bad["size"].append(2**62)
+        cases += [(r.function, r.replaced(i, v), {}) for v in bad.get(kind, bad["vector"])]
+cases += [(valmora.Example, args, kwargs) for args, kwargs in [
+    (("text",), {}), ((), {"value": "text"}), ((5,), {}), (("\ud800",), {}), (("a", "b"), {})]]
 
 
 def run(rounds):
@@ -80,29 +56,19 @@ def run(rounds):
 
 def objects(x, seen):
     # Every argument and everything inside it, by identity.
-    if id(x) in seen:
-        return
-    seen[id(x)] = x
-    if isinstance(x, (list, tuple)):
-        for y in x:
-            objects(y, seen)
-    elif isinstance(x, dict):
-        for y in x.values():
+    if id(x) not in seen:
+        seen[id(x)] = x
+        for y in x.values() if isinstance(x, dict) else x if isinstance(x, (list, tuple)) else []:
             objects(y, seen)
 
 
-ALL = {}
-
-
-def seen_obj(k):
-    return ALL[k]
+seen = {}
 
 
 def refcounts():
-    seen = ALL
-    for case in cases:
-        objects(case[1], seen)
-        objects(case[2], seen)
+    for _, args, kwargs in cases:
+        objects(args, seen)
+        objects(kwargs, seen)
     # Small ints and singletons are shared with the whole interpreter; their counts move with it.
     return {k: sys.getrefcount(v) for k, v in seen.items() if not isinstance(v, (int, type(None)))}
 
@@ -135,7 +101,7 @@ def test_many_calls_grow_neither_memory_nor_reference_counts():
         counts_after = refcounts()
         changed = {{k: (counts_before[k], counts_after[k]) for k in counts_before if counts_before[k] != counts_after[k]}}
         print(json.dumps({{"calls": calls, "cases": len(cases), "rss_before": rss_before, "rss_after": rss_after,
-                          "changed": len(changed), "detail": [repr((seen_obj(k), v)) for k, v in changed.items()]}}))
+                          "changed": len(changed), "detail": [repr((seen[k], v)) for k, v in changed.items()]}}))
     """)
     assert proc.returncode == 0, proc.stderr
     figures = json.loads(proc.stdout.strip().splitlines()[-1])
