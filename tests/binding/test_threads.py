@@ -9,28 +9,29 @@ import threading
 import pytest
 
 import valmora
-from signatures import VALID, same
+from signatures import RECORDS, same
 
 THREADS = 8
 
 
-def everything():
-    calls = [(name, args) for name, args in VALID.items()]
-    # Failure paths too: their exceptions must be the serial ones.
-    calls += [("sample_covariance_matrix", ([[1.0, 2.0]], 1.0)), ("twap_schedule", (1.0, -1)),
-              ("vwap_schedule", (1.0, "abc")), ("rolling_correlation", (None, [1.0], 2))]
-    return calls
-
-
-def outcome(name, args):
+def outcome(function, args):
     try:
-        return ("ok", getattr(valmora, name)(*args))
+        return ("ok", function(*args))
     except Exception as exc:  # compared by type and text
         return ("raised", type(exc), str(exc))
 
 
-def same_outcome(a, b):
-    return a[0] == b[0] and (same(a[1], b[1]) if a[0] == "ok" else a == b)
+def everything():
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(7)
+    calls = [(r.function, r.call) for r in RECORDS.values()]
+    # Arrays read in place, long enough for the vector kernels; and failure paths, whose exceptions
+    # must be the serial ones.
+    x, y = rng.standard_normal(500), rng.standard_normal(500)
+    calls += [(valmora.ledoit_wolf_covariance_matrix, (rng.standard_normal((200, 6)), 252.0)),
+              (valmora.rolling_correlation, (x, y, 20)), (valmora.transfer_entropy, (x, y, 4, 1))]
+    return calls + [(valmora.sample_covariance_matrix, ([[1.0, 2.0]], 1.0)), (valmora.twap_schedule, (1.0, -1)),
+                    (valmora.vwap_schedule, (1.0, "abc")), (valmora.rolling_correlation, (None, [1.0], 2))]
 
 
 def run_threads(target, count=THREADS):
@@ -56,7 +57,7 @@ def run_threads(target, count=THREADS):
 
 def test_concurrent_calls_give_the_serial_results():
     calls = everything()
-    serial = [outcome(name, args) for name, args in calls]
+    serial = [outcome(*call) for call in calls]
     mismatches = []
 
     def work(i):
@@ -64,28 +65,11 @@ def test_concurrent_calls_give_the_serial_results():
             for k in range(len(calls)):
                 j = (k + i + rep) % len(calls)  # each thread in its own order
                 got = outcome(*calls[j])
-                if not same_outcome(got, serial[j]):
+                if not (got[0] == serial[j][0] and (same(got[1], serial[j][1]) if got[0] == "ok" else got == serial[j])):
                     mismatches.append((calls[j][0], got, serial[j]))
 
     run_threads(work)
     assert not mismatches, mismatches[:3]
-
-
-def test_concurrent_calls_on_numpy_arrays_give_the_serial_results():
-    np = pytest.importorskip("numpy")
-    rng = np.random.default_rng(7)
-    data = rng.standard_normal((200, 6))
-    x, y = rng.standard_normal(500), rng.standard_normal(500)
-    serial = (valmora.ledoit_wolf_covariance_matrix(data, 252.0), valmora.rolling_correlation(x, y, 20),
-              valmora.transfer_entropy(x, y, 4, 1))
-    results = [None] * THREADS
-
-    def work(i):
-        results[i] = [(valmora.ledoit_wolf_covariance_matrix(data, 252.0), valmora.rolling_correlation(x, y, 20),
-                       valmora.transfer_entropy(x, y, 4, 1)) for _ in range(10)]
-
-    run_threads(work)
-    assert all(same(r, serial) for rs in results for r in rs)
 
 
 def test_first_import_and_first_uses_raced_make_one_object_each(run_isolated):
