@@ -47,9 +47,9 @@ for i, (param, kind) in enumerate(record.params):
         assert outcome(i, np.broadcast_to(np.ones(1), (2**40,))) in ("MemoryError", "ValueError"), param
     if kind == "size" and (allocation_fails or param not in record.counts):
         # A size counting the result's entries cannot be allocated near 2**64; any other size needs no
-        # storage of its own and gives what a size far past the data gives.
+        # storage of its own (a table of 2**31 bins would be 16 GiB) and gives what a size past the data gives.
         far = "MemoryError" if param in record.counts else outcome(i, 2**20)
-        for n in (2**64 - 1, 2**63, 2**62, Index(2**64 - 1), np.uint64(2**64 - 1)):
+        for n in (2**64 - 1, 2**63, 2**62, Index(2**64 - 1), np.uint64(2**64 - 1), *[2**31] * (far != "MemoryError")):
             assert same(outcome(i, n), far), (param, n, outcome(i, n), far)
 print("ok")
 """

@@ -31,15 +31,6 @@ def test_matches_oracle_bit_for_bit(n, k):
     assert same(total, result[1])
 
 
-def test_numpy_input_gives_the_same_bits():
-    np = pytest.importorskip("numpy")
-    rng = np.random.default_rng(5)
-    w, s = rng.normal(size=60), rng.random(60)
-    L, F = rng.normal(size=(60, 9)), rng.normal(size=(9, 9))
-    got = valmora.factor_risk_decomposition(w, L, F, s)
-    assert same(got, valmora.factor_risk_decomposition(w.tolist(), L.tolist(), F.tolist(), s.tolist()))
-
-
 @pytest.mark.parametrize(
     "w, L, F, s",
     [
