@@ -72,56 +72,46 @@ def test_concurrent_calls_give_the_serial_results():
     assert not mismatches, mismatches[:3]
 
 
-def test_first_import_and_first_uses_raced_make_one_object_each(run_isolated):
-    # A fresh interpreter, so the import, the Example class, the Sequence type behind the
-    # refusal message and the buffer types are all created under the race.
+def test_first_import_first_uses_and_executions_raced_make_one_object_each(run_isolated):
+    # A fresh interpreter, so the import, the Example class, the Sequence type behind the refusal
+    # message and the buffer types are all created under the race; then the module is executed
+    # again from many threads at once.
     out = run_isolated(r"""
-        import array, sys, threading
+        import array, importlib.util, threading
         import numpy
-        count = 16
-        barrier = threading.Barrier(count)
-        seen = [None] * count
-        def body(i):
-            barrier.wait()
+
+        def race(body, count=16):
+            barrier, seen = threading.Barrier(count), [None] * count
+            def run(i):
+                barrier.wait()
+                seen[i] = body()
+            threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+            for t in threads: t.start()
+            for t in threads: t.join()
+            assert all(s is not None for s in seen), seen
+            return seen
+
+        def first_uses():
             import valmora
             try:
                 valmora.vwap_schedule(1.0, {})
             except TypeError as exc:
                 message = str(exc)
-            seen[i] = (valmora, valmora.Example, message,
-                       valmora.vwap_schedule(1.0, array.array("d", [1.0, 3.0])),
-                       valmora.vwap_schedule(1.0, numpy.array([1.0, 3.0])),
-                       str(valmora.Example("x")))
-        threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-        for t in threads: t.start()
-        for t in threads: t.join()
-        assert all(s is not None for s in seen), seen
-        assert len({id(s[0]) for s in seen}) == 1
-        assert len({id(s[1]) for s in seen}) == 1
+            return (valmora, valmora.Example, message, valmora.vwap_schedule(1.0, array.array("d", [1.0, 3.0])),
+                    valmora.vwap_schedule(1.0, numpy.array([1.0, 3.0])), str(valmora.Example("x")))
+
+        seen = race(first_uses)
+        assert len({id(s[0]) for s in seen}) == len({id(s[1]) for s in seen}) == 1
         assert {s[2] for s in seen} == {"argument 'volume_curve': 'dict' object is not an instance of 'Sequence'"}
         assert all(s[3] == s[4] == [0.25, 0.75] and s[5] == "x" for s in seen)
-        print("ok")
-    """)
-    assert out.strip() == "ok"
 
-
-def test_module_executed_again_from_many_threads_shares_the_class(run_isolated):
-    out = run_isolated(r"""
-        import importlib.util, threading
         import valmora
         found = valmora.__spec__
-        count = 8
-        barrier = threading.Barrier(count)
-        classes = [None] * count
-        def body(i):
-            barrier.wait()
+        def execute_again():
             module = importlib.util.module_from_spec(found)
             found.loader.exec_module(module)
-            classes[i] = module.Example
-        threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-        for t in threads: t.start()
-        for t in threads: t.join()
-        assert all(c is valmora.Example for c in classes), classes
+            return module.Example
+        assert all(c is valmora.Example for c in race(execute_again, 8))
         print("ok")
     """)
     assert out.strip() == "ok"
