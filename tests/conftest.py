@@ -28,13 +28,13 @@ def pytest_generate_tests(metafunc):
 def run_isolated():
     """Run a snippet in a fresh interpreter so that a crash fails one test, not the run."""
 
-    def run(code, timeout=120):
-        env = dict(os.environ)
+    def run(code, timeout=120, env=None, output="stdout"):
+        env = dict(os.environ, **(env or {}))
         env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in [env.get("PYTHONPATH")] if p])
         proc = subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout, env=env
         )
         assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
-        return proc.stdout
+        return getattr(proc, output)
 
     return run

@@ -6,14 +6,11 @@ The calls run in a fresh interpreter so that the memory figures are the module's
 import json
 import os
 import re
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
-HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # the shared test modules
 
 # Every success and failure path, each case an argument tuple built once and reused for every call.
 CASES = r"""
@@ -79,17 +76,9 @@ def rss():
 """
 
 
-def run_script(body, env_extra=None, timeout=600):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in [env.get("PYTHONPATH")] if p])
-    env.update(env_extra or {})
-    code = CASES + textwrap.dedent(body)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=env)
-
-
-def test_many_calls_grow_neither_memory_nor_reference_counts():
+def test_many_calls_grow_neither_memory_nor_reference_counts(run_isolated):
     target = int(os.environ.get("VALMORA_LEAK_CALLS", "60000" if SANITIZED else "300000"))
-    proc = run_script(f"""
+    out = run_isolated(CASES + textwrap.dedent(f"""
         run(50)  # warm up: free lists, caches and the create-once objects
         gc.collect()
         counts_before = refcounts()
@@ -102,9 +91,8 @@ def test_many_calls_grow_neither_memory_nor_reference_counts():
         changed = {{k: (counts_before[k], counts_after[k]) for k in counts_before if counts_before[k] != counts_after[k]}}
         print(json.dumps({{"calls": calls, "cases": len(cases), "rss_before": rss_before, "rss_after": rss_after,
                           "changed": len(changed), "detail": [repr((seen[k], v)) for k, v in changed.items()]}}))
-    """)
-    assert proc.returncode == 0, proc.stderr
-    figures = json.loads(proc.stdout.strip().splitlines()[-1])
+    """), timeout=600)
+    figures = json.loads(out.strip().splitlines()[-1])
     print(f"\nleak check: {figures['calls']} calls over {figures['cases']} cases, resident memory "
           f"{figures['rss_before'] / 2**20:.1f} MiB before, {figures['rss_after'] / 2**20:.1f} MiB after")
     assert figures["calls"] >= min(target, 50000)
@@ -115,15 +103,14 @@ def test_many_calls_grow_neither_memory_nor_reference_counts():
 
 
 @pytest.mark.skipif(not SANITIZED, reason="needs the AddressSanitizer runtime preloaded")
-def test_leak_sanitizer_finds_nothing_allocated_by_valmora():
+def test_leak_sanitizer_finds_nothing_allocated_by_valmora(run_isolated):
     # The interpreter leaves its own objects at exit; only reports whose allocation passed through
     # valmora count. Every object goes through malloc so that each is tracked on its own.
-    proc = run_script("run(300)\nprint('done')", {
+    stderr = run_isolated(CASES + "run(300)\n", 600, {
         "PYTHONMALLOC": "malloc",
         "ASAN_OPTIONS": "detect_leaks=1:allocator_may_return_null=1:fast_unwind_on_malloc=0:malloc_context_size=40",
         "LSAN_OPTIONS": "exitcode=0",
-    })
-    assert proc.returncode == 0 and "done" in proc.stdout, proc.stderr[-5000:]
-    reports = re.split(r"\n(?=(?:Direct|Indirect) leak of)", proc.stderr)
+    }, output="stderr")
+    reports = re.split(r"\n(?=(?:Direct|Indirect) leak of)", stderr)
     ours = [r for r in reports if re.match(r"(Direct|Indirect) leak of", r) and "valmora" in r]
     assert not ours, "\n\n".join(ours[:5])
