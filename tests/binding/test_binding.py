@@ -72,15 +72,25 @@ class Sneaky(TypeError):
     pass
 
 
+def own_words(kind):
+    # The interpreter's own words: math.fsum converts with the same C call as the double
+    # converter, operator.index with the same as the size converter.
+    try:
+        operator.index(Opaque()) if kind == "size" else math.fsum([Opaque()])
+    except TypeError as reference:
+        return str(reference)
+
+
 def bad_values(kind):
     """(value, exception type, message or None for 'the interpreter's own', prefixed?)"""
+    own = [(inside(kind, Opaque()), TypeError, own_words(kind), True)]
     if kind == "real":
-        return [("1.5", TypeError, None, True), (None, TypeError, None, True), (Opaque(), TypeError, None, True),
-                (10**400, OverflowError, "int too large to convert to float", False)]
+        return own + [("1.5", TypeError, None, True), (None, TypeError, None, True),
+                      (10**400, OverflowError, "int too large to convert to float", False)]
     if kind == "size":
-        return [(2.0, TypeError, None, True), ("3", TypeError, None, True), (None, TypeError, None, True),
+        return own + [(2.0, TypeError, None, True), ("3", TypeError, None, True), (None, TypeError, None, True),
                 *[(n, OverflowError, None, False) for n in (-1, 2**64, Index(-1), Index(2**64), -(2**63))]]
-    row_msgs = [
+    row_msgs = own + [
         ("abc", TypeError, "Can't extract `str` to `Vec`", True),
         (None, TypeError, "'None' is not an instance of 'Sequence'", True),
         ({1: 2}, TypeError, "'dict' object is not an instance of 'Sequence'", True),
@@ -117,19 +127,6 @@ def test_bad_values_raise_the_exact_exception(function_param):
 def inside(kind, bad):
     """`bad` where a value of `kind` goes: itself, an element, or an element of a row."""
     return bad if kind in ("real", "size") else [bad] if kind == "vector" else [[bad]]
-
-
-def test_interpreter_message_is_wrapped_verbatim(function_param):
-    function, index, param, kind = function_param
-    with pytest.raises(TypeError) as e:
-        call_with(function, index, inside(kind, Opaque()))
-    # The interpreter's own words: math.fsum converts with the same C call as the double
-    # converter, operator.index with the same as the size converter.
-    try:
-        operator.index(Opaque()) if kind == "size" else math.fsum([Opaque()])
-    except TypeError as reference:
-        own = str(reference)
-    assert str(e.value) == f"argument '{param}': {own}"
 
 
 def test_raised_exceptions_pass_through(function_param):
