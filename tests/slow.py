@@ -103,17 +103,23 @@ def transfer_entropy(source, target, bins, lag, clamp=True):
     return total if total > 0.0 or not clamp else 0.0
 
 
-# Covariance: every sum left to right from 0.0.
+# Covariance: every sum left to right from 0.0 (the built-in sum compensates from Python 3.12 on).
+
+def from_zero(terms):
+    t = 0.0
+    for x in terms:
+        t += x
+    return t
+
+
+def squared(d):
+    return d * d
+
 
 def centre(data):
     rows = [[float(v) for v in r] for r in data if all(math.isfinite(v) for v in r)]
     n, p = len(rows), len(rows[0])
-    means = []
-    for j in range(p):
-        t = 0.0
-        for r in rows:
-            t += r[j]
-        means.append(t / n)
+    means = [from_zero(r[j] for r in rows) / n for j in range(p)]
     return [[r[j] - means[j] for j in range(p)] for r in rows]
 
 
@@ -122,10 +128,7 @@ def cross(c, d, s):
     out = [[0.0] * p for _ in range(p)]
     for i in range(p):
         for j in range(i, p):
-            t = 0.0
-            for r in c:
-                t += r[i] * r[j]
-            out[i][j] = out[j][i] = (t / d) * s
+            out[i][j] = out[j][i] = (from_zero(r[i] * r[j] for r in c) / d) * s
     return out
 
 
@@ -140,10 +143,7 @@ def shrink(s, mu, delta, f):
 
 
 def level(s):
-    t = 0.0
-    for i in range(len(s)):
-        t += s[i][i]
-    return t / len(s)
+    return from_zero(s[i][i] for i in range(len(s))) / len(s)
 
 
 def clamp(x):
@@ -160,19 +160,10 @@ def centred_covariance(data):
 
 def ledoit_wolf_covariance_matrix(data, f):
     c, n, p, s, mu = centred_covariance(data)
-    d2 = 0.0
-    for i in range(p):
-        for j in range(p):
-            d = s[i][j] - (mu if i == j else 0.0)
-            d2 += d * d
+    d2 = from_zero(squared(s[i][j] - (mu if i == j else 0.0)) for i in range(p) for j in range(p))
     delta = 1.0
     if not d2 <= 0.0:
-        b = 0.0
-        for r in c:
-            for i in range(p):
-                for j in range(p):
-                    d = r[j] * r[i] - s[i][j]
-                    b += d * d
+        b = from_zero(squared(r[j] * r[i] - s[i][j]) for r in c for i in range(p) for j in range(p))
         b2bar = b / float(n * n)
         b2 = d2 if math.isnan(b2bar) else b2bar if math.isnan(d2) else min(b2bar, d2)
         delta = b2 / d2
@@ -181,11 +172,7 @@ def ledoit_wolf_covariance_matrix(data, f):
 
 def oas_covariance_matrix(data, f):
     _, n, p, s, mu = centred_covariance(data)
-    t = 0.0
-    for row in s:
-        for v in row:
-            t += v * v
-    alpha = t / float(p * p)
+    alpha = from_zero(v * v for row in s for v in row) / float(p * p)
     num = mu * mu + alpha
     den = (alpha - mu * mu / p) * (float(n) + 1.0)
     rho = 1.0 if den <= 0.0 or math.isnan(num / den) else min(num / den, 1.0)
