@@ -5,6 +5,7 @@ import os
 import sys
 import textwrap
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -34,41 +35,26 @@ def everything():
                     (valmora.vwap_schedule, (1.0, "abc")), (valmora.rolling_correlation, (None, [1.0], 2))]
 
 
-def run_threads(target, count=THREADS):
-    sys.setswitchinterval(1e-5)  # switch threads as often as possible
-    start = threading.Barrier(count)
-    errors = []
-
-    def body(i):
-        try:
-            start.wait()
-            target(i)
-        except BaseException as exc:  # reported by the main thread
-            errors.append(exc)
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    sys.setswitchinterval(0.005)
-    assert not errors, errors
-
-
 def test_concurrent_calls_give_the_serial_results():
     calls = everything()
     serial = [outcome(*call) for call in calls]
-    mismatches = []
+    start = threading.Barrier(THREADS)
+
+    def same_outcome(a, b):
+        return a[0] == b[0] and (same(a[1], b[1]) if a[0] == "ok" else a == b)
 
     def work(i):
-        for rep in range(30):
-            for k in range(len(calls)):
-                j = (k + i + rep) % len(calls)  # each thread in its own order
-                got = outcome(*calls[j])
-                if not (got[0] == serial[j][0] and (same(got[1], serial[j][1]) if got[0] == "ok" else got == serial[j])):
-                    mismatches.append((calls[j][0], got, serial[j]))
+        start.wait()
+        return [(calls[j][0], got, serial[j]) for rep in range(30) for k in range(len(calls))
+                for j in [(k + i + rep) % len(calls)]  # each thread in its own order
+                for got in [outcome(*calls[j])] if not same_outcome(got, serial[j])]
 
-    run_threads(work)
+    sys.setswitchinterval(1e-5)  # switch threads as often as possible
+    try:
+        with ThreadPoolExecutor(THREADS) as pool:
+            mismatches = sum(pool.map(work, range(THREADS)), [])
+    finally:
+        sys.setswitchinterval(0.005)
     assert not mismatches, mismatches[:3]
 
 
