@@ -23,17 +23,11 @@ def test_all_lists_example_then_each_recorded_function():
 
 def test_function_attributes(function):
     f = getattr(valmora, function)
-    names = [p for p, _ in RECORDS[function].params]  # from inspect.signature: it must parse
-    assert f.__name__ == function
-    assert f.__module__ == "valmora"
-    assert f.__self__ is valmora
-    assert f.__doc__ is None
+    names = [p for p, _ in RECORDS[function].params]  # read through inspect.signature
+    assert (f.__name__, f.__module__, f.__self__, f.__doc__) == (function, "valmora", valmora, None)
     assert f.__text_signature__ == "(" + ", ".join(names) + ")"
-    sig = inspect.signature(f)
-    assert list(sig.parameters) == names
-    for p in sig.parameters.values():
-        assert p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
-        assert p.default is inspect.Parameter.empty
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty
+               for p in inspect.signature(f).parameters.values())
 
 
 def fresh_module():
