@@ -1,6 +1,7 @@
 """Argument binding and conversion, checked across every registered function and parameter."""
 
 import array
+import inspect
 import math
 import operator
 
@@ -29,9 +30,9 @@ def name_list(names):
 # ---------------------------------------------------------------- binding
 
 
-def binding_errors(function):
+def binding_errors(function, names, call):
     """(args, kwargs, message) for every way of binding the arguments wrongly."""
-    names, call, n = params(function), VALID[function], len(params(function))
+    n = len(names)
     missing = lambda m: (f"{function}() missing {len(m)} required positional argument{'s' * (len(m) > 1)}: "
                          + name_list(m))
     # Keywords are not examined once positionals overflow.
@@ -46,10 +47,13 @@ def binding_errors(function):
     yield call, {"nope": 1, names[0]: 2}, f"{function}() got an unexpected keyword argument 'nope'"
 
 
-def test_binding_errors(function):
-    for args, kwargs, message in binding_errors(function):
+@pytest.mark.parametrize("name", valmora.__all__)
+def test_binding_errors(name):
+    f = getattr(valmora, name)
+    label = f"{name}.__new__" if isinstance(f, type) else name  # Example, whose value is a str
+    for args, kwargs, message in binding_errors(label, list(inspect.signature(f).parameters), VALID.get(name, ("x",))):
         with pytest.raises(TypeError) as e:
-            getattr(valmora, function)(*args, **kwargs)
+            f(*args, **kwargs)
         assert str(e.value) == message
 
 
