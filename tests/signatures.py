@@ -159,6 +159,8 @@ RECORDS = {
         (100.0, 4, 1.0), trajectory, lambda f: [(f"{k}", (1e5, 64, k)) for k in (0.0, 1e-6, 0.5)], counts=("periods",)),
 }
 
+_unpaired = set(valmora.__all__[1:]) ^ set(RECORDS)
+assert not _unpaired, f"each module function needs one test record, and each record a function: {_unpaired}"
 _KINDS = stub_kinds()
 for _name, _record in RECORDS.items():
     _record.name = _name
