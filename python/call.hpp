@@ -16,6 +16,7 @@
 
 #include "binder.hpp"
 #include "convert.hpp"
+#include "frames.hpp"
 #include "results.hpp"
 #include "stop.hpp"
 
@@ -112,14 +113,15 @@ template <class Core, class... Kinds>
     // Only an array, or a sequence that may hold arrays, needs the array types.
     bool numbers_only = true;
     for (PyObject* slot : slots) numbers_only = numbers_only && (PyFloat_CheckExact(slot) || PyLong_CheckExact(slot));
-    if (!numbers_only && !prepare_call()) return nullptr;
+    LabelCheck labels;
+    if (!numbers_only && !(prepare_call() && labels.read(f.name, f.params.data(), slots, sizeof...(Kinds)))) return nullptr;
     std::tuple<typename Kinds::type...> values;
     const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
         return ((own_lent_before(slots[I], &Kinds::plain, values),
                  Kinds::convert(slots[I], f.params[I], std::get<I>(values))) &&
                 ...);
     }(std::index_sequence_for<Kinds...>{});
-    if (!converted) return nullptr;
+    if (!converted || !labels.agree()) return nullptr;
     auto result = std::apply(f.core, std::move(values));
     if (!result.ok()) return raise(result.error());
     return to_python(result.value());

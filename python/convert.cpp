@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <limits>
 
 #include "call.hpp"
+#include "frames.hpp"
 
 namespace valmora::py {
 namespace {
@@ -61,7 +63,12 @@ bool fail(const char* param) {
 
 bool read_double(PyObject* obj, double& out) {
     const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) return false;
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (!is_missing_value(obj)) return false;
+        PyErr_Clear();  // pandas' missing value reads as NaN
+        out = std::numeric_limits<double>::quiet_NaN();
+        return true;
+    }
     out = v;
     return true;
 }
@@ -169,6 +176,7 @@ bool take_offered_array(PyObject* obj, PyRef& offered) {
         PyErr_Clear();
         return true;
     }
+    if (!numeric_columns(obj)) return false;
     offered.reset(PyObject_CallNoArgs(method.get()));
     // numpy may have been imported only now, by __array__ itself.
     return offered && find_buffer_types();
@@ -225,7 +233,7 @@ void raise_type_not_instance(PyObject* type, PyObject* expected_type) {
     PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%U'", actual.get(), expected.get());
 }
 
-bool prepare_call() { return find_buffer_types(); }
+bool prepare_call() { return find_buffer_types() && find_missing_value(); }
 
 bool interrupted() { return PyOS_InterruptOccurred() != 0; }
 
