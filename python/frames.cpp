@@ -18,6 +18,13 @@ bool optional_attr(PyObject* obj, const char* name, PyRef& out) {
     return true;
 }
 
+// An ordinary exception while reading labels or kinds is passed over (labels that cannot be compared differ); an interrupt ends the call.
+bool ordinary_failure() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 // Objects read through `__array__`: not a list, tuple, str, buffer or None. Only these carry
 // labels or column kinds.
 bool offers_array(PyObject* obj, bool& ok) {
@@ -58,8 +65,20 @@ constexpr Pairing kPairings[] = {
 
 const char* axis_name(Axis axis) { return axis == Axis::index ? "index" : "columns"; }
 
-// Whether `labels` count 0, 1, 2, ... (pandas' default RangeIndex, a range): positions, not labels.
+// Whether `labels` only count positions: 0, 1, 2, ... (pandas' default RangeIndex, a range) or
+// "column_0", "column_1", ... (the names polars gives the columns of an unnamed array).
 bool are_positions(PyObject* labels, bool& ok) {
+    ok = true;
+    if (PyList_CheckExact(labels)) {
+        const Py_ssize_t n = PyList_Size(labels);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyRef expected(PyUnicode_FromFormat("column_%zd", i));
+            if (!expected) return !(ok = ordinary_failure());
+            PyObject* label = PyList_GetItem(labels, i);
+            if (!PyUnicode_CheckExact(label) || PyUnicode_Compare(label, expected.get()) != 0) return false;
+        }
+        return n > 0;
+    }
     PyRef start, step;
     if (!(ok = optional_attr(labels, "start", start)) || !start) return false;
     if (!(ok = optional_attr(labels, "step", step)) || !step) return false;
@@ -81,13 +100,6 @@ bool labels_of(PyObject* obj, Axis axis, PyRef& out) {
     const bool positions = are_positions(out.get(), ok);
     if (!ok) return false;
     if (positions || PyCallable_Check(out.get()) || !PySequence_Check(out.get())) out.reset();
-    return true;
-}
-
-// An ordinary exception while comparing labels makes them differ; an interrupt ends the call.
-bool ordinary_failure() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
     return true;
 }
 
