@@ -18,7 +18,8 @@ bool optional_attr(PyObject* obj, const char* name, PyRef& out) {
     return true;
 }
 
-// An ordinary exception while reading labels or kinds is passed over (labels that cannot be compared differ); an interrupt ends the call.
+// An ordinary exception while reading labels or kinds is passed over (labels that cannot be
+// compared differ); an interrupt ends the call.
 bool ordinary_failure() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_Clear();
