@@ -214,12 +214,13 @@ def run(figures_dir):
     y_ret = [y_price[t] / y_price[t - 1] - 1 for t in range(1, len(y_price))]
     window = 63
     rolling = valmora.rolling_correlation(x_ret, y_ret, window)
-    rolling_month = valmora.rolling_correlation(x_ret, y_ret, 21)
+    month = 21
+    rolling_month = valmora.rolling_correlation(x_ret, y_ret, month)
     full = [r for r in rolling if r == r]
     print(f"{window}-day rolling correlation of daily returns: {len(rolling) - len(full)} leading NaN "
           f"(no full window yet), then min {min(full):.3f}, mean {mean(full):.3f}, max {max(full):.3f}")
     results.update(pair=(x_price, y_price, beta, alpha, spread_series, sd), rolling=rolling, window=window,
-                   rolling_month=rolling_month)
+                   rolling_month=rolling_month, month=month)
 
     heading("6. Transfer entropy between assets (nats, 4 quantile bins, 1-day lag)")
     # Day 101 is left out: transfer entropy does not drop a NaN, it puts it on the lowest symbol.
@@ -377,12 +378,14 @@ def write_figures(results, folder):
     # Rolling correlation of the pair.
     rolling, window = results["rolling"], results["window"]
     fig, ax = plt.subplots(figsize=(11, 4.2), constrained_layout=True)
-    ax.plot(range(1, len(rolling) + 1), results["rolling_month"], lw=0.9, label="21-day window")
+    month = results["month"]
+    ax.plot(range(1, len(rolling) + 1), results["rolling_month"], lw=0.9, label=f"{month}-day window")
     ax.plot(range(1, len(rolling) + 1), rolling, lw=2, label=f"{window}-day window")
     # Day d holds the window ending on it: a w-day window has NaN on days 1 ... w - 1.
-    ax.axvspan(0.5, 20.5, color="grey", alpha=0.35, label="days 1-20: no full 21-day window yet (both NaN)")
-    ax.axvspan(20.5, window - 0.5, color="C1", alpha=0.15,
-               label=f"days 21-{window - 1}: no full {window}-day window yet ({window}-day NaN)")
+    ax.axvspan(0.5, month - 0.5, color="grey", alpha=0.35,
+               label=f"days 1-{month - 1}: no full {month}-day window yet (both NaN)")
+    ax.axvspan(month - 0.5, window - 0.5, color="C1", alpha=0.15,
+               label=f"days {month}-{window - 1}: no full {window}-day window yet ({window}-day NaN)")
     ax.set_xlabel("trading day")
     ax.set_ylabel("Pearson correlation (dimensionless)")
     ax.set_title("Rolling correlation of the pair's daily returns")
