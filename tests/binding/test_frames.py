@@ -146,6 +146,16 @@ def test_labels_in_another_order_are_refused_naming_both_arguments(pairing):
         assert str(raised.value) == expected
 
 
+def test_polars_column_names_are_labels():
+    correlation = pl.DataFrame([[1.0, 0.5], [0.5, 1.0]], schema=["MSFT", "AAPL"], orient="row")
+    volatility = pd.Series([0.1, 0.2], index=["MSFT", "AAPL"])
+    assert valmora.correlation_to_covariance(correlation, volatility) == valmora.correlation_to_covariance(
+        *VALID["correlation_to_covariance"])
+    with pytest.raises(ValueError, match="^argument 'correlation' columns and argument 'volatility' index: "
+                                         "labels differ at position 0: 'MSFT' != 'AAPL'$"):
+        valmora.correlation_to_covariance(correlation, volatility[::-1])
+
+
 @pytest.mark.parametrize("unlabelled", ["numpy", "list", "polars", "default index"])
 @pytest.mark.parametrize("pairing", PAIRINGS, ids=PAIRING_IDS)
 def test_a_side_without_labels_is_read_by_position(pairing, unlabelled):
