@@ -30,7 +30,7 @@ template <std::size_t N>
     b += (kAlign - reinterpret_cast<std::uintptr_t>(b) % kAlign) % kAlign / sizeof(double);
     std::copy(exposures, exposures + k, b);
     // `rows` rows from i0 on; with rows = kRows the row loops unroll.
-    auto advance = [&](std::size_t i0, std::size_t rows) [[gnu::always_inline]] {
+    auto advance = [&](std::size_t i0, std::size_t rows) {
         const double* w = weights + i0;
         const double* block = loadings + i0 * k;
         std::size_t j = 0;
