@@ -33,12 +33,6 @@ Matrix shrink(Matrix s, std::size_t p, double mu, double delta, double frequency
     return s;
 }
 
-double clamp_unit(double x) {
-    if (x < 0.0) x = 0.0;
-    if (x > 1.0) x = 1.0;
-    return x;
-}
-
 // Adds the terms of G consecutive observations as one exact block, if it is exact (see below).
 // x holds the observations in rows of `width` values, cov the rows of S and diagonal its
 // diagonal, all padded with zeros to whole vectors: a padded term is 0.
@@ -69,7 +63,6 @@ template <std::size_t N, std::size_t G>
         std::size_t j = (i + 1) / N * N;
         if (j == width) break;
         const double* row = cov + i * width;
-        // A splat makes -0.0 +0.0; harmless here, as every term is a square.
         Lanes a[G];
 #pragma GCC unroll 4
         for (std::size_t g = 0; g < G; ++g) lanes::splat(a[g], x[g * width + i]);
@@ -127,7 +120,7 @@ template <std::size_t N, std::size_t G>
 // upper triangle, and only those are computed. When a pair is not exact, each observation is
 // tried alone, and one that is not exact either adds its p^2 terms in the chain's order.
 template <std::size_t N>
-[[gnu::always_inline]] inline double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
+[[gnu::always_inline]] inline double squared_deviation_sum_lanes(const Matrix& c, const Matrix& s, std::size_t p) {
     const std::size_t n = c.rows();
     const std::size_t width = (p + N - 1) / N * N;
     std::vector<double> cov(p * width, 0.0), diagonal(width, 0.0), x(2 * width, 0.0), terms(p);
@@ -136,27 +129,27 @@ template <std::size_t N>
         diagonal[i] = s.data()[i * p + i];
     }
     double sum = 0.0;
-    // A poll for a stop request about every million terms (an even count of observations).
-    const std::size_t polled = std::max<std::size_t>(2, (std::size_t{1} << 20) / (p * p) / 2 * 2);
-    for (std::size_t k = 0; k < n; k += 2) {
-        if (k % polled == 0) poll_stop();
-        const std::size_t pair = std::min<std::size_t>(2, n - k);
-        for (std::size_t g = 0; g < pair; ++g) {
-            std::copy(c.data() + (k + g) * p, c.data() + (k + g + 1) * p, x.begin() + static_cast<std::ptrdiff_t>(g * width));
-        }
-        if (pair == 2 && add_exact_block<N, 2>(sum, x.data(), cov.data(), diagonal.data(), p, width)) continue;
-        for (std::size_t g = 0; g < pair; ++g) {
-            if (add_exact_block<N, 1>(sum, x.data() + g * width, cov.data(), diagonal.data(), p, width)) continue;
-            const double* obs = c.data() + (k + g) * p;
-            for (std::size_t i = 0; i < p; ++i) {
-                for (std::size_t j = 0; j < p; ++j) {
-                    const double d = obs[j] * obs[i] - s.data()[i * p + j];
-                    terms[j] = d * d;
+    // Observations go in pairs; a poll for a stop request about every million terms.
+    in_runs((n + 1) / 2, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = 2 * begin; k < 2 * end; k += 2) {
+            const std::size_t pair = std::min<std::size_t>(2, n - k);
+            for (std::size_t g = 0; g < pair; ++g) {
+                std::copy(c.data() + (k + g) * p, c.data() + (k + g + 1) * p, x.begin() + static_cast<std::ptrdiff_t>(g * width));
+            }
+            if (pair == 2 && add_exact_block<N, 2>(sum, x.data(), cov.data(), diagonal.data(), p, width)) continue;
+            for (std::size_t g = 0; g < pair; ++g) {
+                if (add_exact_block<N, 1>(sum, x.data() + g * width, cov.data(), diagonal.data(), p, width)) continue;
+                const double* obs = c.data() + (k + g) * p;
+                for (std::size_t i = 0; i < p; ++i) {
+                    for (std::size_t j = 0; j < p; ++j) {
+                        const double d = obs[j] * obs[i] - s.data()[i * p + j];
+                        terms[j] = d * d;
+                    }
+                    sum = summation::add_nonnegative_in_order(sum, terms.data(), p);
                 }
-                sum = summation::add_nonnegative_in_order(sum, terms.data(), p);
             }
         }
-    }
+    }, std::max<std::size_t>(1, (std::size_t{1} << 19) / (p * p)));
     return sum;
 }
 
@@ -164,61 +157,84 @@ template <std::size_t N>
 // against 0.185 ns per term at 500x50 and 0.147 against 0.140 at 2500x100 (rows of S are short,
 // and the cleared lanes of the first vector of each row cost more), and 0.125 against 0.128 at
 // 5000x300.
-VALMORA_LANES_KERNEL_AVX2(double, b2bar_sum, squared_deviation_sum,
+VALMORA_LANES_KERNEL(avx2, double, squared_deviation_sum, squared_deviation_sum_lanes,
                           (const Matrix& c, const Matrix& s, std::size_t p), (c, s, p))
 
 }  // namespace
 
 Result<Matrix> sample_covariance_matrix(MatrixView data, double frequency) {
-    auto centred = centre_complete_observations(data);
-    if (!centred.ok()) return centred.error();
-    const std::size_t n = centred.value().rows();
-    return scaled_cross_product(centred.value(), static_cast<double>(n - 1), frequency);
+    auto observations = complete_observations(data);
+    if (!observations.ok()) return observations.error();
+    const std::size_t n = observations.value().rows.size();
+    return scaled_cross_product(observations.value(), static_cast<double>(n - 1), frequency);
 }
 
-Result<std::pair<Matrix, double>> ledoit_wolf_covariance_matrix(MatrixView data, double frequency) {
-    auto centred = centre_complete_observations(data);
-    if (!centred.ok()) return centred.error();
-    const Matrix& c = centred.value();
-    const std::size_t n = c.rows();
-    const std::size_t p = c.row(0).size();
-    Matrix s = scaled_cross_product(c, static_cast<double>(n), 1.0);
+namespace {
+
+// What both shrinkage estimators start from: S with divisor n, and the level of its target.
+struct Population {
+    Matrix s;
+    std::size_t n;
+    std::size_t p;
+    double mu;
+};
+
+template <class Observations>
+Population population(const Observations& observations, std::size_t n, std::size_t p) {
+    Matrix s = scaled_cross_product(observations, static_cast<double>(n), 1.0);
     const double mu = target_level(s, p);
+    return {std::move(s), n, p, mu};
+}
+
+// The shrunk matrix and the intensity reported beside it, clamped to [0, 1] (NaN stays NaN).
+std::pair<Matrix, double> shrunk(Population&& pop, double intensity, double frequency) {
+    Matrix m = shrink(std::move(pop.s), pop.p, pop.mu, intensity, frequency);
+    return {std::move(m), std::clamp(intensity, 0.0, 1.0)};
+}
+
+}  // namespace
+
+Result<std::pair<Matrix, double>> ledoit_wolf_covariance_matrix(MatrixView data, double frequency) {
+    auto observations = complete_observations(data);
+    if (!observations.ok()) return observations.error();
+    // The intensity reads every centred observation again: they are copied once.
+    const Matrix c = centred(observations.value());
+    Population pop = population(c, c.rows(), observations.value().cols);
+    const std::size_t n = pop.n, p = pop.p;
+    const double* s = pop.s.data();
 
     double d2 = 0.0;
     for (std::size_t i = 0; i < p; ++i) {
         for (std::size_t j = 0; j < p; ++j) {
-            const double d = s.data()[i * p + j] - (i == j ? mu : 0.0);
+            const double d = s[i * p + j] - (i == j ? pop.mu : 0.0);
             d2 += d * d;
         }
     }
     double delta = 1.0;  // S already is the target
     if (!(d2 <= 0.0)) {
-        const double b2bar = b2bar_sum(c, s, p) / static_cast<double>(std::uint64_t{n} * n);
+        const double b2bar = squared_deviation_sum(c, pop.s, p) / static_cast<double>(std::uint64_t{n} * n);
         // fmin takes the number when the other one is NaN.
         delta = std::fmin(b2bar, d2) / d2;
     }
-    Matrix shrunk = shrink(std::move(s), p, mu, delta, frequency);
-    return std::pair{std::move(shrunk), clamp_unit(delta)};
+    return shrunk(std::move(pop), delta, frequency);
 }
 
 Result<std::pair<Matrix, double>> oas_covariance_matrix(MatrixView data, double frequency) {
-    auto centred = centre_complete_observations(data);
-    if (!centred.ok()) return centred.error();
-    const std::size_t n = centred.value().rows();
-    const std::size_t p = centred.value().row(0).size();
-    Matrix s = scaled_cross_product(centred.value(), static_cast<double>(n), 1.0);
-    const double mu = target_level(s, p);
+    auto observations = complete_observations(data);
+    if (!observations.ok()) return observations.error();
+    Population pop = population(observations.value(), observations.value().rows.size(), observations.value().cols);
+    const std::size_t n = pop.n, p = pop.p;
+    const double mu = pop.mu;
+    const double* s = pop.s.data();
 
     double squares = 0.0;
-    for (std::size_t e = 0; e < p * p; ++e) squares += s.data()[e] * s.data()[e];
+    for (std::size_t e = 0; e < p * p; ++e) squares += s[e] * s[e];
     const double alpha = squares / static_cast<double>(std::uint64_t{p} * p);
     const double num = mu * mu + alpha;
     const double den = (alpha - (mu * mu) / static_cast<double>(p)) * (static_cast<double>(n) + 1.0);
     // fmin also maps a NaN quotient to 1.
     const double rho = den <= 0.0 ? 1.0 : std::fmin(num / den, 1.0);
-    Matrix shrunk = shrink(std::move(s), p, mu, rho, frequency);
-    return std::pair{std::move(shrunk), clamp_unit(rho)};
+    return shrunk(std::move(pop), rho, frequency);
 }
 
 Result<Matrix> correlation_to_covariance(MatrixView correlation, std::span<const double> volatility) {
@@ -253,10 +269,7 @@ Result<Matrix> covariance_to_correlation(MatrixView covariance) {
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
             const double d = sd[i] * sd[j];
-            double x = d > 0.0 ? c[i * n + j] / d : 0.0;
-            if (x < -1.0) x = -1.0;
-            if (x > 1.0) x = 1.0;
-            r[i * n + j] = x;
+            r[i * n + j] = std::clamp(d > 0.0 ? c[i * n + j] / d : 0.0, -1.0, 1.0);
         }
         r[i * n + i] = 1.0;
     }

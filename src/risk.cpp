@@ -56,7 +56,7 @@ template <std::size_t N>
     std::copy(b, b + k, exposures);
 }
 
-VALMORA_LANES_KERNEL(void, accumulate_exposures, accumulate_exposures_lanes,
+VALMORA_LANES_KERNEL(avx512, void, accumulate_exposures, accumulate_exposures_lanes,
                      (const double* weights, const double* loadings, std::size_t n, std::size_t k,
                       double* exposures),
                      (weights, loadings, n, k, exposures))
