@@ -196,15 +196,30 @@ void check_covariance() {
     }
 }
 
-// Long enough to span several packed blocks of observations, wide enough for the block to be
-// sized by its minimum row count.
+// The packed kernel's blocks hold 18800 / p observations, 64 to 512 (matrix.cpp).
+std::size_t packed_block(std::size_t p) { return std::clamp<std::size_t>(18800 / p, 64, 512); }
+
+// Columns around the last copied-block width (12) and around multiples of both panel widths
+// (6, and 4, 8 or 16 by instruction set), up to where B panels come in stretches (p = 400, 530);
+// observations around one and two blocks. Through the sample covariance, which centres while
+// packing, and through the cross-product of a centred matrix, which copies.
 void check_cross_product_blocks() {
-    for (auto [n, p] : {std::pair<std::size_t, std::size_t>{1100, 40}, {300, 530}}) {
-        const Matrix data = random_matrix(n, p, false);
+    std::vector<std::pair<std::size_t, std::size_t>> shapes{{1100, 40}, {300, 530}, {129, 400}};
+    for (std::size_t p : {12u, 13u, 23u, 24u, 25u, 47u, 48u, 49u, 100u, 299u}) {
+        const std::size_t kc = packed_block(p);
+        for (std::size_t n : {kc - 1, kc, kc + 1, 2 * kc + 1}) shapes.emplace_back(n, p);
+    }
+    for (auto [n, p] : shapes) {
+        const bool awkward = p <= 25 && (n + p) % 2 == 1;  // wider rows would all be dropped
+        const Matrix data = random_matrix(n, p, awkward);
         auto centred = centre_complete_observations(data);
-        const auto want = scalar_cross_product(centred.value(), static_cast<double>(n - 1), 1.5);
+        if (!centred.ok()) continue;
+        const std::size_t m = centred.value().rows();
+        const auto want = scalar_cross_product(centred.value(), static_cast<double>(m - 1), 1.5);
         auto got = sample_covariance_matrix(data, 1.5);
         for (std::size_t e = 0; e < p * p; ++e) expect(same(got.value().data()[e], want[e]), "sample blocks", p, e);
+        const Matrix copied = scaled_cross_product(centred.value(), static_cast<double>(m - 1), 1.5);
+        for (std::size_t e = 0; e < p * p; ++e) expect(same(copied.data()[e], want[e]), "cross-product blocks", p, e);
     }
 }
 
