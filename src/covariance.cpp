@@ -33,19 +33,17 @@ Matrix shrink(Matrix s, std::size_t p, double mu, double delta, double frequency
     return s;
 }
 
-// Adds the terms of G consecutive observations as one exact block, if it is exact (see below).
-// x holds the observations in rows of `width` values, cov the rows of S and diagonal its
-// diagonal, all padded with zeros to whole vectors: a padded term is 0.
+template <std::size_t N>
+using Squares = summation::Block<N, true>;
+
+// Blocks of terms (see below). x holds G observations in rows of `width` values, cov the rows of
+// S and diagonal its diagonal, all padded with zeros to whole vectors: a padded term is 0.
+
+// The diagonal terms of G observations, into `once`.
 template <std::size_t N, std::size_t G>
-[[gnu::always_inline]] inline bool add_exact_block(double& sum, const double* x, const double* cov,
-                                                   const double* diagonal, std::size_t p, std::size_t width) {
+[[gnu::always_inline]] inline void add_diagonal(Squares<N>& once, const double* x, const double* diagonal,
+                                                std::size_t width) {
     using Lanes = lanes::Vec<N>;
-    using Block = summation::Block<N, true>;
-    const summation::Binade b = summation::binade_of(sum);
-    if (!b.ok) return false;
-    Block once(b);
-    Block twice[G][2];
-    for (std::size_t g = 0; g < G; ++g) twice[g][0] = twice[g][1] = Block(b);
     for (std::size_t g = 0; g < G; ++g) {
         for (std::size_t j = 0; j < width; j += N) {
             Lanes xv, dv;
@@ -55,9 +53,16 @@ template <std::size_t N, std::size_t G>
             once.add(d * d);
         }
     }
+}
+
+// The terms above the diagonal in rows [first, last) of S, of G observations, into `twice`.
+template <std::size_t N, std::size_t G>
+[[gnu::always_inline]] inline void add_upper_rows(Squares<N> (&twice)[G][2], const double* x, const double* cov,
+                                                  std::size_t first, std::size_t last, std::size_t width) {
+    using Lanes = lanes::Vec<N>;
     Lanes index;
     for (std::size_t l = 0; l < N; ++l) index[l] = static_cast<double>(l);
-    for (std::size_t i = 0; i < p; ++i) {
+    for (std::size_t i = first; i < last; ++i) {
         // The vector holding column i + 1, its lanes up to column i cleared; none after the
         // last row when p is a whole number of vectors.
         std::size_t j = (i + 1) / N * N;
@@ -106,6 +111,19 @@ template <std::size_t N, std::size_t G>
             }
         }
     }
+}
+
+template <std::size_t N, std::size_t G>
+[[gnu::always_inline]] inline void start_blocks(const summation::Binade& b, Squares<N>& once,
+                                                Squares<N> (&twice)[G][2]) {
+    once = Squares<N>(b);
+    for (std::size_t g = 0; g < G; ++g) twice[g][0] = twice[g][1] = Squares<N>(b);
+}
+
+// Adds the block's sum to `sum` if the block is exact; false, leaving `sum`, otherwise.
+template <std::size_t N, std::size_t G>
+[[gnu::always_inline]] inline bool close_blocks(double& sum, const summation::Binade& b, const Squares<N>& once,
+                                                Squares<N> (&twice)[G][2]) {
     for (std::size_t g = 0; g < G; ++g) {
         twice[0][0].merge(twice[g][1]);
         if (g > 0) twice[0][0].merge(twice[g][0]);
@@ -113,43 +131,103 @@ template <std::size_t N, std::size_t G>
     return summation::close(sum, summation::once_plus_twice(once.totals(), twice[0][0].totals(), b), b, true);
 }
 
+// Adds the terms of G consecutive observations as one exact block, if it is exact.
+template <std::size_t N, std::size_t G>
+[[gnu::always_inline]] inline bool add_exact_block(double& sum, const double* x, const double* cov,
+                                                   const double* diagonal, std::size_t p, std::size_t width) {
+    const summation::Binade b = summation::binade_of(sum);
+    if (!b.ok) return false;
+    Squares<N> once, twice[G][2];
+    start_blocks<N, G>(b, once, twice);
+    add_diagonal<N, G>(once, x, diagonal, width);
+    add_upper_rows<N, G>(twice, x, cov, 0, p, width);
+    return close_blocks<N, G>(sum, b, once, twice);
+}
+
+// The same for kMany observations at once, in pairs, S taken a stretch of `rows` rows at a time
+// so that the stretch stays in cache while every pair meets it: for an S too large for the
+// cache, which otherwise streams from memory once per pair.
+constexpr std::size_t kMany = 16;
+constexpr std::size_t kCachedBytes = 256 * 1024;
+
+template <std::size_t N>
+[[gnu::always_inline]] inline bool add_exact_many(double& sum, const double* x, const double* cov,
+                                                  const double* diagonal, std::size_t p, std::size_t width,
+                                                  std::size_t rows) {
+    const summation::Binade b = summation::binade_of(sum);
+    if (!b.ok) return false;
+    Squares<N> once, twice[2][2];
+    start_blocks<N, 2>(b, once, twice);
+    for (std::size_t g = 0; g < kMany; g += 2) add_diagonal<N, 2>(once, x + g * width, diagonal, width);
+    for (std::size_t first = 0; first < p; first += rows) {
+        const std::size_t last = std::min(p, first + rows);
+        for (std::size_t g = 0; g < kMany; g += 2) add_upper_rows<N, 2>(twice, x + g * width, cov, first, last, width);
+    }
+    return close_blocks<N, 2>(sum, b, once, twice);
+}
+
+// The chain's operands laid out for the lanes: S and its diagonal in rows padded with zeros to a
+// whole number of vectors of the widest kernel, and room for kMany observations.
+struct Deviations {
+    const Matrix& c;
+    const Matrix& s;
+    std::size_t p;
+    std::size_t width;
+    std::size_t many;  // observations per group: 2, or kMany where S outgrows the cache
+    std::size_t rows;  // rows of S per stretch
+    std::vector<double> cov, diagonal, x, terms;
+
+    Deviations(const Matrix& c_, const Matrix& s_, std::size_t p_)
+        : c(c_), s(s_), p(p_), width((p_ + 3) / 4 * 4),
+          many(p * width * sizeof(double) > kCachedBytes ? kMany : 2),
+          rows(std::max<std::size_t>(1, kCachedBytes / (width * sizeof(double)))),
+          cov(p * width, 0.0), diagonal(width, 0.0), x(many * width, 0.0), terms(p) {
+        for (std::size_t i = 0; i < p; ++i) {
+            std::copy_n(s.data() + i * p, p, cov.begin() + static_cast<std::ptrdiff_t>(i * width));
+            diagonal[i] = s.data()[i * p + i];
+        }
+    }
+};
+
 // Sum over k, then i, then j, from 0.0, of (c_kj c_ki - S_ij)^2: one chain of n p^2 additions,
 // with the chain's bits (summation.hpp). The terms of two consecutive observations form one
-// block, sharing the loads of S. S is exactly symmetric and the product commutes, so the term of
-// (k, j, i) has the bits of (k, i, j): a block's integer sum is the diagonal plus twice the
-// upper triangle, and only those are computed. When a pair is not exact, each observation is
-// tried alone, and one that is not exact either adds its p^2 terms in the chain's order.
+// block, sharing the loads of S (of kMany, where S is too large for the cache). S is exactly
+// symmetric and the product commutes, so the term of (k, j, i) has the bits of (k, i, j): a
+// block's integer sum is the diagonal plus twice the upper triangle, and only those are
+// computed. When kMany are not exact they go in pairs; when a pair is not exact, each
+// observation is tried alone, and one that is not exact either adds its p^2 terms in the chain's
+// order. This adds the groups of observations [first, last) to `sum`.
 template <std::size_t N>
-[[gnu::always_inline]] inline double squared_deviation_sum_lanes(const Matrix& c, const Matrix& s, std::size_t p) {
-    const std::size_t n = c.rows();
-    const std::size_t width = (p + N - 1) / N * N;
-    std::vector<double> cov(p * width, 0.0), diagonal(width, 0.0), x(2 * width, 0.0), terms(p);
-    for (std::size_t i = 0; i < p; ++i) {
-        std::copy(s.data() + i * p, s.data() + (i + 1) * p, cov.begin() + static_cast<std::ptrdiff_t>(i * width));
-        diagonal[i] = s.data()[i * p + i];
-    }
-    double sum = 0.0;
-    // Observations go in pairs; a poll for a stop request about every million terms.
-    in_runs((n + 1) / 2, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = 2 * begin; k < 2 * end; k += 2) {
-            const std::size_t pair = std::min<std::size_t>(2, n - k);
+[[gnu::always_inline]] inline double add_squared_deviations(Deviations& d, double sum, std::size_t first,
+                                                            std::size_t last) {
+    const std::size_t n = d.c.rows(), p = d.p, width = d.width, many = d.many;
+    const double* c = d.c.data();
+    const double* s = d.s.data();
+    for (std::size_t k0 = first * many; k0 < n && k0 < last * many; k0 += many) {
+        const std::size_t count = std::min(many, n - k0);
+        for (std::size_t g = 0; g < count; ++g) {
+            std::copy_n(c + (k0 + g) * p, p, d.x.begin() + static_cast<std::ptrdiff_t>(g * width));
+        }
+        if (count == kMany && add_exact_many<N>(sum, d.x.data(), d.cov.data(), d.diagonal.data(), p, width, d.rows)) {
+            continue;
+        }
+        for (std::size_t k = 0; k < count; k += 2) {
+            const std::size_t pair = std::min<std::size_t>(2, count - k);
+            const double* xk = d.x.data() + k * width;
+            if (pair == 2 && add_exact_block<N, 2>(sum, xk, d.cov.data(), d.diagonal.data(), p, width)) continue;
             for (std::size_t g = 0; g < pair; ++g) {
-                std::copy(c.data() + (k + g) * p, c.data() + (k + g + 1) * p, x.begin() + static_cast<std::ptrdiff_t>(g * width));
-            }
-            if (pair == 2 && add_exact_block<N, 2>(sum, x.data(), cov.data(), diagonal.data(), p, width)) continue;
-            for (std::size_t g = 0; g < pair; ++g) {
-                if (add_exact_block<N, 1>(sum, x.data() + g * width, cov.data(), diagonal.data(), p, width)) continue;
-                const double* obs = c.data() + (k + g) * p;
+                if (add_exact_block<N, 1>(sum, xk + g * width, d.cov.data(), d.diagonal.data(), p, width)) continue;
+                const double* obs = c + (k0 + k + g) * p;
                 for (std::size_t i = 0; i < p; ++i) {
                     for (std::size_t j = 0; j < p; ++j) {
-                        const double d = obs[j] * obs[i] - s.data()[i * p + j];
-                        terms[j] = d * d;
+                        const double t = obs[j] * obs[i] - s[i * p + j];
+                        d.terms[j] = t * t;
                     }
-                    sum = summation::add_nonnegative_in_order(sum, terms.data(), p);
+                    sum = summation::add_nonnegative_in_order(sum, d.terms.data(), p);
                 }
             }
         }
-    }, std::max<std::size_t>(1, (std::size_t{1} << 19) / (p * p)));
+    }
     return sum;
 }
 
@@ -157,8 +235,18 @@ template <std::size_t N>
 // against 0.185 ns per term at 500x50 and 0.147 against 0.140 at 2500x100 (rows of S are short,
 // and the cleared lanes of the first vector of each row cost more), and 0.125 against 0.128 at
 // 5000x300.
-VALMORA_LANES_KERNEL(avx2, double, squared_deviation_sum, squared_deviation_sum_lanes,
-                          (const Matrix& c, const Matrix& s, std::size_t p), (c, s, p))
+VALMORA_LANES_KERNEL(avx2, double, add_squared_deviations_lanes, add_squared_deviations,
+                     (Deviations& d, double sum, std::size_t first, std::size_t last), (d, sum, first, last))
+
+double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
+    Deviations d(c, s, p);
+    double sum = 0.0;
+    // A poll for a stop request about every million terms.
+    in_runs((c.rows() + d.many - 1) / d.many, [&](std::size_t first, std::size_t last) {
+        sum = add_squared_deviations_lanes(d, sum, first, last);
+    }, std::max<std::size_t>(1, (std::size_t{1} << 20) / (d.many * p * p)));
+    return sum;
+}
 
 }  // namespace
 

@@ -65,34 +65,35 @@ template <std::size_t N>
     return finite;
 }
 
-// Lists the complete rows of `data` (n_rows x p) in `kept` and adds each to the column sums,
-// which advance together in lanes, each in row order from 0.0.
+// Lists the complete rows among rows [first, last) of `data` (rows of p) in `kept` and adds each to
+// the column sums, which advance together in lanes, each in row order from 0.0.
 template <std::size_t N>
-[[gnu::always_inline]] inline void find_complete_rows(const double* data, std::size_t n_rows, std::size_t p,
-                                                      std::size_t* kept, std::size_t* count, double* sum) {
+[[gnu::always_inline]] inline void find_complete_rows(const double* data, std::size_t first, std::size_t last,
+                                                      std::size_t p, std::size_t* kept, std::size_t* count,
+                                                      double* sum) {
     using Lanes = lanes::Vec<N>;
-    // Runs of about a million values between polls for a stop.
-    in_runs(n_rows, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) {
-            const double* row = data + r * p;
-            if (!all_finite<N>(row, p)) continue;
-            std::size_t j = 0;
-            for (; j + N <= p; j += N) {
-                Lanes m, x;
-                lanes::load(m, sum + j);
-                lanes::load(x, row + j);
-                lanes::store(sum + j, m + x);
-            }
-            for (; j < p; ++j) sum[j] += row[j];
-            kept[(*count)++] = r;
+    for (std::size_t r = first; r < last; ++r) {
+        const double* row = data + r * p;
+        if (!all_finite<N>(row, p)) continue;
+        std::size_t j = 0;
+        for (; j + N <= p; j += N) {
+            Lanes m, x;
+            lanes::load(m, sum + j);
+            lanes::load(x, row + j);
+            lanes::store(sum + j, m + x);
         }
-    }, std::max<std::size_t>(1, (std::size_t{1} << 20) / p));
+        for (; j < p; ++j) sum[j] += row[j];
+        kept[(*count)++] = r;
+    }
 }
 
-VALMORA_LANES_KERNEL(avx512, void, find_all_complete_rows, find_complete_rows,
-                     (const double* data, std::size_t n_rows, std::size_t p, std::size_t* kept, std::size_t* count,
-                      double* sum),
-                     (data, n_rows, p, kept, count, sum))
+VALMORA_LANES_KERNEL(avx512, void, find_some_complete_rows, find_complete_rows,
+                     (const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
+                      std::size_t* count, double* sum),
+                     (data, first, last, p, kept, count, sum))
+
+// Runs of rows of about a million values between polls for a stop.
+std::size_t rows_per_run(std::size_t p) { return std::max<std::size_t>(1, (std::size_t{1} << 20) / p); }
 
 // Observation k as the kernels read it: a row of a block, or a complete row of the data less
 // the column means.
@@ -132,13 +133,14 @@ template <std::size_t N>
 }
 
 template <std::size_t N>
-[[gnu::always_inline]] inline void fetch_all(const Observations& o, double* out) {
-    in_runs(o.n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) fetch<N>(o, k, out + k * o.p);
-    }, std::max<std::size_t>(1, (std::size_t{1} << 20) / o.p));
+[[gnu::always_inline]] inline void fetch_some(const Observations& o, std::size_t first, std::size_t last,
+                                              double* out) {
+    for (std::size_t k = first; k < last; ++k) fetch<N>(o, k, out + k * o.p);
 }
 
-VALMORA_LANES_KERNEL(avx512, void, fetch_every_observation, fetch_all, (const Observations& o, double* out), (o, out))
+VALMORA_LANES_KERNEL(avx512, void, fetch_some_observations, fetch_some,
+                     (const Observations& o, std::size_t first, std::size_t last, double* out),
+                     (o, first, last, out))
 
 }  // namespace
 
@@ -150,7 +152,9 @@ Result<CompleteObservations> complete_observations(MatrixView data) {
     // After the shape check the rows lie back to back, so the data is one row-major block.
     CompleteObservations o{data.data(), p, std::vector<std::size_t>(data.rows()), std::vector<double>(p, 0.0)};
     std::size_t n = 0;
-    find_all_complete_rows(data.data(), data.rows(), p, o.rows.data(), &n, o.mean.data());
+    in_runs(data.rows(), [&](std::size_t first, std::size_t last) {
+        find_some_complete_rows(data.data(), first, last, p, o.rows.data(), &n, o.mean.data());
+    }, rows_per_run(p));
     if (n < 2) return ValidationError{"at least two complete observations are required"};
     o.rows.resize(n);
     // One division per column turns the sums into means.
@@ -161,7 +165,8 @@ Result<CompleteObservations> complete_observations(MatrixView data) {
 Matrix centred(const CompleteObservations& observations) {
     const Observations o = of(observations);
     std::vector<double> values(o.n * o.p);
-    fetch_every_observation(o, values.data());
+    in_runs(o.n, [&](std::size_t first, std::size_t last) { fetch_some_observations(o, first, last, values.data()); },
+            rows_per_run(o.p));
     return Matrix::of_rows(std::move(values), o.n, o.p);
 }
 

@@ -155,6 +155,28 @@ std::vector<double> scalar_centred(const Matrix& data, std::size_t p) {
     return kept;
 }
 
+// The Ledoit-Wolf intensity is the chain over the population covariance.
+void check_ledoit_wolf(const Matrix& data, const Matrix& centred) {
+    const std::size_t m = centred.rows(), p = centred.row(0).size();
+    const auto s = scalar_cross_product(centred, static_cast<double>(m), 1.0);
+    double trace = 0.0;
+    for (std::size_t i = 0; i < p; ++i) trace += s[i * p + i];
+    const double mu = trace / static_cast<double>(p);
+    double d2 = 0.0;
+    for (std::size_t i = 0; i < p; ++i) {
+        for (std::size_t j = 0; j < p; ++j) {
+            const double d = s[i * p + j] - (i == j ? mu : 0.0);
+            d2 += d * d;
+        }
+    }
+    auto lw = ledoit_wolf_covariance_matrix(data, 1.0);
+    if (d2 <= 0.0) return;
+    const double b2 = scalar_deviation_chain(centred, s) / static_cast<double>(m * m);
+    double delta = std::fmin(b2, d2) / d2;
+    delta = delta < 0.0 ? 0.0 : (delta > 1.0 ? 1.0 : delta);
+    expect(same(lw.value().second, delta), "ledoit_wolf intensity", m, p);
+}
+
 void check_covariance() {
     for (std::size_t n : {2u, 3u, 17u, 130u}) {
         for (std::size_t p : {1u, 2u, 3u, 5u, 8u, 13u, 16u, 17u, 33u}) {
@@ -172,25 +194,7 @@ void check_covariance() {
                 auto got = sample_covariance_matrix(data, 1.5);
                 for (std::size_t e = 0; e < p * p; ++e) expect(same(got.value().data()[e], want[e]), "sample", p, e);
 
-                // The Ledoit-Wolf intensity is the chain over the population covariance.
-                const auto s = scalar_cross_product(centred.value(), static_cast<double>(m), 1.0);
-                double trace = 0.0;
-                for (std::size_t i = 0; i < p; ++i) trace += s[i * p + i];
-                const double mu = trace / static_cast<double>(p);
-                double d2 = 0.0;
-                for (std::size_t i = 0; i < p; ++i) {
-                    for (std::size_t j = 0; j < p; ++j) {
-                        const double d = s[i * p + j] - (i == j ? mu : 0.0);
-                        d2 += d * d;
-                    }
-                }
-                auto lw = ledoit_wolf_covariance_matrix(data, 1.0);
-                if (!(d2 <= 0.0)) {
-                    const double b2 = scalar_deviation_chain(centred.value(), s) / static_cast<double>(m * m);
-                    double delta = std::fmin(b2, d2) / d2;
-                    delta = delta < 0.0 ? 0.0 : (delta > 1.0 ? 1.0 : delta);
-                    expect(same(lw.value().second, delta), "ledoit_wolf intensity", n, p);
-                }
+                check_ledoit_wolf(data, centred.value());
             }
         }
     }
@@ -220,6 +224,12 @@ void check_cross_product_blocks() {
         for (std::size_t e = 0; e < p * p; ++e) expect(same(got.value().data()[e], want[e]), "sample blocks", p, e);
         const Matrix copied = scaled_cross_product(centred.value(), static_cast<double>(m - 1), 1.5);
         for (std::size_t e = 0; e < p * p; ++e) expect(same(copied.data()[e], want[e]), "cross-product blocks", p, e);
+    }
+    // Where S outgrows the cache (p >= 182), the Ledoit-Wolf chain takes 16 observations at a
+    // time: nine such groups and three over.
+    for (std::size_t p : {181u, 190u}) {
+        const Matrix data = random_matrix(147, p, false);
+        check_ledoit_wolf(data, centre_complete_observations(data).value());
     }
 }
 
