@@ -105,10 +105,10 @@ struct Observations {
     std::size_t p;
 };
 
-Observations of(const Matrix& centred) {
+Observations as_observations(const Matrix& centred) {
     return {centred.data(), nullptr, nullptr, centred.rows(), centred.row(0).size()};
 }
-Observations of(const CompleteObservations& o) {
+Observations as_observations(const CompleteObservations& o) {
     return {o.values, o.rows.data(), o.mean.data(), o.rows.size(), o.cols};
 }
 
@@ -163,7 +163,7 @@ Result<CompleteObservations> complete_observations(MatrixView data) {
 }
 
 Matrix centred(const CompleteObservations& observations) {
-    const Observations o = of(observations);
+    const Observations o = as_observations(observations);
     std::vector<double> values(o.n * o.p);
     in_runs(o.n, [&](std::size_t first, std::size_t last) { fetch_some_observations(o, first, last, values.data()); },
             rows_per_run(o.p));
@@ -262,7 +262,6 @@ template <std::size_t N>
             }
         }
     }
-    // The divisor is applied before the scale, then the upper triangle is mirrored.
 }
 
 VALMORA_LANES_KERNEL(avx512, void, accumulate_all_cross_products, accumulate_cross_products,
@@ -413,11 +412,11 @@ Matrix cross_product(const Observations& o, double divisor, double scale) {
 }  // namespace
 
 Matrix scaled_cross_product(const Matrix& centred, double divisor, double scale) {
-    return cross_product(of(centred), divisor, scale);
+    return cross_product(as_observations(centred), divisor, scale);
 }
 
 Matrix scaled_cross_product(const CompleteObservations& observations, double divisor, double scale) {
-    return cross_product(of(observations), divisor, scale);
+    return cross_product(as_observations(observations), divisor, scale);
 }
 
 }  // namespace valmora
