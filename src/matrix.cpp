@@ -289,10 +289,10 @@ Matrix tiled_cross_product(const Observations& o, double divisor, double scale) 
 // columns and B panels of 2 N columns, each panel kc observations of contiguous values, zero
 // past column p. A tile of kRows x 2 N sums is then one register tile: per observation two
 // loads of B, a broadcast of each A value, kRows * 2 multiplies and as many additions. The tiles
-// that reach the upper triangle keep their sums in a buffer, kRows x 2 N contiguous each, zeroed
-// once and loaded and stored once per block, so that every sum is one chain over the
-// observations in order. kRows = 6 fills the sixteen vector registers: twelve sums, two B
-// vectors, a broadcast and a product.
+// that reach the upper triangle keep their sums in the result itself, loaded and stored once per
+// block, so that every sum is one chain over the observations in order, from the result's 0.0;
+// tiles that reach past column p keep theirs in a buffer beside it. kRows = 6 fills the sixteen
+// vector registers: twelve sums, two B vectors, a broadcast and a product.
 constexpr std::size_t kRows = 6;
 
 // Observations per block: the packed A and B of a block together fill about 300 KiB, which stays
@@ -302,15 +302,19 @@ std::size_t packed_block_rows(std::size_t p) { return std::clamp<std::size_t>(18
 // Bytes of B panels multiplied by every A panel in turn.
 constexpr std::size_t kStretchBytes = 192 * 1024;
 
+// Rows and columns of the blocks in which the upper triangle is mirrored.
+constexpr std::size_t kMirrorBlock = 64;
+
 template <std::size_t N>
-[[gnu::always_inline]] inline void multiply_panels(const double* a, const double* b, std::size_t kc, double* tile) {
+[[gnu::always_inline]] inline void multiply_panels(const double* a, const double* b, std::size_t kc, double* tile,
+                                                   std::size_t stride) {
     using Lanes = lanes::Vec<N>;
     constexpr std::size_t Cols = 2 * N;
     Lanes acc[kRows][2];
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < kRows; ++r) {
-        lanes::load(acc[r][0], tile + r * Cols);
-        lanes::load(acc[r][1], tile + r * Cols + N);
+        lanes::load(acc[r][0], tile + r * stride);
+        lanes::load(acc[r][1], tile + r * stride + N);
     }
     for (std::size_t k = 0; k < kc; ++k) {
         Lanes b0, b1;
@@ -326,8 +330,8 @@ template <std::size_t N>
     }
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < kRows; ++r) {
-        lanes::store(tile + r * Cols, acc[r][0]);
-        lanes::store(tile + r * Cols + N, acc[r][1]);
+        lanes::store(tile + r * stride, acc[r][0]);
+        lanes::store(tile + r * stride + N, acc[r][1]);
     }
 }
 
@@ -335,18 +339,23 @@ template <std::size_t N>
 [[gnu::always_inline]] inline void packed_cross_products(const Observations& o, double divisor, double scale,
                                                          double* out) {
     constexpr std::size_t Cols = 2 * N;
+    constexpr std::size_t TileSize = kRows * Cols;
     const std::size_t n = o.n, p = o.p;
     const std::size_t a_panels = (p + kRows - 1) / kRows;
     const std::size_t b_panels = (p + Cols - 1) / Cols;
     const std::size_t kc = std::min(n, packed_block_rows(p));
     const std::size_t stretch = std::max<std::size_t>(1, kStretchBytes / (kc * Cols * sizeof(double)));
-    // The first B panel of A panel i reaches column i * kRows; tiles of row i start at first[i].
-    std::vector<std::size_t> first(a_panels + 1, 0);
-    for (std::size_t i = 0; i < a_panels; ++i) first[i + 1] = first[i] + b_panels - i * kRows / Cols;
-    std::vector<double> tiles(first[a_panels] * kRows * Cols, 0.0);
+    // Tiles past the last row or column: the last row of tiles, then the last column.
+    const bool ragged_rows = p % kRows != 0, ragged_cols = p % Cols != 0;
+    std::vector<double> edge((b_panels + a_panels) * TileSize, 0.0);
+    auto tile_of = [&](std::size_t i, std::size_t j) -> std::pair<double*, std::size_t> {
+        if (ragged_rows && i == a_panels - 1) return {edge.data() + j * TileSize, Cols};
+        if (ragged_cols && j == b_panels - 1) return {edge.data() + (b_panels + i) * TileSize, Cols};
+        return {out + i * kRows * p + j * Cols, p};
+    };
     std::vector<double> a(a_panels * kRows * kc, 0.0), b(b_panels * Cols * kc, 0.0);
     // A row of the block, zero past p to whole panels of both shapes.
-    std::vector<double> row((a_panels * kRows > b_panels * Cols ? a_panels * kRows : b_panels * Cols), 0.0);
+    std::vector<double> row(std::max(a_panels * kRows, b_panels * Cols), 0.0);
     for (std::size_t k0 = 0; k0 < n; k0 += kc) {
         poll_stop();
         const std::size_t rows = std::min(kc, n - k0);
@@ -367,26 +376,32 @@ template <std::size_t N>
                 const std::size_t j0 = i * kRows / Cols;
                 if (j0 >= jc_end) break;
                 for (std::size_t j = std::max(j0, jc); j < jc_end; ++j) {
-                    multiply_panels<N>(a.data() + i * kc * kRows, b.data() + j * kc * Cols, rows,
-                                       tiles.data() + (first[i] + j - j0) * kRows * Cols);
+                    const auto [tile, stride] = tile_of(i, j);
+                    multiply_panels<N>(a.data() + i * kc * kRows, b.data() + j * kc * Cols, rows, tile, stride);
                 }
             }
         }
     }
-    // Divided, scaled and written with its mirror image one tile at a time, so that the
-    // transposed writes stay within a few cache lines.
+    // The edge tiles' sums into the result.
     for (std::size_t i = 0; i < a_panels; ++i) {
-        const std::size_t j0 = i * kRows / Cols;
-        for (std::size_t j = j0; j < b_panels; ++j) {
-            const double* tile = tiles.data() + (first[i] + j - j0) * kRows * Cols;
+        for (std::size_t j = i * kRows / Cols; j < b_panels; ++j) {
+            const auto [tile, stride] = tile_of(i, j);
+            if (stride == p) continue;
             for (std::size_t r = 0; r < kRows && i * kRows + r < p; ++r) {
-                const std::size_t row_index = i * kRows + r;
                 for (std::size_t c = 0; c < Cols && j * Cols + c < p; ++c) {
-                    const std::size_t col = j * Cols + c;
-                    if (col < row_index) continue;
-                    const double v = (tile[r * Cols + c] / divisor) * scale;
-                    out[row_index * p + col] = v;
-                    out[col * p + row_index] = v;
+                    out[(i * kRows + r) * p + j * Cols + c] = tile[r * Cols + c];
+                }
+            }
+        }
+    }
+    // Divided, scaled and mirrored a block at a time, so that the transposed writes stay in cache.
+    for (std::size_t i0 = 0; i0 < p; i0 += kMirrorBlock) {
+        for (std::size_t j0 = i0; j0 < p; j0 += kMirrorBlock) {
+            for (std::size_t i = i0; i < std::min(p, i0 + kMirrorBlock); ++i) {
+                for (std::size_t j = std::max(i, j0); j < std::min(p, j0 + kMirrorBlock); ++j) {
+                    const double v = (out[i * p + j] / divisor) * scale;
+                    out[i * p + j] = v;
+                    out[j * p + i] = v;
                 }
             }
         }
