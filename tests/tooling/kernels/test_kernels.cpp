@@ -204,12 +204,13 @@ void check_covariance() {
 std::size_t packed_block(std::size_t p) { return std::clamp<std::size_t>(18800 / p, 64, 512); }
 
 // Columns around the last copied-block width (12) and around multiples of both panel widths
-// (6, and 4, 8 or 16 by instruction set), up to where B panels come in stretches (p = 400, 530);
-// observations around one and two blocks. Through the sample covariance, which centres while
+// (6, and 4, 8 or 16 by instruction set; 42 is whole A panels only, 40 and 400 whole B panels
+// only), up to where B panels come in stretches (p = 400, 530); observations around one and two
+// blocks. Through the sample covariance, which centres while
 // packing, and through the cross-product of a centred matrix, which copies.
 void check_cross_product_blocks() {
     std::vector<std::pair<std::size_t, std::size_t>> shapes{{1100, 40}, {300, 530}, {129, 400}};
-    for (std::size_t p : {12u, 13u, 23u, 24u, 25u, 47u, 48u, 49u, 100u, 299u}) {
+    for (std::size_t p : {12u, 13u, 23u, 24u, 25u, 42u, 47u, 48u, 49u, 100u, 299u}) {
         const std::size_t kc = packed_block(p);
         for (std::size_t n : {kc - 1, kc, kc + 1, 2 * kc + 1}) shapes.emplace_back(n, p);
     }
