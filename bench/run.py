@@ -1,25 +1,29 @@
 """valmora against the peer a user would pick instead, every function, in one run.
 
-    python bench/run.py              # full: more repeats
-    python bench/run.py --quick      # a minute or two
+    python bench/run.py              # full: more rounds
+    python bench/run.py --quick      # a few minutes
     python bench/run.py --markdown bench.md
 
 Each of the thirteen functions runs at a small and a large size on Python lists and on numpy
-arrays, and its peer runs on the same data in the same process. Times are the minimum over
-repeats. Every peer is timed twice: with its BLAS pinned to one thread (threadpoolctl), as
-valmora runs on one thread, and with the threads it takes by default. The ratios are
-valmora / peer (below 1: valmora is faster); the first, against one thread, is the like-for-like
-one. Peers that return arrays convert their result with .tolist() where valmora returns a list,
-so both sides pay for the result.
+arrays, and its peer runs on the same data in the same process. Times are wall clock, the minimum
+over rounds, and every round times valmora and its peer one after the other: on a shared machine a
+slow spell then touches both sides. The peer is timed three ways: returning its own result (an
+array, a Series) with its BLAS pinned to one thread (threadpoolctl), as valmora runs on one
+thread; the same plus `.tolist()`, as valmora returns lists; and its own result with the threads
+its BLAS takes by default. The ratios are valmora / peer (below 1: valmora is faster).
 
-Also: the per-call cost of tiny calls beside a comparable built-in, the float64 conversion cost
-per element, the Ledoit-Wolf floor (one bare left-to-right sum over the same n*p*p terms, compiled
-with the project's flags into a small shared library, when a C compiler is at hand), and a
-scaling table: every function on arrays at three sizes a factor of 4 apart, in nanoseconds per
-unit of work, with the peak memory of a call above its inputs at the two larger sizes.
+Also: the products per cycle of the exact cross-product behind the covariance estimators (from
+the time that n more observations add, so that the result list does not count), the per-call
+cost of tiny calls beside a comparable built-in, a result list of 1M floats beside
+ndarray.tolist(), the float64 conversion cost per element, the Ledoit-Wolf floor (one bare
+left-to-right sum over the same n*p*p terms, compiled with the project's flags into a small shared
+library, when a C compiler is at hand), and a scaling table: every function on arrays at three
+sizes a factor of 4 apart, in nanoseconds per unit of work, with the peak memory of a call above
+its inputs at the two larger sizes.
 """
 
 import argparse
+import contextlib
 import ctypes
 import gc
 import math
@@ -75,19 +79,19 @@ def np_cov_to_corr(c):
         r = np.where(d > 0.0, c / d, 0.0)
     r = np.clip(r, -1.0, 1.0)
     np.fill_diagonal(r, 1.0)
-    return r.tolist()
+    return r
 
 
 def np_corr_to_cov(rho, vol):
-    return ((rho * vol[:, None]) * vol[None, :]).tolist()
+    return (rho * vol[:, None]) * vol[None, :]
 
 
 def np_twap(q, n):
-    return np.full(n, q / n).tolist()
+    return np.full(n, q / n)
 
 
 def np_vwap(q, v):
-    return (v * q / v.sum()).tolist()
+    return v * q / v.sum()
 
 
 def np_impact(q, vol, adv, spread, eta, gamma):
@@ -104,7 +108,7 @@ def np_trajectory(q, n, k):
     e = np.exp(-k)
     h = ((np.exp(j * -k) - e) * q) / (1.0 - e)
     h[-1] = 0.0
-    return h.tolist(), (h[:-1] - h[1:]).tolist()
+    return h, h[:-1] - h[1:]
 
 
 def np_risk(w, L, F, s):
@@ -113,14 +117,14 @@ def np_risk(w, L, F, s):
     c = b * v
     f = c.sum()
     sp = (w * w) @ s
-    return f + sp, f, sp, c.tolist()
+    return f + sp, f, sp, c
 
 
 def np_spread(y, x):
     design = np.column_stack([x, np.ones_like(x)])
     (beta, alpha), *_ = np.linalg.lstsq(design, y, rcond=None)
     e = y - (x * beta + alpha)
-    return beta, alpha, (e - e.mean()).tolist()
+    return beta, alpha, e - e.mean()
 
 
 def np_discretise(values, bins):
@@ -189,22 +193,62 @@ def build_chain(workdir):
 # ---- the table ----
 
 ROWS = []
-HEADER = ("function", "size", "input", "valmora", "peer, 1 BLAS thread", "peer, default threads", "peer name",
-          "ratio, 1 thread", "ratio, default")
+HEADER = ("function", "size", "input", "valmora", "peer, 1 BLAS thread", "peer + .tolist(), 1 thread",
+          "peer, default threads", "peer name", "ratio to peer", "ratio to peer + .tolist()",
+          "ratio, default threads")
 
 
-def timed_peer(fn):
-    """(seconds with BLAS on one thread, seconds with the default threads)."""
+def batch(fn, min_time):
+    """Calls per timed batch: enough for the batch to last about min_time."""
+    number = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        elapsed = time.perf_counter() - start
+        if elapsed >= min_time or number >= 1 << 20:
+            return number
+        number *= 2 if elapsed > min_time / 10 else 10
+
+
+def alternating(groups, min_time=None, rounds=None):
+    """Seconds per call of every function in `groups`, a list of (context, [functions]): the
+    minimum over rounds, each round timing every function once, a batch at a time, in order, each
+    group inside its context (the BLAS thread limit)."""
+    min_time = min_time or (0.01 if QUICK else 0.03)
+    rounds = rounds or (3 if QUICK else 7)
+    numbers = []
+    for context, fns in groups:
+        with context():
+            numbers.append([batch(fn, min_time) for fn in fns])
+    times = [[math.inf] * len(fns) for _, fns in groups]
+    for _ in range(rounds):
+        for g, (context, fns) in enumerate(groups):
+            with context():
+                # One untimed call: the first call after the BLAS threads change pays for it.
+                fns[0]()
+                for i, fn in enumerate(fns):
+                    start = time.perf_counter()
+                    for _ in range(numbers[g][i]):
+                        fn()
+                    times[g][i] = min(times[g][i], (time.perf_counter() - start) / numbers[g][i])
+    return times
+
+
+def one_blas_thread():
     if threadpool_limits is None:
-        return math.nan, best(fn)
-    with threadpool_limits(limits=1, user_api="blas"):
-        one = best(fn)
-    return one, best(fn)
+        return contextlib.nullcontext()
+    return threadpool_limits(limits=1, user_api="blas")
 
 
-def row(function, size, inp, ours, peer, peer_name, unit="ms"):
-    """`peer` is a pair from timed_peer, or one time for a peer that starts no threads."""
-    one, default = peer if isinstance(peer, tuple) else (peer, None)
+def as_list(result):
+    """The peer's result as valmora returns it: arrays and Series as lists, inside tuples too."""
+    if isinstance(result, tuple):
+        return tuple(as_list(r) for r in result)
+    return result.tolist() if hasattr(result, "tolist") else result
+
+
+def show_row(function, size, inp, ours, one, listed, default, peer_name, unit):
     scale = {"ms": 1e3, "us": 1e6, "ns": 1e9}[unit]
 
     def show(t):
@@ -213,16 +257,32 @@ def row(function, size, inp, ours, peer, peer_name, unit="ms"):
     def ratio(t):
         return "-" if t is None else f"{ours / t:.2f}"
 
-    ROWS.append((function, size, inp, show(ours), show(one), show(default), peer_name, ratio(one), ratio(default)))
+    ROWS.append((function, size, inp, show(ours), show(one), show(listed), show(default), peer_name, ratio(one),
+                 ratio(listed), ratio(default)))
     r = ROWS[-1]
-    print(f"{r[0]:32} {r[1]:>14} {r[2]:>8} {r[3]:>13} {r[4]:>13} {r[5]:>13}  {r[6]:24} {r[7]:>6} {r[8]:>6}",
-          flush=True)
+    print(f"{r[0]:32} {r[1]:>14} {r[2]:>8} {r[3]:>13} {r[4]:>13} {r[5]:>13} {r[6]:>13}  {r[7]:24} {r[8]:>6} "
+          f"{r[9]:>6} {r[10]:>6}", flush=True)
 
 
-def both(function, size, ours, args_np, args_list, peer, peer_name, unit="ms"):
-    t_peer = timed_peer(peer)
-    row(function, size, "list", best(lambda: ours(*args_list)), t_peer, peer_name, unit)
-    row(function, size, "numpy", best(lambda: ours(*args_np)), t_peer, peer_name, unit)
+def compare(function, size, ours, peer, peer_name, unit="ms", blas=True, listed=True):
+    """`ours` maps an input label to a call; `peer` returns its own result. With blas, the peer is
+    also timed with its default threads; with listed, also followed by .tolist()."""
+    labels = list(ours)
+    peer_one = [peer] + ([lambda: as_list(peer())] if listed else [])
+    groups = [(contextlib.nullcontext, [ours[k] for k in labels]), (one_blas_thread, peer_one)]
+    if blas:
+        groups.append((contextlib.nullcontext, [peer]))
+    times = alternating(groups)
+    one = times[1][0]
+    listed_time = times[1][1] if listed else None
+    default = times[2][0] if blas else None
+    for label, t in zip(labels, times[0]):
+        show_row(function, size, label, t, one, listed_time, default, peer_name, unit)
+
+
+def both(function, size, ours, args_np, args_list, peer, peer_name, unit="ms", blas=True):
+    compare(function, size, {"list": lambda: ours(*args_list), "numpy": lambda: ours(*args_np)}, peer, peer_name,
+            unit, blas)
 
 
 def as_lists(*args):
@@ -354,6 +414,39 @@ def scaling_table(rng):
 
 
 
+def plain_row(function, size, inp, ours, other, other_name, unit, min_time=None):
+    """valmora beside another call that is not a peer's, in alternating rounds."""
+    (t_ours, t_other), = alternating([(contextlib.nullcontext, [ours, other])], min_time)
+    show_row(function, size, inp, t_ours, t_other, None, None, other_name, unit)
+
+
+def clock_ghz():
+    """The processor clock /proc/cpuinfo states (nominal on most virtual machines), or None."""
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("cpu MHz"):
+                return float(line.split(":")[1]) / 1000.0
+    except (OSError, ValueError):
+        pass
+    return None
+
+
+def cross_product_rate(rng):
+    """Products per cycle of the exact cross-product: from the time 2n observations take beyond n,
+    which leaves out the result list and every other cost that does not grow with n. The peak of
+    this processor is 8 (two multiplies and two additions of four doubles per cycle)."""
+    ghz = clock_ghz()
+    for n, p in ((2500, 100), (5000, 300), (1000, 1000)):
+        half, full = rng.standard_normal((n, p)), rng.standard_normal((2 * n, p))
+        (t_half, t_full), = alternating([(contextlib.nullcontext, [
+            lambda: valmora.sample_covariance_matrix(half, 1.0), lambda: valmora.sample_covariance_matrix(full, 1.0)])])
+        per_ns = n * p * (p + 1) / 2 / ((t_full - t_half) * 1e9)
+        shown = f"{per_ns:.2f} per ns" + (f", {per_ns / ghz:.2f} per cycle at {ghz:.2f} GHz" if ghz else "")
+        ROWS.append(("cross-product, products per cycle", f"{n}x{p}", "numpy", shown, "-", "-", "-",
+                     "peak 8 per cycle", "-", "-", "-"))
+        print(f"{'cross-product rate':32} {n}x{p:<10} {shown}", flush=True)
+
+
 def universe_row():
     """examples/universe.py at its default size: two process workers against the same screen in one
     process. The cluster is started (and its workers warmed) outside the timing, as a running cluster is."""
@@ -374,7 +467,8 @@ def universe_row():
             Client(cluster) as client:
         universe.screen_on_dask(client, prices, pairs[:400], 63, 4, progress=False)
         spread = best(lambda: universe.screen_on_dask(client, prices, pairs, 63, 4, progress=False), repeat=3)
-    row("universe screen, 2 dask workers", "19,900 pairs", "lists", spread, serial, "the same in one process", "ms")
+    show_row("universe screen, 2 dask workers", "19,900 pairs", "lists", spread, serial, None, None,
+             "the same in one process", "ms")
 
 
 def main():
@@ -390,36 +484,37 @@ def main():
 
     rng = np.random.default_rng(2024)
     print(machine())
-    print(f"{'function':32} {'size':>14} {'input':>8} {'valmora':>13} {'peer 1 thr':>13} {'peer default':>13}  "
-          f"{'peer name':24} {'ratio1':>6} {'ratioD':>6}")
-
+    print(f"{'function':32} {'size':>14} {'input':>8} {'valmora':>13} {'peer 1 thr':>13} {'+ tolist':>13} "
+          f"{'peer default':>13}  {'peer name':24} {'ratio':>6} {'r list':>6} {'r dflt':>6}")
     # Covariance family.
-    for n, p in ((250, 25), (2500, 100)):
+    for n, p in ((250, 25), (2500, 100), (5000, 300), (1000, 1000)):
         data = rng.standard_normal((n, p)) * 0.012 + 0.0003
         size = f"{n}x{p}"
         args = (data, 1.0)
         both("sample_covariance_matrix", size, valmora.sample_covariance_matrix, args, as_lists(*args),
-             lambda: np.cov(data, rowvar=False).tolist(), "numpy.cov")
+             lambda: np.cov(data, rowvar=False), "numpy.cov")
+        if p > 300:
+            continue
         both("ledoit_wolf_covariance_matrix", size, valmora.ledoit_wolf_covariance_matrix, args, as_lists(*args),
              lambda: ledoit_wolf(data), "sklearn ledoit_wolf")
         both("oas_covariance_matrix", size, valmora.oas_covariance_matrix, args, as_lists(*args),
              lambda: oas(data), "sklearn oas")
-    # Where the contract's chain meets scikit-learn.
-    lw_sizes = ((500, 50), (2500, 100), (5000, 300))
+    cross_product_rate(rng)
+    # Where the contract's chain meets scikit-learn; 1000x1500 has more assets than days.
+    lw_sizes = ((500, 50), (2500, 100), (5000, 300), (1000, 1500))
     lw_data = {}
-    for n, p in (lw_sizes[0], lw_sizes[2]):
+    for n, p in (lw_sizes[0], lw_sizes[3]):
         data = rng.standard_normal((n, p))
         lw_data[(n, p)] = data
-        row("ledoit_wolf_covariance_matrix", f"{n}x{p}", "numpy",
-            best(lambda: valmora.ledoit_wolf_covariance_matrix(data, 1.0)), timed_peer(lambda: ledoit_wolf(data)),
-            "sklearn ledoit_wolf")
+        compare("ledoit_wolf_covariance_matrix", f"{n}x{p}",
+                {"numpy": lambda: valmora.ledoit_wolf_covariance_matrix(data, 1.0)}, lambda: ledoit_wolf(data),
+                "sklearn ledoit_wolf")
     for m in (30, 300):
         a = rng.standard_normal((m * 2, m))
         cov = np.cov(a, rowvar=False)
         both("covariance_to_correlation", f"{m}x{m}", valmora.covariance_to_correlation, (cov,), as_lists(cov),
              lambda: np_cov_to_corr(cov), "numpy")
         rho = np_cov_to_corr(cov)
-        rho = np.array(rho)
         vol = rng.random(m) * 0.3
         both("correlation_to_covariance", f"{m}x{m}", valmora.correlation_to_covariance, (rho, vol),
              as_lists(rho, vol), lambda: np_corr_to_cov(rho, vol), "numpy")
@@ -435,7 +530,7 @@ def main():
         both("factor_risk_decomposition", f"{n}x{k}", valmora.factor_risk_decomposition, args, as_lists(*args),
              lambda: np_risk(*args), "numpy", unit="us")
 
-    # Time series.
+    # Time series; pandas and the numpy estimator start no BLAS threads.
     for n in (10_000, 1_000_000):
         x = rng.normal(size=n).cumsum() + 100.0
         y = 0.7 * x + rng.normal(size=n) * 3.0
@@ -443,7 +538,7 @@ def main():
         xs, ys = pd.Series(rx), pd.Series(ry)
         for window in (20, 252):
             both("rolling_correlation", f"{n:,} w{window}", valmora.rolling_correlation, (rx, ry, window),
-                 as_lists(rx, ry, window), lambda: xs.rolling(window).corr(ys).tolist(), "pandas rolling corr")
+                 as_lists(rx, ry, window), lambda: xs.rolling(window).corr(ys), "pandas rolling corr", blas=False)
         both("cointegration_spread", f"{n:,}", valmora.cointegration_spread, (y, x), as_lists(y, x),
              lambda: np_spread(y, x), "numpy lstsq")
         lead = rng.normal(size=n)
@@ -451,33 +546,39 @@ def main():
         follow[0] = 0.0
         follow[1:] = 0.6 * lead[:-1] + 0.8 * rng.normal(size=n - 1)
         both("transfer_entropy", f"{n:,} 8 bins", valmora.transfer_entropy, (lead, follow, 8, 1),
-             as_lists(lead, follow, 8, 1), lambda: np_transfer_entropy(lead, follow, 8, 1), "numpy estimator")
+             as_lists(lead, follow, 8, 1), lambda: np_transfer_entropy(lead, follow, 8, 1), "numpy estimator",
+             blas=False)
 
     # Execution.
     for periods in (4, 10_000):
-        row("twap_schedule", f"{periods:,}", "scalars", best(lambda: valmora.twap_schedule(1e6, periods)),
-            timed_peer(lambda: np_twap(1e6, periods)), "numpy", "us")
+        compare("twap_schedule", f"{periods:,}", {"scalars": lambda: valmora.twap_schedule(1e6, periods)},
+                lambda: np_twap(1e6, periods), "numpy", "us", blas=False)
         curve = rng.random(periods) + 0.1
         both("vwap_schedule", f"{periods:,}", valmora.vwap_schedule, (1e6, curve), as_lists(1e6, curve),
-             lambda: np_vwap(1e6, curve), "numpy", unit="us")
-        row("optimal_execution_trajectory", f"{periods:,}", "scalars",
-            best(lambda: valmora.optimal_execution_trajectory(1e6, periods, 0.5)),
-            timed_peer(lambda: np_trajectory(1e6, periods, 0.5)), "numpy", "us")
+             lambda: np_vwap(1e6, curve), "numpy", unit="us", blas=False)
+        compare("optimal_execution_trajectory", f"{periods:,}",
+                {"scalars": lambda: valmora.optimal_execution_trajectory(1e6, periods, 0.5)},
+                lambda: np_trajectory(1e6, periods, 0.5), "numpy", "us", blas=False)
     impact = (1e5, 0.02, 1e7, 0.0005, 0.1, 0.05)
-    row("almgren_chriss_market_impact", "1", "scalars", best(lambda: valmora.almgren_chriss_market_impact(*impact)),
-        timed_peer(lambda: np_impact(*impact)), "numpy", "us")
+    compare("almgren_chriss_market_impact", "1", {"scalars": lambda: valmora.almgren_chriss_market_impact(*impact)},
+            lambda: np_impact(*impact), "numpy", "us", blas=False, listed=False)
 
     # Tiny calls beside a built-in of the same arity that builds a comparable result; the
     # attribute lookup is hoisted on both sides.
     twap, repeat, impact_fn, hypot = valmora.twap_schedule, __import__("itertools").repeat, \
         valmora.almgren_chriss_market_impact, math.hypot
     long_time = 0.05 if QUICK else 0.2
-    row("tiny: twap_schedule(100.0, 4)", "1 call", "scalars", best(lambda: twap(100.0, 4), long_time),
-        best(lambda: list(repeat(100.0, 4)), long_time), "list(itertools.repeat(100.0, 4))", "ns")
+    plain_row("tiny: twap_schedule(100.0, 4)", "1 call", "scalars", lambda: twap(100.0, 4),
+              lambda: list(repeat(100.0, 4)), "list(itertools.repeat(100.0, 4))", "ns", long_time)
     q, vol, adv, spr, eta, gam = impact
-    row("tiny: almgren_chriss_market_impact", "1 call", "6 floats",
-        best(lambda: impact_fn(q, vol, adv, spr, eta, gam), long_time),
-        best(lambda: hypot(q, vol, adv, spr, eta, gam), long_time), "math.hypot (6 floats)", "ns")
+    plain_row("tiny: almgren_chriss_market_impact", "1 call", "6 floats", lambda: impact_fn(q, vol, adv, spr, eta, gam),
+              lambda: hypot(q, vol, adv, spr, eta, gam), "math.hypot (6 floats)", "ns", long_time)
+
+    # A result list of 1M floats: twap_schedule builds one from a single value, against
+    # ndarray.tolist() of as many floats.
+    million = np.full(1_000_000, 1e6 / 1_000_000)
+    plain_row("result list of 1M floats", "1,000,000", "scalars", lambda: twap(1e6, 1_000_000), million.tolist,
+              "ndarray.tolist()", "ms")
 
     # Conversion per element: rolling_correlation with window 1 converts both vectors, then fails.
     def convert(v):
@@ -490,9 +591,12 @@ def main():
     big_list, tiny_list = big.tolist(), tiny.tolist()
     # A float64 array is read in place, so its cost is the per-call cost alone: the difference can
     # come out a hair below zero, shown as zero.
-    per_array = max(0.0, (best(lambda: convert(big)) - best(lambda: convert(tiny))) / (2 * big.size))
-    per_list = (best(lambda: convert(big_list)) - best(lambda: convert(tiny_list))) / (2 * big.size)
-    row("float64 conversion per element", "1,000,000", "numpy", per_array, per_list, "the same from a list", "ns")
+    (t_big, t_tiny, t_big_list, t_tiny_list), = alternating([(contextlib.nullcontext, [
+        lambda: convert(big), lambda: convert(tiny), lambda: convert(big_list), lambda: convert(tiny_list)])])
+    per_array = max(0.0, (t_big - t_tiny) / (2 * big.size))
+    per_list = (t_big_list - t_tiny_list) / (2 * big.size)
+    show_row("float64 conversion per element", "1,000,000", "numpy", per_array, per_list, None, None,
+             "the same from a list", "ns")
 
     # The Ledoit-Wolf floor.
     with tempfile.TemporaryDirectory() as workdir:
@@ -507,9 +611,9 @@ def main():
                 if data is None:
                     data = rng.standard_normal((n, p))
                 total = n * p * p
-                row("ledoit_wolf vs bare chain", f"{n}x{p}", "numpy",
-                    best(lambda: valmora.ledoit_wolf_covariance_matrix(data, 1.0)),
-                    best(lambda: lib.chain(pointer, terms.size, total)), f"one sum of {total:,} terms")
+                plain_row("ledoit_wolf vs bare chain", f"{n}x{p}", "numpy",
+                          lambda: valmora.ledoit_wolf_covariance_matrix(data, 1.0),
+                          lambda: lib.chain(pointer, terms.size, total), f"one sum of {total:,} terms", "ms")
 
     universe_row()
     scaling_table(rng)
@@ -517,7 +621,7 @@ def main():
     if options.markdown:
         lines = [f"Machine: {machine()}.", "",
                  "| " + " | ".join(HEADER) + " |",
-                 "|---|---|---|---:|---:|---:|---|---:|---:|"]
+                 "|---|---|---|---:|---:|---:|---:|---|---:|---:|---:|"]
         lines += ["| " + " | ".join(r) + " |" for r in ROWS]
         lines += ["", "Scaling on numpy arrays: ns of the calling thread's time per unit of work at three sizes a "
                   "factor of 4 apart; in brackets, the peak resident memory a call adds above its inputs (result "

@@ -231,17 +231,51 @@ void exact_sums(FuzzedDataProvider& in) {
     lanes::force_level(lanes::Level::avx512);
 }
 
+// The cross-product against the plain loop, bit for bit at every instruction set, at shapes that
+// reach the packed panels and span their blocks: values cycled from a short fuzzed pool.
+void cross_products(FuzzedDataProvider& in) {
+    const auto n = in.ConsumeIntegralInRange<std::size_t>(2, 1100);
+    const auto p = in.ConsumeIntegralInRange<std::size_t>(1, 40);
+    std::vector<double> pool = take_vector(in, 32);
+    if (pool.empty()) pool.push_back(1.0);
+    Matrix data = Matrix::filled(n, p, 0.0);
+    for (std::size_t e = 0; e < n * p; ++e) data.data()[e] = pool[(e * 7 + e / p) % pool.size()];
+    const double scale = take_double(in);
+    auto centred = centre_complete_observations(data);
+    if (failed_cleanly(centred)) return;
+    const Matrix& c = centred.value();
+    const std::size_t m = c.rows();
+    std::vector<double> want(p * p);
+    for (std::size_t i = 0; i < p; ++i) {
+        for (std::size_t j = i; j < p; ++j) {
+            double sum = 0.0;
+            for (std::size_t k = 0; k < m; ++k) sum += c.data()[k * p + i] * c.data()[k * p + j];
+            want[i * p + j] = want[j * p + i] = (sum / static_cast<double>(m - 1)) * scale;
+        }
+    }
+    for (int level = 0; level <= static_cast<int>(lanes::supported()); ++level) {
+        lanes::force_level(static_cast<lanes::Level>(level));
+        auto sample = sample_covariance_matrix(data, scale);
+        const Matrix copied = scaled_cross_product(c, static_cast<double>(m - 1), scale);
+        for (std::size_t e = 0; e < p * p; ++e) {
+            require(same_bits(sample.value().data()[e], want[e]) && same_bits(copied.data()[e], want[e]));
+        }
+    }
+    lanes::force_level(lanes::Level::avx512);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
-    switch (in.ConsumeIntegralInRange<int>(0, 14)) {
+    switch (in.ConsumeIntegralInRange<int>(0, 15)) {
         case 0: case 1: case 2: covariance(in, in.ConsumeIntegralInRange<int>(0, 2)); break;
         case 3: conversions(in, true); break;
         case 4: conversions(in, false); break;
         case 5: case 6: case 7: series(in, in.ConsumeIntegralInRange<int>(0, 2)); break;
         case 8: case 9: case 10: execution(in, in.ConsumeIntegralInRange<int>(0, 3)); break;
         case 13: case 14: exact_sums(in); break;
+        case 15: cross_products(in); break;
         default: risk(in); break;
     }
     return 0;

@@ -23,7 +23,7 @@ bool run_handlers() {
 
 }  // namespace
 
-bool prepare_call() { return find_buffer_types(); }
+bool prepare_call() { return find_buffer_types() && find_missing_value(); }
 
 bool interrupted() {
     if (answer.quiet || PyOS_InterruptOccurred() == 0) return false;

@@ -17,6 +17,7 @@
 #include "binder.hpp"
 #include "pyref.hpp"
 #include "convert.hpp"
+#include "frames.hpp"
 #include "results.hpp"
 #include "stop.hpp"
 
@@ -207,12 +208,15 @@ PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssiz
         // Only an array, or a sequence that may hold arrays, needs the array types.
         bool numbers_only = true;
         for (PyObject* slot : slots) numbers_only = numbers_only && (PyFloat_CheckExact(slot) || PyLong_CheckExact(slot));
-        if (!numbers_only && !prepare_call()) return nullptr;
+        LabelCheck labels;
+        if (!numbers_only && !(prepare_call() && labels.read(f.name, f.params.data(), slots, sizeof...(Kinds)))) {
+            return nullptr;
+        }
         CallStops stops;
         Arguments<Kinds...> arguments;
         for (;;) {
             try {
-                if (!arguments.convert(slots, f.params)) return nullptr;
+                if (!arguments.convert(slots, f.params) || !labels.agree()) return nullptr;
                 // The core reads the values and may be stopped: it must leave them as they were.
                 auto result = std::apply(f.core, std::as_const(arguments.values));
                 if (!result.ok()) return raise(result.error());

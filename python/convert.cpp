@@ -1,7 +1,9 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <limits>
 
+#include "frames.hpp"
 #include "stop.hpp"
 
 namespace valmora::py {
@@ -61,7 +63,12 @@ bool fail(const char* param) {
 
 bool read_double(PyObject* obj, double& out) {
     const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) return false;
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (!is_missing_value(obj)) return false;
+        PyErr_Clear();  // pandas' missing value reads as NaN
+        out = std::numeric_limits<double>::quiet_NaN();
+        return true;
+    }
     out = v;
     return true;
 }
@@ -178,6 +185,7 @@ bool take_offered_array(PyObject* obj, PyRef& offered) {
         PyErr_Clear();
         return true;
     }
+    if (!numeric_columns(obj)) return false;
     offered.reset(PyObject_CallNoArgs(method.get()));
     // numpy may have been imported only now, by __array__ itself.
     return offered && find_buffer_types();

@@ -33,25 +33,17 @@ Matrix shrink(Matrix s, std::size_t p, double mu, double delta, double frequency
     return s;
 }
 
-double clamp_unit(double x) {
-    if (x < 0.0) x = 0.0;
-    if (x > 1.0) x = 1.0;
-    return x;
-}
+template <std::size_t N>
+using Squares = summation::Block<N, true>;
 
-// Adds the terms of G consecutive observations as one exact block, if it is exact (see below).
-// x holds the observations in rows of `width` values, cov the rows of S and diagonal its
-// diagonal, all padded with zeros to whole vectors: a padded term is 0.
+// Blocks of terms (see below). x holds G observations in rows of `width` values, cov the rows of
+// S and diagonal its diagonal, all padded with zeros to whole vectors: a padded term is 0.
+
+// The diagonal terms of G observations, into `once`.
 template <std::size_t N, std::size_t G>
-[[gnu::always_inline]] inline bool add_exact_block(double& sum, const double* x, const double* cov,
-                                                   const double* diagonal, std::size_t p, std::size_t width) {
+[[gnu::always_inline]] inline void add_diagonal(Squares<N>& once, const double* x, const double* diagonal,
+                                                std::size_t width) {
     using Lanes = lanes::Vec<N>;
-    using Block = summation::Block<N, true>;
-    const summation::Binade b = summation::binade_of(sum);
-    if (!b.ok) return false;
-    Block once(b);
-    Block twice[G][2];
-    for (std::size_t g = 0; g < G; ++g) twice[g][0] = twice[g][1] = Block(b);
     for (std::size_t g = 0; g < G; ++g) {
         for (std::size_t j = 0; j < width; j += N) {
             Lanes xv, dv;
@@ -61,15 +53,21 @@ template <std::size_t N, std::size_t G>
             once.add(d * d);
         }
     }
+}
+
+// The terms above the diagonal in rows [first, last) of S, of G observations, into `twice`.
+template <std::size_t N, std::size_t G>
+[[gnu::always_inline]] inline void add_upper_rows(Squares<N> (&twice)[G][2], const double* x, const double* cov,
+                                                  std::size_t first, std::size_t last, std::size_t width) {
+    using Lanes = lanes::Vec<N>;
     Lanes index;
     for (std::size_t l = 0; l < N; ++l) index[l] = static_cast<double>(l);
-    for (std::size_t i = 0; i < p; ++i) {
+    for (std::size_t i = first; i < last; ++i) {
         // The vector holding column i + 1, its lanes up to column i cleared; none after the
         // last row when p is a whole number of vectors.
         std::size_t j = (i + 1) / N * N;
         if (j == width) break;
         const double* row = cov + i * width;
-        // A splat makes -0.0 +0.0; harmless here, as every term is a square.
         Lanes a[G];
 #pragma GCC unroll 4
         for (std::size_t g = 0; g < G; ++g) lanes::splat(a[g], x[g * width + i]);
@@ -113,6 +111,19 @@ template <std::size_t N, std::size_t G>
             }
         }
     }
+}
+
+template <std::size_t N, std::size_t G>
+[[gnu::always_inline]] inline void start_blocks(const summation::Binade& b, Squares<N>& once,
+                                                Squares<N> (&twice)[G][2]) {
+    once = Squares<N>(b);
+    for (std::size_t g = 0; g < G; ++g) twice[g][0] = twice[g][1] = Squares<N>(b);
+}
+
+// Adds the block's sum to `sum` if the block is exact; false, leaving `sum`, otherwise.
+template <std::size_t N, std::size_t G>
+[[gnu::always_inline]] inline bool close_blocks(double& sum, const summation::Binade& b, const Squares<N>& once,
+                                                Squares<N> (&twice)[G][2]) {
     for (std::size_t g = 0; g < G; ++g) {
         twice[0][0].merge(twice[g][1]);
         if (g > 0) twice[0][0].merge(twice[g][0]);
@@ -120,40 +131,100 @@ template <std::size_t N, std::size_t G>
     return summation::close(sum, summation::once_plus_twice(once.totals(), twice[0][0].totals(), b), b, true);
 }
 
+// Adds the terms of G consecutive observations as one exact block, if it is exact.
+template <std::size_t N, std::size_t G>
+[[gnu::always_inline]] inline bool add_exact_block(double& sum, const double* x, const double* cov,
+                                                   const double* diagonal, std::size_t p, std::size_t width) {
+    const summation::Binade b = summation::binade_of(sum);
+    if (!b.ok) return false;
+    Squares<N> once, twice[G][2];
+    start_blocks<N, G>(b, once, twice);
+    add_diagonal<N, G>(once, x, diagonal, width);
+    add_upper_rows<N, G>(twice, x, cov, 0, p, width);
+    return close_blocks<N, G>(sum, b, once, twice);
+}
+
+// The same for kMany observations at once, in pairs, S taken a stretch of `rows` rows at a time
+// so that the stretch stays in cache while every pair meets it: for an S too large for the
+// cache, which otherwise streams from memory once per pair.
+constexpr std::size_t kMany = 16;
+constexpr std::size_t kCachedBytes = 256 * 1024;
+
+template <std::size_t N>
+[[gnu::always_inline]] inline bool add_exact_many(double& sum, const double* x, const double* cov,
+                                                  const double* diagonal, std::size_t p, std::size_t width,
+                                                  std::size_t rows) {
+    const summation::Binade b = summation::binade_of(sum);
+    if (!b.ok) return false;
+    Squares<N> once, twice[2][2];
+    start_blocks<N, 2>(b, once, twice);
+    for (std::size_t g = 0; g < kMany; g += 2) add_diagonal<N, 2>(once, x + g * width, diagonal, width);
+    for (std::size_t first = 0; first < p; first += rows) {
+        const std::size_t last = std::min(p, first + rows);
+        for (std::size_t g = 0; g < kMany; g += 2) add_upper_rows<N, 2>(twice, x + g * width, cov, first, last, width);
+    }
+    return close_blocks<N, 2>(sum, b, once, twice);
+}
+
+// The chain's operands laid out for the lanes: S and its diagonal in rows padded with zeros to a
+// whole number of vectors of the widest kernel, and room for kMany observations.
+struct Deviations {
+    const Matrix& c;
+    const Matrix& s;
+    std::size_t p;
+    std::size_t width;
+    std::size_t many;  // observations per group: 2, or kMany where S outgrows the cache
+    std::size_t rows;  // rows of S per stretch
+    std::vector<double> cov, diagonal, x, terms;
+
+    Deviations(const Matrix& c_, const Matrix& s_, std::size_t p_)
+        : c(c_), s(s_), p(p_), width((p_ + 3) / 4 * 4),
+          many(p * width * sizeof(double) > kCachedBytes ? kMany : 2),
+          rows(std::max<std::size_t>(1, kCachedBytes / (width * sizeof(double)))),
+          cov(p * width, 0.0), diagonal(width, 0.0), x(many * width, 0.0), terms(p) {
+        for (std::size_t i = 0; i < p; ++i) {
+            std::copy_n(s.data() + i * p, p, cov.begin() + static_cast<std::ptrdiff_t>(i * width));
+            diagonal[i] = s.data()[i * p + i];
+        }
+    }
+};
+
 // Sum over k, then i, then j, from 0.0, of (c_kj c_ki - S_ij)^2: one chain of n p^2 additions,
 // with the chain's bits (summation.hpp). The terms of two consecutive observations form one
-// block, sharing the loads of S. S is exactly symmetric and the product commutes, so the term of
-// (k, j, i) has the bits of (k, i, j): a block's integer sum is the diagonal plus twice the
-// upper triangle, and only those are computed. When a pair is not exact, each observation is
-// tried alone, and one that is not exact either adds its p^2 terms in the chain's order.
+// block, sharing the loads of S (of kMany, where S is too large for the cache). S is exactly
+// symmetric and the product commutes, so the term of (k, j, i) has the bits of (k, i, j): a
+// block's integer sum is the diagonal plus twice the upper triangle, and only those are
+// computed. When kMany are not exact they go in pairs; when a pair is not exact, each
+// observation is tried alone, and one that is not exact either adds its p^2 terms in the chain's
+// order. This adds the groups of observations [first, last) to `sum`.
 template <std::size_t N>
-[[gnu::always_inline]] inline double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
-    const std::size_t n = c.rows();
-    const std::size_t width = (p + N - 1) / N * N;
-    std::vector<double> cov(p * width, 0.0), diagonal(width, 0.0), x(2 * width, 0.0), terms(p);
-    for (std::size_t i = 0; i < p; ++i) {
-        std::copy(s.data() + i * p, s.data() + (i + 1) * p, cov.begin() + static_cast<std::ptrdiff_t>(i * width));
-        diagonal[i] = s.data()[i * p + i];
-    }
-    double sum = 0.0;
-    // A poll for a stop request about every million terms (an even count of observations).
-    const std::size_t polled = std::max<std::size_t>(2, (std::size_t{1} << 20) / (p * p) / 2 * 2);
-    for (std::size_t k = 0; k < n; k += 2) {
-        if (k % polled == 0) poll_stop();
-        const std::size_t pair = std::min<std::size_t>(2, n - k);
-        for (std::size_t g = 0; g < pair; ++g) {
-            std::copy(c.data() + (k + g) * p, c.data() + (k + g + 1) * p, x.begin() + static_cast<std::ptrdiff_t>(g * width));
+[[gnu::always_inline]] inline double add_squared_deviations(Deviations& d, double sum, std::size_t first,
+                                                            std::size_t last) {
+    const std::size_t n = d.c.rows(), p = d.p, width = d.width, many = d.many;
+    const double* c = d.c.data();
+    const double* s = d.s.data();
+    for (std::size_t k0 = first * many; k0 < n && k0 < last * many; k0 += many) {
+        const std::size_t count = std::min(many, n - k0);
+        for (std::size_t g = 0; g < count; ++g) {
+            std::copy_n(c + (k0 + g) * p, p, d.x.begin() + static_cast<std::ptrdiff_t>(g * width));
         }
-        if (pair == 2 && add_exact_block<N, 2>(sum, x.data(), cov.data(), diagonal.data(), p, width)) continue;
-        for (std::size_t g = 0; g < pair; ++g) {
-            if (add_exact_block<N, 1>(sum, x.data() + g * width, cov.data(), diagonal.data(), p, width)) continue;
-            const double* obs = c.data() + (k + g) * p;
-            for (std::size_t i = 0; i < p; ++i) {
-                for (std::size_t j = 0; j < p; ++j) {
-                    const double d = obs[j] * obs[i] - s.data()[i * p + j];
-                    terms[j] = d * d;
+        if (count == kMany && add_exact_many<N>(sum, d.x.data(), d.cov.data(), d.diagonal.data(), p, width, d.rows)) {
+            continue;
+        }
+        for (std::size_t k = 0; k < count; k += 2) {
+            const std::size_t pair = std::min<std::size_t>(2, count - k);
+            const double* xk = d.x.data() + k * width;
+            if (pair == 2 && add_exact_block<N, 2>(sum, xk, d.cov.data(), d.diagonal.data(), p, width)) continue;
+            for (std::size_t g = 0; g < pair; ++g) {
+                if (add_exact_block<N, 1>(sum, xk + g * width, d.cov.data(), d.diagonal.data(), p, width)) continue;
+                const double* obs = c + (k0 + k + g) * p;
+                for (std::size_t i = 0; i < p; ++i) {
+                    for (std::size_t j = 0; j < p; ++j) {
+                        const double t = obs[j] * obs[i] - s[i * p + j];
+                        d.terms[j] = t * t;
+                    }
+                    sum = summation::add_nonnegative_in_order(sum, d.terms.data(), p);
                 }
-                sum = summation::add_nonnegative_in_order(sum, terms.data(), p);
             }
         }
     }
@@ -164,61 +235,94 @@ template <std::size_t N>
 // against 0.185 ns per term at 500x50 and 0.147 against 0.140 at 2500x100 (rows of S are short,
 // and the cleared lanes of the first vector of each row cost more), and 0.125 against 0.128 at
 // 5000x300.
-VALMORA_LANES_KERNEL_AVX2(double, b2bar_sum, squared_deviation_sum,
-                          (const Matrix& c, const Matrix& s, std::size_t p), (c, s, p))
+VALMORA_LANES_KERNEL(avx2, double, add_squared_deviations_lanes, add_squared_deviations,
+                     (Deviations& d, double sum, std::size_t first, std::size_t last), (d, sum, first, last))
+
+double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
+    Deviations d(c, s, p);
+    double sum = 0.0;
+    // A poll for a stop request about every million terms.
+    in_runs((c.rows() + d.many - 1) / d.many, [&](std::size_t first, std::size_t last) {
+        sum = add_squared_deviations_lanes(d, sum, first, last);
+    }, std::max<std::size_t>(1, (std::size_t{1} << 20) / (d.many * p * p)));
+    return sum;
+}
 
 }  // namespace
 
 Result<Matrix> sample_covariance_matrix(MatrixView data, double frequency) {
-    auto centred = centre_complete_observations(data);
-    if (!centred.ok()) return centred.error();
-    const std::size_t n = centred.value().rows();
-    return scaled_cross_product(centred.value(), static_cast<double>(n - 1), frequency);
+    auto observations = complete_observations(data);
+    if (!observations.ok()) return observations.error();
+    const std::size_t n = observations.value().rows.size();
+    return scaled_cross_product(observations.value(), static_cast<double>(n - 1), frequency);
 }
 
-Result<std::pair<Matrix, double>> ledoit_wolf_covariance_matrix(MatrixView data, double frequency) {
-    auto centred = centre_complete_observations(data);
-    if (!centred.ok()) return centred.error();
-    const Matrix& c = centred.value();
-    const std::size_t n = c.rows();
-    const std::size_t p = c.row(0).size();
-    Matrix s = scaled_cross_product(c, static_cast<double>(n), 1.0);
+namespace {
+
+// What both shrinkage estimators start from: S with divisor n, and the level of its target.
+struct Population {
+    Matrix s;
+    std::size_t n;
+    std::size_t p;
+    double mu;
+};
+
+template <class Observations>
+Population population(const Observations& observations, std::size_t n, std::size_t p) {
+    Matrix s = scaled_cross_product(observations, static_cast<double>(n), 1.0);
     const double mu = target_level(s, p);
+    return {std::move(s), n, p, mu};
+}
+
+// The shrunk matrix and the intensity reported beside it, clamped to [0, 1] (NaN stays NaN).
+std::pair<Matrix, double> shrunk(Population&& pop, double intensity, double frequency) {
+    Matrix m = shrink(std::move(pop.s), pop.p, pop.mu, intensity, frequency);
+    return {std::move(m), std::clamp(intensity, 0.0, 1.0)};
+}
+
+}  // namespace
+
+Result<std::pair<Matrix, double>> ledoit_wolf_covariance_matrix(MatrixView data, double frequency) {
+    auto observations = complete_observations(data);
+    if (!observations.ok()) return observations.error();
+    // The intensity reads every centred observation again: they are copied once.
+    const Matrix c = centred(observations.value());
+    Population pop = population(c, c.rows(), observations.value().cols);
+    const std::size_t n = pop.n, p = pop.p;
+    const double* s = pop.s.data();
 
     double d2 = 0.0;
     for (std::size_t i = 0; i < p; ++i) {
         for (std::size_t j = 0; j < p; ++j) {
-            const double d = s.data()[i * p + j] - (i == j ? mu : 0.0);
+            const double d = s[i * p + j] - (i == j ? pop.mu : 0.0);
             d2 += d * d;
         }
     }
     double delta = 1.0;  // S already is the target
     if (!(d2 <= 0.0)) {
-        const double b2bar = b2bar_sum(c, s, p) / static_cast<double>(std::uint64_t{n} * n);
+        const double b2bar = squared_deviation_sum(c, pop.s, p) / static_cast<double>(std::uint64_t{n} * n);
         // fmin takes the number when the other one is NaN.
         delta = std::fmin(b2bar, d2) / d2;
     }
-    Matrix shrunk = shrink(std::move(s), p, mu, delta, frequency);
-    return std::pair{std::move(shrunk), clamp_unit(delta)};
+    return shrunk(std::move(pop), delta, frequency);
 }
 
 Result<std::pair<Matrix, double>> oas_covariance_matrix(MatrixView data, double frequency) {
-    auto centred = centre_complete_observations(data);
-    if (!centred.ok()) return centred.error();
-    const std::size_t n = centred.value().rows();
-    const std::size_t p = centred.value().row(0).size();
-    Matrix s = scaled_cross_product(centred.value(), static_cast<double>(n), 1.0);
-    const double mu = target_level(s, p);
+    auto observations = complete_observations(data);
+    if (!observations.ok()) return observations.error();
+    Population pop = population(observations.value(), observations.value().rows.size(), observations.value().cols);
+    const std::size_t n = pop.n, p = pop.p;
+    const double mu = pop.mu;
+    const double* s = pop.s.data();
 
     double squares = 0.0;
-    for (std::size_t e = 0; e < p * p; ++e) squares += s.data()[e] * s.data()[e];
+    for (std::size_t e = 0; e < p * p; ++e) squares += s[e] * s[e];
     const double alpha = squares / static_cast<double>(std::uint64_t{p} * p);
     const double num = mu * mu + alpha;
     const double den = (alpha - (mu * mu) / static_cast<double>(p)) * (static_cast<double>(n) + 1.0);
     // fmin also maps a NaN quotient to 1.
     const double rho = den <= 0.0 ? 1.0 : std::fmin(num / den, 1.0);
-    Matrix shrunk = shrink(std::move(s), p, mu, rho, frequency);
-    return std::pair{std::move(shrunk), clamp_unit(rho)};
+    return shrunk(std::move(pop), rho, frequency);
 }
 
 Result<Matrix> correlation_to_covariance(MatrixView correlation, std::span<const double> volatility) {
@@ -253,10 +357,7 @@ Result<Matrix> covariance_to_correlation(MatrixView covariance) {
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
             const double d = sd[i] * sd[j];
-            double x = d > 0.0 ? c[i * n + j] / d : 0.0;
-            if (x < -1.0) x = -1.0;
-            if (x > 1.0) x = 1.0;
-            r[i * n + j] = x;
+            r[i * n + j] = std::clamp(d > 0.0 ? c[i * n + j] / d : 0.0, -1.0, 1.0);
         }
         r[i * n + i] = 1.0;
     }

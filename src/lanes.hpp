@@ -16,11 +16,18 @@
 namespace valmora::lanes {
 
 template <std::size_t N>
-struct Of {
+struct DoubleVector {
     typedef double type __attribute__((vector_size(N * sizeof(double))));
 };
+// The same lanes seen as 64-bit integers, for tests and masks on the bit patterns.
 template <std::size_t N>
-using Vec = typename Of<N>::type;
+struct BitsVector {
+    typedef long long type __attribute__((vector_size(N * sizeof(double))));
+};
+template <std::size_t N>
+using Vec = typename DoubleVector<N>::type;
+template <std::size_t N>
+using Bits = typename BitsVector<N>::type;
 
 // By reference, never by value: passing vectors by value changes the ABI between targets.
 template <class V>
@@ -31,9 +38,13 @@ template <class V>
 [[gnu::always_inline]] inline void store(double* to, const V& v) {
     std::memcpy(to, &v, sizeof v);
 }
+// Every lane a, signed zeros kept (V{} + a would make -0.0 +0.0). In arithmetic, write a
+// broadcast operand as the scalar times the vector instead: it folds into the instruction.
 template <class V>
 [[gnu::always_inline]] inline void splat(V& v, double a) {
-    v = V{} + a;
+    V t{};
+    for (std::size_t l = 0; l < sizeof(V) / sizeof(double); ++l) t[l] = a;
+    v = t;
 }
 
 enum class Level { baseline, avx2, avx512 };
@@ -47,34 +58,25 @@ void force_level(Level l);
 
 }  // namespace valmora::lanes
 
-// Defines `name` dispatching to `name##_avx512`, `name##_avx2` and `name##_baseline`, each the
-// template `kernel<lanes>` compiled for its instruction set. Use in an anonymous namespace.
+// Defines `name` dispatching to builds of the template `kernel<lanes>` for each instruction set,
+// `widest` being avx512 or avx2: a kernel that measured no faster on eight lanes than on four
+// runs its AVX2 build on processors with AVX-512 too. Use in an anonymous namespace.
 #if defined(__x86_64__)
-#define VALMORA_LANES_KERNEL(ret, name, kernel, params, args)                                              \
-    [[gnu::target("avx512f")]] ret name##_avx512 params { return kernel<8> args; }                        \
+#define VALMORA_LANES_KERNEL(widest, ret, name, kernel, params, args)                                      \
+    VALMORA_LANES_BUILD_##widest(ret, name, kernel, params, args)                                         \
     [[gnu::target("avx2")]] ret name##_avx2 params { return kernel<4> args; }                             \
     ret name##_baseline params { return kernel<2> args; }                                                 \
     ret name params {                                                                                     \
         switch (::valmora::lanes::level()) {                                                              \
-            case ::valmora::lanes::Level::avx512: return name##_avx512 args;                              \
+            case ::valmora::lanes::Level::avx512: return name##_##widest args;                            \
             case ::valmora::lanes::Level::avx2: return name##_avx2 args;                                  \
             default: return name##_baseline args;                                                         \
         }                                                                                                 \
     }
-// The same, for a kernel that measured no faster on eight lanes than on four: on processors
-// with AVX-512 it runs the AVX2 build.
-#define VALMORA_LANES_KERNEL_AVX2(ret, name, kernel, params, args)                                         \
-    [[gnu::target("avx2")]] ret name##_avx2 params { return kernel<4> args; }                             \
-    ret name##_baseline params { return kernel<2> args; }                                                 \
-    ret name params {                                                                                     \
-        switch (::valmora::lanes::level()) {                                                              \
-            case ::valmora::lanes::Level::avx512:                                                         \
-            case ::valmora::lanes::Level::avx2: return name##_avx2 args;                                  \
-            default: return name##_baseline args;                                                         \
-        }                                                                                                 \
-    }
+#define VALMORA_LANES_BUILD_avx512(ret, name, kernel, params, args) \
+    [[gnu::target("avx512f")]] ret name##_avx512 params { return kernel<8> args; }
+#define VALMORA_LANES_BUILD_avx2(ret, name, kernel, params, args)
 #else
-#define VALMORA_LANES_KERNEL(ret, name, kernel, params, args) \
+#define VALMORA_LANES_KERNEL(widest, ret, name, kernel, params, args) \
     ret name params { return kernel<2> args; }
-#define VALMORA_LANES_KERNEL_AVX2(ret, name, kernel, params, args) VALMORA_LANES_KERNEL(ret, name, kernel, params, args)
 #endif

@@ -70,11 +70,26 @@ struct Shape {
 Result<Shape> check_shape(MatrixView m);
 Result<std::size_t> check_square(MatrixView m);
 
-// Copies of the rows free of NaN and infinity, each value reduced by its column mean.
+// The rows of a data matrix free of NaN and infinity, left where they are, and the mean of each
+// column over them. `values` points into the data, which must outlive this.
+struct CompleteObservations {
+    const double* values;
+    std::size_t cols;
+    std::vector<std::size_t> rows;  // indices of the complete rows, in order
+    std::vector<double> mean;
+};
+
+// Fails as the centring does: a shape message, or fewer than two complete rows.
+Result<CompleteObservations> complete_observations(MatrixView data);
+
+// Copies of the complete rows, each value reduced by its column mean.
+Matrix centred(const CompleteObservations& observations);
 Result<Matrix> centre_complete_observations(MatrixView data);
 
 // Entry (i, j) = ((sum over k of c_ki * c_kj) / divisor) * scale; upper triangle computed,
-// lower mirrored so the result is exactly symmetric.
+// lower mirrored so the result is exactly symmetric. The observations are either centred
+// already, or complete rows that are centred as they are read (the same bits as centred()).
 Matrix scaled_cross_product(const Matrix& centred, double divisor, double scale);
+Matrix scaled_cross_product(const CompleteObservations& observations, double divisor, double scale);
 
 }  // namespace valmora

@@ -30,7 +30,7 @@ template <std::size_t N>
     b += (kAlign - reinterpret_cast<std::uintptr_t>(b) % kAlign) % kAlign / sizeof(double);
     std::copy(exposures, exposures + k, b);
     // `rows` rows from i0 on; with rows = kRows the row loops unroll.
-    auto advance = [&](std::size_t i0, std::size_t rows) [[gnu::always_inline]] {
+    auto advance = [&](std::size_t i0, std::size_t rows) {
         const double* w = weights + i0;
         const double* block = loadings + i0 * k;
         std::size_t j = 0;
@@ -56,7 +56,7 @@ template <std::size_t N>
     std::copy(b, b + k, exposures);
 }
 
-VALMORA_LANES_KERNEL(void, accumulate_exposures, accumulate_exposures_lanes,
+VALMORA_LANES_KERNEL(avx512, void, accumulate_exposures, accumulate_exposures_lanes,
                      (const double* weights, const double* loadings, std::size_t n, std::size_t k,
                       double* exposures),
                      (weights, loadings, n, k, exposures))

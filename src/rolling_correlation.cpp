@@ -123,7 +123,7 @@ template <std::size_t L>
     return s;
 }
 
-VALMORA_LANES_KERNEL(std::size_t, correlate_all_blocks, correlate_blocks,
+VALMORA_LANES_KERNEL(avx512, std::size_t, correlate_all_blocks, correlate_blocks,
                      (const double* x, const double* y, std::size_t windows, std::size_t w, double* out),
                      (x, y, windows, w, out))
 

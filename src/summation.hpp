@@ -106,18 +106,13 @@ inline bool close(double& s, const Totals& t, const Binade& b, bool nonnegative)
     return true;
 }
 
-template <std::size_t N>
-struct BitsOf {
-    typedef long long type __attribute__((vector_size(N * sizeof(double))));
-};
-
 // The lanes of one block. Kernels may keep several to hide the latency of the additions, and
 // combine them with merge(). Everything is inlined, so that it is compiled for the kernel's
 // instruction set.
 template <std::size_t N, bool Nonnegative>
 struct Block {
     using Lanes = lanes::Vec<N>;
-    using Bits = typename BitsOf<N>::type;
+    using Bits = lanes::Bits<N>;
     Lanes offset{};
     Lanes sum{};
     Lanes magnitude{};

@@ -38,6 +38,26 @@ class Liar(GetItemOnly):
         raise self.length
 
 
+class Iterates(Liar):
+    """A Liar that is iterable too: plainly, raising at once or after one item, or by returning a
+    non-iterator."""
+
+    def __init__(self, items, length, iterate="plain"):
+        super().__init__(items, length)
+        self.iterate = iterate
+
+    def __iter__(self):
+        if self.iterate == "raise":
+            raise Boom("iter")
+        if self.iterate == "not an iterator":
+            return 5
+        return iter(self.items) if self.iterate == "plain" else self._raise_midway()
+
+    def _raise_midway(self):
+        yield from self.items[:1]
+        raise Boom("midway")
+
+
 class RaisesOnFloat:
     """A number whose every conversion raises the given exception."""
 
@@ -49,3 +69,32 @@ class RaisesOnFloat:
 
     def __index__(self):
         raise self.exc
+
+
+class Returns:
+    """A number whose conversions return what they are given, a float or not."""
+
+    def __init__(self, as_float, as_index):
+        self.as_float, self.as_index = as_float, as_index
+
+    def __float__(self):
+        return self.as_float
+
+    def __index__(self):
+        return self.as_index
+
+
+class Resizes:
+    """Empties (by < 0) or grows (by > 0) the list it sits in, `home`, when first converted."""
+
+    def __init__(self, by):
+        self.by, self.home = by, None
+
+    def __float__(self):
+        if self.home is not None:
+            if self.by < 0:
+                self.home.clear()
+            else:
+                self.home.extend([1.0] * self.by)
+            self.home = None
+        return 2.0

@@ -1,48 +1,172 @@
-"""The module's function table as callers see it: parameter names, kinds and one valid call each."""
+"""One test record per module function; every cross-cutting test and tool loops over them.
 
+A record holds a valid call, the invariant any result satisfies, the fingerprint inputs and the
+size parameters that count the result's entries. The oracle is `slow.<name>`; parameter names come
+from the module's own signature and their kinds from the stub's annotations. Records are grouped
+by family, the order the fingerprint prints them in.
+"""
+
+import array
+import ast
+import inspect
 import math
+import pathlib
+import random
+from dataclasses import dataclass, field
+from typing import Callable
 
-# name -> [(parameter, kind)], in registration order. Kinds: real, size, vector, matrix.
-TABLE = {
-    "sample_covariance_matrix": [("data", "matrix"), ("frequency", "real")],
-    "ledoit_wolf_covariance_matrix": [("data", "matrix"), ("frequency", "real")],
-    "oas_covariance_matrix": [("data", "matrix"), ("frequency", "real")],
-    "covariance_to_correlation": [("covariance", "matrix")],
-    "correlation_to_covariance": [("correlation", "matrix"), ("volatility", "vector")],
-    "rolling_correlation": [("x", "vector"), ("y", "vector"), ("window", "size")],
-    "cointegration_spread": [("y", "vector"), ("x", "vector")],
-    "transfer_entropy": [("source", "vector"), ("target", "vector"), ("bins", "size"), ("lag", "size")],
-    "twap_schedule": [("total_quantity", "real"), ("periods", "size")],
-    "vwap_schedule": [("total_quantity", "real"), ("volume_curve", "vector")],
-    "almgren_chriss_market_impact": [
-        ("quantity", "real"), ("volatility", "real"), ("daily_volume", "real"),
-        ("spread", "real"), ("temporary_impact", "real"), ("permanent_impact", "real"),
-    ],
-    "optimal_execution_trajectory": [("total_quantity", "real"), ("periods", "size"), ("risk_aversion", "real")],
-    "factor_risk_decomposition": [
-        ("weights", "vector"), ("factor_loadings", "matrix"),
-        ("factor_covariance", "matrix"), ("specific_variance", "vector"),
-    ],
+import slow
+import valmora
+
+STUB = pathlib.Path(__file__).resolve().parents[1] / "python" / "valmora-stubs" / "__init__.pyi"
+KINDS = {"_Real": "real", "SupportsIndex": "size", "_Vector": "vector", "_Matrix": "matrix"}
+
+
+def stub_kinds():
+    """name -> {parameter: kind}, from the stub's annotations."""
+    tree = ast.parse(STUB.read_text())
+    return {f.name: {a.arg: KINDS[ast.unparse(a.annotation)] for a in f.args.args}
+            for f in tree.body if isinstance(f, ast.FunctionDef)}
+
+
+@dataclass
+class Record:
+    call: tuple  # one successful call, by position
+    invariant: Callable  # (args, result) -> bool, true of every successful result
+    fingerprint: Callable  # fixed inputs -> [(label suffix, args)]; records sharing one run side by side
+    counts: tuple = ()  # size parameters counting the result's entries: huge ones cannot be allocated
+    name: str = ""
+    params: list = field(default_factory=list)  # [(parameter, kind)]
+
+    @property
+    def function(self):
+        return getattr(valmora, self.name)
+
+    @property
+    def oracle(self):
+        return getattr(slow, self.name)
+
+    def replaced(self, index, value):
+        """The valid call with one argument replaced."""
+        return self.call[:index] + (value,) + self.call[index + 1:]
+
+
+# ---- invariants
+
+def floats(v, length=None):
+    return type(v) is list and all(type(x) is float for x in v) and (length is None or len(v) == length)
+
+
+def square(m):
+    return type(m) is list and m != [] and all(floats(r, len(m)) for r in m)
+
+
+def symmetric(m):
+    return square(m) and all(same(m[i][j], m[j][i]) for i in range(len(m)) for j in range(i))
+
+
+def shrunk(args, r):
+    return type(r) is tuple and symmetric(r[0]) and type(r[1]) is float and (r[1] != r[1] or 0.0 <= r[1] <= 1.0)
+
+
+def correlations(args, r):
+    return square(r) and all(row[i] == 1.0 and all(v != v or -1.0 <= v <= 1.0 for v in row) for i, row in enumerate(r))
+
+
+def trajectory(args, r):
+    return type(r) is tuple and floats(r[0]) and floats(r[1], len(r[0]) - 1) and r[1] != [] and r[0][-1] == 0.0
+
+
+# ---- fingerprint inputs: random.Random's random() sequence is the same on every Python version, and
+# only plain float arithmetic shapes the values. Each series and matrix goes in both as lists and as
+# array.array buffers, sized to run the vector kernels and their scalar tails.
+
+def series(rng, n, scale=0.01):
+    return [(rng.random() - 0.5) * scale for _ in range(n)]
+
+
+def matrix(rng, rows, cols):
+    return [series(rng, cols) for _ in range(rows)]
+
+
+def buffers(m):
+    return [array.array("d", row) for row in m]
+
+
+def fingerprint_inputs():
+    rng = random.Random(20240611)
+    f = {"data": matrix(rng, 307, 13), "wide": matrix(rng, 61, 45)}
+    f["data"][5][3] = float("nan")  # one incomplete observation, dropped by the estimators
+    x, y = series(rng, 5003), series(rng, 5003)
+    f.update(x=x, y=[a * 0.6 + b for a, b in zip(x, y)], cov=valmora.sample_covariance_matrix(f["data"], 252.0))
+    f.update(vol=[abs(v) * 10.0 + 0.05 for v in series(rng, 13)], weights=series(rng, 301, 1.0),
+             loadings=matrix(rng, 301, 7), factor_cov=valmora.sample_covariance_matrix(matrix(rng, 50, 7), 1.0))
+    f.update(specific=[abs(v) for v in series(rng, 301, 0.001)], volume=[rng.random() * 1000.0 for _ in range(391)])
+    return f
+
+
+def estimator_inputs(f):
+    return [(f"{name} {kind}", (m if kind == "list" else buffers(m), 252.0))
+            for name in ("data", "wide") for kind in ("list", "buffer") for m in [f[name]]]
+
+
+def estimator(invariant):
+    return Record(([[1.0, 2.0], [3.0, 6.0], [2.0, 5.0]], 252.0), invariant, estimator_inputs)
+
+
+def plain(make):
+    """A single fingerprint call, unlabelled."""
+    return lambda f: [("", make(f))]
+
+
+# Lengths in each valid call are distinct where they mean different things, so that a fuzzer can
+# draw a new length for each.
+RECORDS = {
+    "sample_covariance_matrix": estimator(lambda a, r: symmetric(r)),
+    "ledoit_wolf_covariance_matrix": estimator(shrunk),
+    "oas_covariance_matrix": estimator(shrunk),
+    "covariance_to_correlation": Record(([[4.0, 2.0], [2.0, 9.0]],), correlations, plain(lambda f: (f["cov"],))),
+    "correlation_to_covariance": Record(
+        ([[1.0, 0.5], [0.5, 1.0]], [0.1, 0.2]), lambda a, r: square(r),
+        plain(lambda f: (valmora.covariance_to_correlation(f["cov"]), f["vol"]))),
+    "factor_risk_decomposition": Record(
+        ([0.5, 0.3, 0.2], [[1.0, 0.2], [0.8, 0.1], [0.3, 0.6]], [[0.04, 0.01], [0.01, 0.09]], [0.01, 0.02, 0.03]),
+        lambda a, r: type(r) is tuple and len(r) == 4 and all(type(v) is float for v in r[:3])
+        and floats(r[3]) and r[3] != [],
+        lambda f: [("", (f["weights"], f["loadings"], f["factor_cov"], f["specific"])),
+                   ("buffer", (array.array("d", f["weights"]), buffers(f["loadings"]), f["factor_cov"],
+                               array.array("d", f["specific"])))]),
+    "rolling_correlation": Record(
+        ([1.0, 2.0, 3.0, 4.0], [2.0, 1.0, 4.0, 3.0], 2), lambda a, r: floats(r),
+        lambda f: [(f"w{w}", (f["x"], f["y"], w)) for w in (2, 20, 252)]
+        + [("buffer", (array.array("d", f["x"]), memoryview(array.array("d", f["y"])), 63))]),
+    "cointegration_spread": Record(
+        ([3.0, 5.0, 4.0], [1.0, 2.0, 3.0]),
+        lambda a, r: type(r) is tuple and type(r[0]) is float and type(r[1]) is float and floats(r[2]) and r[2] != [],
+        plain(lambda f: (f["y"], f["x"]))),
+    "transfer_entropy": Record(
+        ([0.1, 0.9, 0.2, 0.8, 0.7], [0.5, 0.1, 0.9, 0.2, 0.8], 2, 1), lambda a, r: type(r) is float and r >= 0.0,
+        lambda f: [(f"b{b} l{lag}", (f["x"], f["y"], b, lag)) for b, lag in ((2, 1), (4, 1), (8, 3))]),
+    "twap_schedule": Record(
+        (100.0, 4), lambda a, r: floats(r, int(a[1])) and r != [], plain(lambda f: (1234.5, 97)), counts=("periods",)),
+    "vwap_schedule": Record(
+        (100.0, [1.0, 1.0, 2.0]), lambda a, r: floats(r) and r != [],
+        lambda f: [("", (1234.5, f["volume"])), ("buffer", (1234.5, array.array("d", f["volume"])))]),
+    "almgren_chriss_market_impact": Record(
+        (1000.0, 0.02, 1e6, 0.01, 0.1, 0.5), lambda a, r: type(r) is tuple and len(r) == 4
+        and all(type(v) is float for v in r), plain(lambda f: (25000.0, 0.02, 1.5e6, 0.0004, 0.1, 0.05))),
+    "optimal_execution_trajectory": Record(
+        (100.0, 4, 1.0), trajectory, lambda f: [(f"{k}", (1e5, 64, k)) for k in (0.0, 1e-6, 0.5)], counts=("periods",)),
 }
 
-# One successful call per function, by position.
-VALID = {
-    "sample_covariance_matrix": ([[1.0, 2.0], [3.0, 6.0], [2.0, 5.0]], 252.0),
-    "ledoit_wolf_covariance_matrix": ([[1.0, 2.0], [3.0, 6.0], [2.0, 5.0]], 252.0),
-    "oas_covariance_matrix": ([[1.0, 2.0], [3.0, 6.0], [2.0, 5.0]], 252.0),
-    "covariance_to_correlation": ([[4.0, 2.0], [2.0, 9.0]],),
-    "correlation_to_covariance": ([[1.0, 0.5], [0.5, 1.0]], [0.1, 0.2]),
-    "rolling_correlation": ([1.0, 2.0, 3.0, 4.0], [2.0, 1.0, 4.0, 3.0], 2),
-    "cointegration_spread": ([3.0, 5.0, 4.0], [1.0, 2.0, 3.0]),
-    "transfer_entropy": ([0.1, 0.9, 0.2, 0.8, 0.7], [0.5, 0.1, 0.9, 0.2, 0.8], 2, 1),
-    "twap_schedule": (100.0, 4),
-    "vwap_schedule": (100.0, [1.0, 1.0, 2.0]),
-    "almgren_chriss_market_impact": (1000.0, 0.02, 1e6, 0.01, 0.1, 0.5),
-    "optimal_execution_trajectory": (100.0, 4, 1.0),
-    "factor_risk_decomposition": ([0.5, 0.5], [[1.0, 0.2], [0.8, 0.1]], [[0.04, 0.01], [0.01, 0.09]], [0.01, 0.02]),
-}
+_unpaired = set(valmora.__all__[1:]) ^ set(RECORDS)
+assert not _unpaired, f"each module function needs one test record, and each record a function: {_unpaired}"
+_KINDS = stub_kinds()
+for _name, _record in RECORDS.items():
+    _record.name = _name
+    _record.params = [(p, _KINDS[_name][p]) for p in inspect.signature(getattr(valmora, _name)).parameters]
 
-assert list(TABLE) == list(VALID)
+VALID = {name: r.call for name, r in RECORDS.items()}
 
 
 def same(a, b):

@@ -1,7 +1,8 @@
 """Slow, plainly ordered Python versions of every routine, for bit-for-bit comparison.
 
-Each is the formula written out with explicit left-to-right loops, one rounding per operation;
-squares are written d * d, since pow may round differently.
+One function per module function, under its name (the tests find them by name). Each is the
+formula written out with explicit left-to-right loops, one rounding per operation; squares are
+written d * d, since pow may round differently.
 """
 
 import math
@@ -9,7 +10,6 @@ import struct
 from collections import Counter
 
 NAN = float("nan")
-
 
 
 def bits(v):
@@ -103,17 +103,23 @@ def transfer_entropy(source, target, bins, lag, clamp=True):
     return total if total > 0.0 or not clamp else 0.0
 
 
-# Covariance: every sum left to right from 0.0.
+# Covariance: every sum left to right from 0.0 (the built-in sum compensates from Python 3.12 on).
+
+def from_zero(terms):
+    t = 0.0
+    for x in terms:
+        t += x
+    return t
+
+
+def squared(d):
+    return d * d
+
 
 def centre(data):
     rows = [[float(v) for v in r] for r in data if all(math.isfinite(v) for v in r)]
     n, p = len(rows), len(rows[0])
-    means = []
-    for j in range(p):
-        t = 0.0
-        for r in rows:
-            t += r[j]
-        means.append(t / n)
+    means = [from_zero(r[j] for r in rows) / n for j in range(p)]
     return [[r[j] - means[j] for j in range(p)] for r in rows]
 
 
@@ -122,14 +128,11 @@ def cross(c, d, s):
     out = [[0.0] * p for _ in range(p)]
     for i in range(p):
         for j in range(i, p):
-            t = 0.0
-            for r in c:
-                t += r[i] * r[j]
-            out[i][j] = out[j][i] = (t / d) * s
+            out[i][j] = out[j][i] = (from_zero(r[i] * r[j] for r in c) / d) * s
     return out
 
 
-def sample_covariance(data, f):
+def sample_covariance_matrix(data, f):
     c = centre(data)
     return cross(c, float(len(c) - 1), f)
 
@@ -140,10 +143,7 @@ def shrink(s, mu, delta, f):
 
 
 def level(s):
-    t = 0.0
-    for i in range(len(s)):
-        t += s[i][i]
-    return t / len(s)
+    return from_zero(s[i][i] for i in range(len(s))) / len(s)
 
 
 def clamp(x):
@@ -158,43 +158,49 @@ def centred_covariance(data):
     return c, n, p, s, level(s)
 
 
-def ledoit_wolf(data, f):
+def ledoit_wolf_covariance_matrix(data, f):
     c, n, p, s, mu = centred_covariance(data)
-    d2 = 0.0
-    for i in range(p):
-        for j in range(p):
-            d = s[i][j] - (mu if i == j else 0.0)
-            d2 += d * d
+    d2 = from_zero(squared(s[i][j] - (mu if i == j else 0.0)) for i in range(p) for j in range(p))
     delta = 1.0
     if not d2 <= 0.0:
-        b = 0.0
-        for r in c:
-            for i in range(p):
-                for j in range(p):
-                    d = r[j] * r[i] - s[i][j]
-                    b += d * d
+        b = from_zero(squared(r[j] * r[i] - s[i][j]) for r in c for i in range(p) for j in range(p))
         b2bar = b / float(n * n)
         b2 = d2 if math.isnan(b2bar) else b2bar if math.isnan(d2) else min(b2bar, d2)
         delta = b2 / d2
     return shrink(s, mu, delta, f), clamp(delta)
 
 
-def oas(data, f):
+def oas_covariance_matrix(data, f):
     _, n, p, s, mu = centred_covariance(data)
-    t = 0.0
-    for row in s:
-        for v in row:
-            t += v * v
-    alpha = t / float(p * p)
+    alpha = from_zero(v * v for row in s for v in row) / float(p * p)
     num = mu * mu + alpha
     den = (alpha - mu * mu / p) * (float(n) + 1.0)
     rho = 1.0 if den <= 0.0 or math.isnan(num / den) else min(num / den, 1.0)
     return shrink(s, mu, rho, f), clamp(rho)
 
 
+# The names the covariance tests import.
+sample_covariance, ledoit_wolf, oas = sample_covariance_matrix, ledoit_wolf_covariance_matrix, oas_covariance_matrix
+
+
+def covariance_to_correlation(c):
+    """A variance that is not positive counts as 0; a zero product of deviations gives 0."""
+    sd = [math.sqrt(c[i][i] if c[i][i] > 0.0 else 0.0) for i in range(len(c))]
+    out = []
+    for i, row in enumerate(c):
+        out.append([min(max(v / (sd[i] * sd[j]), -1.0), 1.0) if sd[i] * sd[j] > 0.0 else 0.0
+                    for j, v in enumerate(row)])
+        out[i][i] = 1.0
+    return out
+
+
+def correlation_to_covariance(rho, vol):
+    return [[(v * vol[i]) * vol[j] for j, v in enumerate(row)] for i, row in enumerate(rho)]
+
+
 # Factor risk.
 
-def factor_risk(w, L, F, s):
+def factor_risk_decomposition(w, L, F, s):
     """Left to right, one rounding per operation, in the stated order."""
     n, k = len(L), len(L[0])
     b = [0.0] * k
@@ -217,7 +223,16 @@ def factor_risk(w, L, F, s):
 
 # Execution.
 
-def market_impact(q, sigma, volume, s, eta, gamma):
+def twap_schedule(q, n):
+    return [q / n] * n
+
+
+def vwap_schedule(q, curve):
+    total = ordered_sum(curve)
+    return [(v * q) / total for v in curve]
+
+
+def almgren_chriss_market_impact(q, sigma, volume, s, eta, gamma):
     a = abs(q)
     p = a / volume
     spread = 0.5 * (a * s)
@@ -226,7 +241,7 @@ def market_impact(q, sigma, volume, s, eta, gamma):
     return (spread, temporary, permanent, (temporary + spread) + permanent)
 
 
-def trajectory(x, n, kappa, mended=True):
+def optimal_execution_trajectory(x, n, kappa, mended=True):
     """Linear, expm1 or exponential form, one rounding per operation; mended=False is the unguarded
     exponential formula for every positive risk aversion."""
     if mended and 2.0**-52 <= kappa < 2.0**-26:

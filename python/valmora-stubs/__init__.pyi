@@ -29,7 +29,10 @@ class _ArrayLike(Protocol):
 
     A numpy array is read directly; a pandas or polars DataFrame or Series, an xarray DataArray, or
     any other object with this method (and no buffer of its own) is read as the array it returns.
-    A DataFrame's rows are observations, as its ``to_numpy()`` shows.
+    A DataFrame's rows are observations, as its ``to_numpy()`` shows. Reading is by position, never
+    aligned by label; labels that two arguments of one call share must agree (``ValueError`` naming
+    both arguments and the first label that differs). A column of dates, times, durations, strings
+    or categories raises ``TypeError`` naming it; pandas' ``pd.NA`` reads as NaN.
     """
 
     def __array__(self) -> Any: ...
@@ -144,9 +147,12 @@ def transfer_entropy(source: _Vector, target: _Vector, bins: SupportsIndex, lag:
     Both series are discretised into ``bins`` equal-frequency symbols; the result is the sum over the
     N = n - lag sample positions of ``p(x,y,z) * log(p(x,y,z) p(y) / (p(x,y) p(y,z)))``, clamped at
     0.0. Returns 0.0 at once when ``lag + 1 >= n``. This is the per-position weighted estimator: a
-    state met c times adds c equal terms. So for a coupled pair its value grows in proportion to the
-    series length (about 1.7 nats at 1,000 points, 13 at 10,000, 137 at 100,000), it is not bounded
-    by ln(bins), and it is comparable only between series of equal length.
+    state met c times adds c equal terms, and it is not bounded by ln(bins). Its noise floor is high:
+    on independent series, with 4 bins and lag 1, about 0.8 nats (0.4 to 1.3) at 1,000, 10,000 and
+    100,000 points alike, where the textbook estimator gives 0.018 / 0.0017 / 0.0002. For a coupled
+    pair it grows in proportion to the series length (about 1.7 nats at 1,000 points, 13 at 10,000,
+    137 at 100,000). Only values at equal length and equal ``bins`` compare. A NaN is not dropped: it
+    goes to the lowest symbol, 0.
 
     Raises ``ValueError``: "lag must be >= 1", "source and target must have the same length", then
     "bins must be >= 2".
@@ -187,11 +193,14 @@ def almgren_chriss_market_impact(
 ) -> tuple[float, float, float, float]:
     """Almgren-Chriss cost of an order: ``(spread_cost, temporary_cost, permanent_cost, total_cost)``.
 
-    With ``a = |quantity|`` shares and participation ``p = a / daily_volume`` (shares per day):
-    spread cost ``0.5 * a * spread`` (half the spread on every share), temporary impact
-    ``p * volatility * temporary_impact * a`` (a concession of ``temporary_impact * volatility * p``
-    per share), permanent impact ``sqrt(p) * permanent_impact * a * volatility`` (a lasting move of
-    ``permanent_impact * volatility * sqrt(p)`` per share); total is their sum. Units: ``spread`` and
+    With ``a = |quantity|`` shares and participation ``p = a / daily_volume`` (a fraction of the
+    day's volume, a pure number): spread cost ``0.5 * a * spread`` (half the spread on every share),
+    temporary impact ``p * volatility * temporary_impact * a`` (a concession of
+    ``temporary_impact * volatility * p`` per share), permanent impact
+    ``sqrt(p) * permanent_impact * a * volatility`` (a lasting move of
+    ``permanent_impact * volatility * sqrt(p)`` per share: a square root of participation, not
+    linear); total is their sum. No horizon enters: the cost is the same whether the order is worked
+    over ten minutes or a whole day. Units: ``spread`` and
     ``volatility`` (the price's daily standard deviation: 2% a day on a 50.00 stock is 1.0) in price
     units, the two coefficients pure numbers, every cost in currency. Only ``daily_volume`` is
     checked: negative volatility, spread or coefficients are used as given and give negative costs.
@@ -206,6 +215,10 @@ def optimal_execution_trajectory(
     total_quantity: _Real, periods: SupportsIndex, risk_aversion: _Real
 ) -> tuple[list[float], list[float]]:
     """Optimal liquidation path: ``(holdings, trades)`` over ``periods`` equal periods.
+
+    The path is an exponential decay, not the hyperbolic-sine path of the textbook Almgren-Chriss
+    model: at the same urgency it is somewhat more front-loaded, by at most 7% of the order at
+    ``k = 1``, 3% at ``k = 3`` and under 1% from ``k = 5`` on.
 
     ``holdings`` has ``periods + 1`` entries, from ``total_quantity`` down to exactly 0.0:
     ``X (exp(-k j/N) - exp(-k)) / (1 - exp(-k))`` for ``k = risk_aversion >= 2**-26``, the same

@@ -6,62 +6,35 @@ The calls run in a fresh interpreter so that the memory figures are the module's
 import json
 import os
 import re
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
-HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # the shared test modules
 
 # Every success and failure path, each case an argument tuple built once and reused for every call.
 CASES = r"""
-import array, gc, json, os, sys
+import gc, json, os, sys
+import numpy as np
 import valmora
-from signatures import VALID
-
-try:
-    import numpy as np
-except ImportError:
-    np = None
-
-
 from hostile import Boom, Liar, RaisesOnFloat
-
+from signatures import RECORDS
 
 sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
-cases = []  # (callable, args, kwargs)
-for name, args in VALID.items():
-    f = getattr(valmora, name)
-    cases.append((f, args, {}))  # success
-    params = f.__text_signature__.strip("()").split(", ")
-    cases.append((f, (), dict(zip(params, args))))  # success by keyword
-    cases.append((f, args + (1,), {}))  # too many positional
-    cases.append((f, args[:1], {"nope": 1}))  # unexpected keyword
-    cases.append((f, ("text",) + args[1:], {}))  # conversion TypeError, wrapped
-    cases.append((f, ([1.0, RaisesOnFloat(Boom)],) + args[1:], {}))  # element raising, unwrapped
-    cases.append((f, (Liar([0.0, 1.0, 2.0], Boom),) + args[1:], {}))  # length query failing
-    cases.append((f, ([[1.0, 2.0], [1.0]],) + args[1:], {}))  # ragged rows or a row for a number
-    if np is not None:
-        cases.append((f, tuple(np.asarray(a, dtype=float) if isinstance(a, (list, tuple)) else a for a in args), {}))
-cases += [
-    (valmora.sample_covariance_matrix, ([[1.0, 2.0]], 1.0), {}),  # ValueError
-    (valmora.twap_schedule, (1.0, 0), {}),  # ValueError
-    (valmora.twap_schedule, (1.0, -1), {}),  # OverflowError
-    (valmora.rolling_correlation, ([1.0, 2.0], [1.0], 2), {}),  # ValueError
-    (valmora.transfer_entropy, ([1.0] * 8, [2.0] * 8, 3, 2**64 - 1), {}),
-    (valmora.Example, ("text",), {}),
-    (valmora.Example, (), {"value": "text"}),
-    (valmora.Example, (5,), {}),
-    (valmora.Example, ("\ud800",), {}),
-    (valmora.Example, ("a", "b"), {}),
-]
-if not sanitized:  # under AddressSanitizer a failed allocation aborts instead of throwing
-    cases += [
-        (valmora.twap_schedule, (1.0, 2**62), {}),  # MemoryError
-        (valmora.optimal_execution_trajectory, (1.0, 2**64 - 1, 0.5), {}),  # MemoryError
-    ]
+ragged = [[1.0, 2.0], [1.0]]  # ragged rows, or a row where a number goes
+cases = []  # (callable, args, kwargs), each built once and reused for every call
+for r in RECORDS.values():
+    cases += [(r.function, r.call, {}), (r.function, (), dict(zip([p for p, _ in r.params], r.call))),
+              (r.function, r.call + (1,), {}), (r.function, r.call[:1], {"nope": 1}),
+              (r.function, tuple(np.asarray(a, dtype=float) if isinstance(a, list) else a for a in r.call), {})]
+    for i, (param, kind) in enumerate(r.params):
+        bad = {"real": ["text", RaisesOnFloat(Boom)], "size": [0, -1, "text"],
+               "vector": ["text", [], [1.0, RaisesOnFloat(Boom)], Liar([0.0, 1.0, 2.0], Boom), ragged]}
+        if param in r.counts and not sanitized:  # under AddressSanitizer a failed allocation aborts
+            bad["size"].append(2**62)
+        cases += [(r.function, r.replaced(i, v), {}) for v in bad.get(kind, bad["vector"])]
+cases += [(valmora.Example, args, kwargs) for args, kwargs in [
+    (("text",), {}), ((), {"value": "text"}), ((5,), {}), (("\ud800",), {}), (("a", "b"), {})]]
 
 
 def run(rounds):
@@ -80,29 +53,19 @@ def run(rounds):
 
 def objects(x, seen):
     # Every argument and everything inside it, by identity.
-    if id(x) in seen:
-        return
-    seen[id(x)] = x
-    if isinstance(x, (list, tuple)):
-        for y in x:
-            objects(y, seen)
-    elif isinstance(x, dict):
-        for y in x.values():
+    if id(x) not in seen:
+        seen[id(x)] = x
+        for y in x.values() if isinstance(x, dict) else x if isinstance(x, (list, tuple)) else []:
             objects(y, seen)
 
 
-ALL = {}
-
-
-def seen_obj(k):
-    return ALL[k]
+seen = {}
 
 
 def refcounts():
-    seen = ALL
-    for case in cases:
-        objects(case[1], seen)
-        objects(case[2], seen)
+    for _, args, kwargs in cases:
+        objects(args, seen)
+        objects(kwargs, seen)
     # Small ints and singletons are shared with the whole interpreter; their counts move with it.
     return {k: sys.getrefcount(v) for k, v in seen.items() if not isinstance(v, (int, type(None)))}
 
@@ -113,17 +76,9 @@ def rss():
 """
 
 
-def run_script(body, env_extra=None, timeout=600):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in [env.get("PYTHONPATH")] if p])
-    env.update(env_extra or {})
-    code = CASES + textwrap.dedent(body)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=env)
-
-
-def test_many_calls_grow_neither_memory_nor_reference_counts():
+def test_many_calls_grow_neither_memory_nor_reference_counts(run_isolated):
     target = int(os.environ.get("VALMORA_LEAK_CALLS", "60000" if SANITIZED else "300000"))
-    proc = run_script(f"""
+    out = run_isolated(CASES + textwrap.dedent(f"""
         run(50)  # warm up: free lists, caches and the create-once objects
         gc.collect()
         counts_before = refcounts()
@@ -135,10 +90,9 @@ def test_many_calls_grow_neither_memory_nor_reference_counts():
         counts_after = refcounts()
         changed = {{k: (counts_before[k], counts_after[k]) for k in counts_before if counts_before[k] != counts_after[k]}}
         print(json.dumps({{"calls": calls, "cases": len(cases), "rss_before": rss_before, "rss_after": rss_after,
-                          "changed": len(changed), "detail": [repr((seen_obj(k), v)) for k, v in changed.items()]}}))
-    """)
-    assert proc.returncode == 0, proc.stderr
-    figures = json.loads(proc.stdout.strip().splitlines()[-1])
+                          "changed": len(changed), "detail": [repr((seen[k], v)) for k, v in changed.items()]}}))
+    """), timeout=600)
+    figures = json.loads(out.strip().splitlines()[-1])
     print(f"\nleak check: {figures['calls']} calls over {figures['cases']} cases, resident memory "
           f"{figures['rss_before'] / 2**20:.1f} MiB before, {figures['rss_after'] / 2**20:.1f} MiB after")
     assert figures["calls"] >= min(target, 50000)
@@ -149,15 +103,14 @@ def test_many_calls_grow_neither_memory_nor_reference_counts():
 
 
 @pytest.mark.skipif(not SANITIZED, reason="needs the AddressSanitizer runtime preloaded")
-def test_leak_sanitizer_finds_nothing_allocated_by_valmora():
+def test_leak_sanitizer_finds_nothing_allocated_by_valmora(run_isolated):
     # The interpreter leaves its own objects at exit; only reports whose allocation passed through
     # valmora count. Every object goes through malloc so that each is tracked on its own.
-    proc = run_script("run(300)\nprint('done')", {
+    stderr = run_isolated(CASES + "run(300)\n", 600, {
         "PYTHONMALLOC": "malloc",
         "ASAN_OPTIONS": "detect_leaks=1:allocator_may_return_null=1:fast_unwind_on_malloc=0:malloc_context_size=40",
         "LSAN_OPTIONS": "exitcode=0",
-    })
-    assert proc.returncode == 0 and "done" in proc.stdout, proc.stderr[-5000:]
-    reports = re.split(r"\n(?=(?:Direct|Indirect) leak of)", proc.stderr)
+    }, output="stderr")
+    reports = re.split(r"\n(?=(?:Direct|Indirect) leak of)", stderr)
     ours = [r for r in reports if re.match(r"(Direct|Indirect) leak of", r) and "valmora" in r]
     assert not ours, "\n\n".join(ours[:5])

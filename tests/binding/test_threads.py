@@ -5,139 +5,99 @@ import os
 import sys
 import textwrap
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import valmora
-from signatures import VALID, same
+from signatures import RECORDS, same
 
 THREADS = 8
 
 
-def everything():
-    calls = [(name, args) for name, args in VALID.items()]
-    # Failure paths too: their exceptions must be the serial ones.
-    calls += [("sample_covariance_matrix", ([[1.0, 2.0]], 1.0)), ("twap_schedule", (1.0, -1)),
-              ("vwap_schedule", (1.0, "abc")), ("rolling_correlation", (None, [1.0], 2))]
-    return calls
-
-
-def outcome(name, args):
+def outcome(function, args):
     try:
-        return ("ok", getattr(valmora, name)(*args))
+        return ("ok", function(*args))
     except Exception as exc:  # compared by type and text
         return ("raised", type(exc), str(exc))
 
 
-def same_outcome(a, b):
-    return a[0] == b[0] and (same(a[1], b[1]) if a[0] == "ok" else a == b)
-
-
-def run_threads(target, count=THREADS):
-    sys.setswitchinterval(1e-5)  # switch threads as often as possible
-    start = threading.Barrier(count)
-    errors = []
-
-    def body(i):
-        try:
-            start.wait()
-            target(i)
-        except BaseException as exc:  # reported by the main thread
-            errors.append(exc)
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    sys.setswitchinterval(0.005)
-    assert not errors, errors
+def everything():
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(7)
+    calls = [(r.function, r.call) for r in RECORDS.values()]
+    # Arrays read in place, long enough for the vector kernels; and failure paths, whose exceptions
+    # must be the serial ones.
+    x, y = rng.standard_normal(500), rng.standard_normal(500)
+    calls += [(valmora.ledoit_wolf_covariance_matrix, (rng.standard_normal((200, 6)), 252.0)),
+              (valmora.rolling_correlation, (x, y, 20)), (valmora.transfer_entropy, (x, y, 4, 1))]
+    return calls + [(valmora.sample_covariance_matrix, ([[1.0, 2.0]], 1.0)), (valmora.twap_schedule, (1.0, -1)),
+                    (valmora.vwap_schedule, (1.0, "abc")), (valmora.rolling_correlation, (None, [1.0], 2))]
 
 
 def test_concurrent_calls_give_the_serial_results():
     calls = everything()
-    serial = [outcome(name, args) for name, args in calls]
-    mismatches = []
+    serial = [outcome(*call) for call in calls]
+    start = threading.Barrier(THREADS)
+
+    def same_outcome(a, b):
+        return a[0] == b[0] and (same(a[1], b[1]) if a[0] == "ok" else a == b)
 
     def work(i):
-        for rep in range(30):
-            for k in range(len(calls)):
-                j = (k + i + rep) % len(calls)  # each thread in its own order
-                got = outcome(*calls[j])
-                if not same_outcome(got, serial[j]):
-                    mismatches.append((calls[j][0], got, serial[j]))
+        start.wait()
+        return [(calls[j][0], got, serial[j]) for rep in range(30) for k in range(len(calls))
+                for j in [(k + i + rep) % len(calls)]  # each thread in its own order
+                for got in [outcome(*calls[j])] if not same_outcome(got, serial[j])]
 
-    run_threads(work)
+    sys.setswitchinterval(1e-5)  # switch threads as often as possible
+    try:
+        with ThreadPoolExecutor(THREADS) as pool:
+            mismatches = sum(pool.map(work, range(THREADS)), [])
+    finally:
+        sys.setswitchinterval(0.005)
     assert not mismatches, mismatches[:3]
 
 
-def test_concurrent_calls_on_numpy_arrays_give_the_serial_results():
-    np = pytest.importorskip("numpy")
-    rng = np.random.default_rng(7)
-    data = rng.standard_normal((200, 6))
-    x, y = rng.standard_normal(500), rng.standard_normal(500)
-    serial = (valmora.ledoit_wolf_covariance_matrix(data, 252.0), valmora.rolling_correlation(x, y, 20),
-              valmora.transfer_entropy(x, y, 4, 1))
-    results = [None] * THREADS
-
-    def work(i):
-        results[i] = [(valmora.ledoit_wolf_covariance_matrix(data, 252.0), valmora.rolling_correlation(x, y, 20),
-                       valmora.transfer_entropy(x, y, 4, 1)) for _ in range(10)]
-
-    run_threads(work)
-    assert all(same(r, serial) for rs in results for r in rs)
-
-
-def test_first_import_and_first_uses_raced_make_one_object_each(run_isolated):
-    # A fresh interpreter, so the import, the Example class, the Sequence type behind the
-    # refusal message and the buffer types are all created under the race.
+def test_first_import_first_uses_and_executions_raced_make_one_object_each(run_isolated):
+    # A fresh interpreter, so the import, the Example class, the Sequence type behind the refusal
+    # message and the buffer types are all created under the race; then the module is executed
+    # again from many threads at once.
     out = run_isolated(r"""
-        import array, sys, threading
+        import array, importlib.util, threading
         import numpy
-        count = 16
-        barrier = threading.Barrier(count)
-        seen = [None] * count
-        def body(i):
-            barrier.wait()
+
+        def race(body, count=16):
+            barrier, seen = threading.Barrier(count), [None] * count
+            def run(i):
+                barrier.wait()
+                seen[i] = body()
+            threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+            for t in threads: t.start()
+            for t in threads: t.join()
+            assert all(s is not None for s in seen), seen
+            return seen
+
+        def first_uses():
             import valmora
             try:
                 valmora.vwap_schedule(1.0, {})
             except TypeError as exc:
                 message = str(exc)
-            seen[i] = (valmora, valmora.Example, message,
-                       valmora.vwap_schedule(1.0, array.array("d", [1.0, 3.0])),
-                       valmora.vwap_schedule(1.0, numpy.array([1.0, 3.0])),
-                       str(valmora.Example("x")))
-        threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-        for t in threads: t.start()
-        for t in threads: t.join()
-        assert all(s is not None for s in seen), seen
-        assert len({id(s[0]) for s in seen}) == 1
-        assert len({id(s[1]) for s in seen}) == 1
+            return (valmora, valmora.Example, message, valmora.vwap_schedule(1.0, array.array("d", [1.0, 3.0])),
+                    valmora.vwap_schedule(1.0, numpy.array([1.0, 3.0])), str(valmora.Example("x")))
+
+        seen = race(first_uses)
+        assert len({id(s[0]) for s in seen}) == len({id(s[1]) for s in seen}) == 1
         assert {s[2] for s in seen} == {"argument 'volume_curve': 'dict' object is not an instance of 'Sequence'"}
         assert all(s[3] == s[4] == [0.25, 0.75] and s[5] == "x" for s in seen)
-        print("ok")
-    """)
-    assert out.strip() == "ok"
 
-
-def test_module_executed_again_from_many_threads_shares_the_class(run_isolated):
-    out = run_isolated(r"""
-        import importlib.util, threading
         import valmora
         found = valmora.__spec__
-        count = 8
-        barrier = threading.Barrier(count)
-        classes = [None] * count
-        def body(i):
-            barrier.wait()
+        def execute_again():
             module = importlib.util.module_from_spec(found)
             found.loader.exec_module(module)
-            classes[i] = module.Example
-        threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-        for t in threads: t.start()
-        for t in threads: t.join()
-        assert all(c is valmora.Example for c in classes), classes
+            return module.Example
+        assert all(c is valmora.Example for c in race(execute_again, 8))
         print("ok")
     """)
     assert out.strip() == "ok"

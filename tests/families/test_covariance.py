@@ -22,9 +22,10 @@ def random_data(rng, n, p, holes=0):
     return rows
 
 
-# Sizes straddle the tile edges (4 rows, 4 or 8 columns) and the observation blocks.
+# Sizes straddle the tile edges (4 or 6 rows, 4, 8 or 16 columns), the switch to packed panels
+# after 12 columns, and the observation blocks (the last two just over one packed block).
 AWKWARD = [(2, 1), (3, 2), (5, 3), (17, 4), (9, 5), (33, 7), (12, 8), (40, 9), (25, 13), (7, 17), (2100, 3),
-           (300, 67)]
+           (300, 67), (515, 25), (191, 100)]
 
 
 @pytest.mark.parametrize("n, p", AWKWARD)

@@ -1,17 +1,15 @@
-"""The shared matrix checks, as every function taking a matrix reports them."""
+"""The shared matrix checks, as every matrix parameter of every function reports them."""
 
 import pytest
 
 import valmora
+from signatures import RECORDS
 
 NAN = float("nan")
 INF = float("inf")
 
 ESTIMATORS = ["sample_covariance_matrix", "ledoit_wolf_covariance_matrix", "oas_covariance_matrix"]
-SQUARE = {
-    "covariance_to_correlation": lambda m: valmora.covariance_to_correlation(m),
-    "correlation_to_covariance": lambda m: valmora.correlation_to_covariance(m, [1.0] * len(m)),
-}
+SQUARE = [("covariance_to_correlation", 0), ("correlation_to_covariance", 0), ("factor_risk_decomposition", 2)]
 SHAPE_CASES = [
     ([], "matrix must not be empty"),
     ([[]], "matrix rows must not be empty"),
@@ -22,18 +20,21 @@ SHAPE_CASES = [
 ]
 
 
-def estimate(name, data):
-    return getattr(valmora, name)(data, 1.0)
-
-
-def raises(message, call, *args):
+def raises(message, name, args):
     with pytest.raises(ValueError) as e:
-        call(*args)
+        getattr(valmora, name)(*args)
     assert e.value.args == (message,)
 
 
+def test_every_matrix_parameter_reports_the_shape_checks(function):
+    record = RECORDS[function]
+    for index in [i for i, (_, kind) in enumerate(record.params) if kind == "matrix"]:
+        for matrix, message in SHAPE_CASES:
+            raises(message, function, record.replaced(index, matrix))
+
+
 @pytest.mark.parametrize("name", ESTIMATORS)
-@pytest.mark.parametrize("data, message", SHAPE_CASES + [
+@pytest.mark.parametrize("data, message", [
     # A ragged row is refused even though it would be dropped as incomplete.
     ([[1.0, 2.0], [3.0, 4.0], [NAN, 1.0, 2.0]], "matrix rows must have equal length"),
     ([[1.0]], "at least two complete observations are required"),
@@ -42,30 +43,25 @@ def raises(message, call, *args):
     ([[1.0], [NAN], [INF], [-INF]], "at least two complete observations are required"),
 ])
 def test_estimator_checks(name, data, message):
-    raises(message, estimate, name, data)
+    raises(message, name, (data, 1.0))
 
 
-@pytest.mark.parametrize("name", SQUARE)
-@pytest.mark.parametrize("matrix, message", SHAPE_CASES + [
-    ([[1.0, 2.0]], "matrix must be square"),
-    ([[1.0], [2.0]], "matrix must be square"),
-    ([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]], "matrix must be square"),
-])
-def test_square_checks(name, matrix, message):
-    raises(message, SQUARE[name], matrix)
+@pytest.mark.parametrize("name, index", SQUARE)
+@pytest.mark.parametrize("matrix", [[[1.0, 2.0]], [[1.0], [2.0]], [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]])
+def test_square_checks(name, index, matrix):
+    raises("matrix must be square", name, RECORDS[name].replaced(index, matrix))
 
 
-@pytest.mark.parametrize("name", SQUARE)
-def test_one_by_one_is_square(name):
-    expected = [[1.0]] if name == "covariance_to_correlation" else [[4.0]]
-    assert SQUARE[name]([[4.0]]) == expected
+def test_one_by_one_is_square():
+    assert valmora.covariance_to_correlation([[4.0]]) == [[1.0]]
+    assert valmora.correlation_to_covariance([[4.0]], [1.0]) == [[4.0]]
 
 
 @pytest.mark.parametrize("name", ESTIMATORS)
 def test_incomplete_rows_are_dropped_whole(name):
     clean = [[1.0, 2.0], [3.0, 6.0], [2.0, 5.0]]
     dirty = [[NAN, 0.0], clean[0], [1.0, INF], clean[1], [-INF, 4.0], clean[2], [NAN, NAN]]
-    assert estimate(name, dirty) == estimate(name, clean)
+    assert getattr(valmora, name)(dirty, 1.0) == getattr(valmora, name)(clean, 1.0)
 
 
 def test_extreme_finite_values_are_complete():
@@ -76,7 +72,7 @@ def test_extreme_finite_values_are_complete():
 @pytest.mark.parametrize("name", ESTIMATORS)
 @pytest.mark.parametrize("data", [[[1.0, 2.0, 3.0]] * 4, [[5.0, -1.0], [5.0, -1.0]]])
 def test_identical_rows_centre_to_zero(name, data):
-    result = estimate(name, data)
+    result = getattr(valmora, name)(data, 1.0)
     matrix = result if name == "sample_covariance_matrix" else result[0]
     assert all(v == 0.0 for row in matrix for v in row)
     if name != "sample_covariance_matrix":

@@ -5,25 +5,15 @@ import itertools
 import math
 import pathlib
 import pickle
-import struct
 import sys
 
 import pytest
 
 import valmora
-from signatures import VALID
+from signatures import VALID, same
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 import universe  # noqa: E402
-
-
-def bits(value):
-    """The value with every float replaced by its eight bytes, so that NaN == NaN and 0.0 != -0.0."""
-    if isinstance(value, float):
-        return struct.pack("<d", value)
-    if isinstance(value, (list, tuple)):
-        return type(value)(bits(v) for v in value)
-    return value
 
 
 @pytest.fixture(scope="module")
@@ -44,7 +34,7 @@ def test_dask_two_workers_match_serial_bit_for_bit(small_universe):
         runs = [universe.screen_on_dask(client, prices, pairs, 21, 4, chunk=7, progress=False) for _ in range(2)]
     for remote in runs:
         assert [r[:2] for r in remote] == pairs
-        assert bits(remote) == bits(serial)
+        assert same(remote, serial)
 
 
 def test_screen_rows_are_the_functions_results(small_universe):
@@ -52,7 +42,7 @@ def test_screen_rows_are_the_functions_results(small_universe):
     returns = universe.returns_of(prices)
     (i, j, corr, beta, z, te_ij, te_ji), = universe.screen_pairs(prices, returns, [(2, 3)], 21, 4)
     assert (i, j) == (2, 3)
-    assert bits([(corr, beta, te_ij, te_ji)]) == bits([(
+    assert same([(corr, beta, te_ij, te_ji)], [(
         valmora.rolling_correlation(returns[2], returns[3], 21)[-1],
         valmora.cointegration_spread(prices[3], prices[2])[0],
         valmora.transfer_entropy(returns[2], returns[3], 4, 1),
@@ -67,4 +57,4 @@ def test_functions_and_results_survive_pickling(function, protocol):
     copy = pickle.loads(pickle.dumps(f, protocol))
     assert copy is f
     result = f(*VALID[function])
-    assert bits(pickle.loads(pickle.dumps(result, protocol))) == bits(result)
+    assert same(pickle.loads(pickle.dumps(result, protocol)), result)

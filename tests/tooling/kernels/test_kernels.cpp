@@ -155,6 +155,28 @@ std::vector<double> scalar_centred(const Matrix& data, std::size_t p) {
     return kept;
 }
 
+// The Ledoit-Wolf intensity is the chain over the population covariance.
+void check_ledoit_wolf(const Matrix& data, const Matrix& centred) {
+    const std::size_t m = centred.rows(), p = centred.row(0).size();
+    const auto s = scalar_cross_product(centred, static_cast<double>(m), 1.0);
+    double trace = 0.0;
+    for (std::size_t i = 0; i < p; ++i) trace += s[i * p + i];
+    const double mu = trace / static_cast<double>(p);
+    double d2 = 0.0;
+    for (std::size_t i = 0; i < p; ++i) {
+        for (std::size_t j = 0; j < p; ++j) {
+            const double d = s[i * p + j] - (i == j ? mu : 0.0);
+            d2 += d * d;
+        }
+    }
+    auto lw = ledoit_wolf_covariance_matrix(data, 1.0);
+    if (d2 <= 0.0) return;
+    const double b2 = scalar_deviation_chain(centred, s) / static_cast<double>(m * m);
+    double delta = std::fmin(b2, d2) / d2;
+    delta = delta < 0.0 ? 0.0 : (delta > 1.0 ? 1.0 : delta);
+    expect(same(lw.value().second, delta), "ledoit_wolf intensity", m, p);
+}
+
 void check_covariance() {
     for (std::size_t n : {2u, 3u, 17u, 130u}) {
         for (std::size_t p : {1u, 2u, 3u, 5u, 8u, 13u, 16u, 17u, 33u}) {
@@ -172,39 +194,43 @@ void check_covariance() {
                 auto got = sample_covariance_matrix(data, 1.5);
                 for (std::size_t e = 0; e < p * p; ++e) expect(same(got.value().data()[e], want[e]), "sample", p, e);
 
-                // The Ledoit-Wolf intensity is the chain over the population covariance.
-                const auto s = scalar_cross_product(centred.value(), static_cast<double>(m), 1.0);
-                double trace = 0.0;
-                for (std::size_t i = 0; i < p; ++i) trace += s[i * p + i];
-                const double mu = trace / static_cast<double>(p);
-                double d2 = 0.0;
-                for (std::size_t i = 0; i < p; ++i) {
-                    for (std::size_t j = 0; j < p; ++j) {
-                        const double d = s[i * p + j] - (i == j ? mu : 0.0);
-                        d2 += d * d;
-                    }
-                }
-                auto lw = ledoit_wolf_covariance_matrix(data, 1.0);
-                if (!(d2 <= 0.0)) {
-                    const double b2 = scalar_deviation_chain(centred.value(), s) / static_cast<double>(m * m);
-                    double delta = std::fmin(b2, d2) / d2;
-                    delta = delta < 0.0 ? 0.0 : (delta > 1.0 ? 1.0 : delta);
-                    expect(same(lw.value().second, delta), "ledoit_wolf intensity", n, p);
-                }
+                check_ledoit_wolf(data, centred.value());
             }
         }
     }
 }
 
-// Long enough to span several packed blocks of observations, wide enough for the block to be
-// sized by its minimum row count.
+// The packed kernel's blocks hold 18800 / p observations, 64 to 512 (matrix.cpp).
+std::size_t packed_block(std::size_t p) { return std::clamp<std::size_t>(18800 / p, 64, 512); }
+
+// Columns around the last copied-block width (12) and around multiples of both panel widths
+// (6, and 4, 8 or 16 by instruction set; 42 is whole A panels only, 40 and 400 whole B panels
+// only), up to where B panels come in stretches (p = 400, 530); observations around one and two
+// blocks. Through the sample covariance, which centres while
+// packing, and through the cross-product of a centred matrix, which copies.
 void check_cross_product_blocks() {
-    for (auto [n, p] : {std::pair<std::size_t, std::size_t>{1100, 40}, {300, 530}}) {
-        const Matrix data = random_matrix(n, p, false);
+    std::vector<std::pair<std::size_t, std::size_t>> shapes{{1100, 40}, {300, 530}, {129, 400}};
+    for (std::size_t p : {12u, 13u, 23u, 24u, 25u, 42u, 47u, 48u, 49u, 100u, 299u}) {
+        const std::size_t kc = packed_block(p);
+        for (std::size_t n : {kc - 1, kc, kc + 1, 2 * kc + 1}) shapes.emplace_back(n, p);
+    }
+    for (auto [n, p] : shapes) {
+        const bool awkward = p <= 25 && (n + p) % 2 == 1;  // wider rows would all be dropped
+        const Matrix data = random_matrix(n, p, awkward);
         auto centred = centre_complete_observations(data);
-        const auto want = scalar_cross_product(centred.value(), static_cast<double>(n - 1), 1.5);
+        if (!centred.ok()) continue;
+        const std::size_t m = centred.value().rows();
+        const auto want = scalar_cross_product(centred.value(), static_cast<double>(m - 1), 1.5);
         auto got = sample_covariance_matrix(data, 1.5);
         for (std::size_t e = 0; e < p * p; ++e) expect(same(got.value().data()[e], want[e]), "sample blocks", p, e);
+        const Matrix copied = scaled_cross_product(centred.value(), static_cast<double>(m - 1), 1.5);
+        for (std::size_t e = 0; e < p * p; ++e) expect(same(copied.data()[e], want[e]), "cross-product blocks", p, e);
+    }
+    // Where S outgrows the cache (p >= 182), the Ledoit-Wolf chain takes 16 observations at a
+    // time: nine such groups and three over.
+    for (std::size_t p : {181u, 190u}) {
+        const Matrix data = random_matrix(147, p, false);
+        check_ledoit_wolf(data, centre_complete_observations(data).value());
     }
 }
 

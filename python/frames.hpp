@@ -1,0 +1,43 @@
+// Labelled arguments (pandas and polars frames and series, and anything shaped like them):
+// their labels, the kinds of their columns, and pandas' missing value. Frames are read by
+// position, as their `__array__` gives them; what is read here only refuses what position
+// alone would get silently wrong.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "pyref.hpp"
+
+namespace valmora::py {
+
+// The labels of the arguments that `function` pairs (a weights Series and the rows of a
+// loadings frame, the index and columns of a correlation frame, two series), read and compared
+// before any argument is converted, so before anything is lent: labels are Python objects, and
+// comparing them runs Python code. A disagreement is kept and raised by `agree` once every
+// argument has converted, so conversion errors keep their order.
+class LabelCheck {
+public:
+    // False, with the exception set, only when interrupted.
+    bool read(const char* function, const char* const* params, PyObject* const* slots, std::size_t count);
+    // False with ValueError "argument 'a' index and argument 'b' columns: labels differ at
+    // position i: x != y" when two labelled arguments disagree.
+    bool agree();
+
+private:
+    PyRef message_;
+};
+
+// For an object offering `__array__`: TypeError "column 'date' holds dates, not numbers" when
+// one of its columns holds dates, times, durations, strings or categories, which `__array__`
+// would turn into numbers or into objects that are not numbers. The kinds are looked up
+// through numpy-style `dtype.kind` (pandas, xarray) or the Arrow C schema (polars, pyarrow).
+bool numeric_columns(PyObject* obj);
+
+// Finds pandas' missing value, pd.NA, if pandas is loaded. Called before anything is lent.
+bool find_missing_value();
+// Whether `obj` is pd.NA, read as NaN; never runs Python code.
+bool is_missing_value(PyObject* obj);
+
+}  // namespace valmora::py

@@ -1,0 +1,217 @@
+"""pandas and polars frames and series: read by position with the bits of their arrays; labels
+that disagree, columns that are not numbers, and pandas' missing value."""
+
+import datetime
+
+import pytest
+
+import valmora
+from signatures import VALID, same
+
+np = pytest.importorskip("numpy")
+pd = pytest.importorskip("pandas")
+pl = pytest.importorskip("polars")
+
+
+def outcome(f, *args):
+    try:
+        return "ok", f(*args)
+    except Exception as e:  # noqa: BLE001 - the exception itself is what we compare
+        return type(e), str(e)
+
+
+def frames(values):
+    """pandas (labelled by date) and polars objects holding `values` (1-D: Series, 2-D: DataFrame)."""
+    arr = np.asarray(values)
+    index = pd.date_range("2024-01-01", periods=len(arr))
+    yield pd.Series(arr, index=index) if arr.ndim == 1 else pd.DataFrame(arr, index=index)
+    yield pl.Series(arr) if arr.ndim == 1 else pl.DataFrame(arr)
+
+
+def test_frames_and_series_give_the_bits_of_their_arrays(sequence_param):
+    function, index, _, _ = sequence_param
+    f = getattr(valmora, function)
+    args = list(VALID[function])
+    for frame in frames(args[index]):
+        with_frame = args.copy()
+        with_frame[index] = frame
+        with_array = args.copy()
+        with_array[index] = frame.to_numpy()
+        a, b = outcome(f, *with_frame), outcome(f, *with_array)
+        assert a[0] == b[0] and (same(a[1], b[1]) if a[0] == "ok" else a[1] == b[1]), (a, b)
+
+
+@pytest.mark.parametrize("columns", [
+    {"a": [0.1, np.nan, 0.3, 0.2, 0.5], "b": [1.0, 2.0, 4.0, 3.0, 3.5]},  # a NaN row, dropped
+    {"a": [1, 2, 4, 3, 7], "b": [5, 3, 2, 2, 1]},                          # integer columns
+    {"a": [True, False, True, True, False], "b": [1.5, 2.5, 0.5, 1.0, 2.0]},
+    {"a": [1, 2, 4, 3, 7], "b": [True, False, True, True, False]},         # object dtype
+])
+def test_dataframe_rows_are_observations(columns):
+    df = pd.DataFrame(columns, index=pd.date_range("2024-01-01", periods=5))
+    for name in ("sample_covariance_matrix", "ledoit_wolf_covariance_matrix", "oas_covariance_matrix"):
+        f = getattr(valmora, name)
+        assert same(f(df, 252), f(df.to_numpy(), 252))
+        assert same(f(pl.from_pandas(df), 252), f(df.to_numpy(), 252))
+    assert same(valmora.vwap_schedule(1.0, df["b"]), valmora.vwap_schedule(1.0, df["b"].to_numpy()))
+
+
+class Offers:
+    """An __array__ that returns `value` and counts its calls; nothing else."""
+
+    def __init__(self, value):
+        self.value, self.calls = value, 0
+
+    def __array__(self, *args, **kwargs):
+        self.calls += 1
+        return self.value
+
+
+def test_array_offered_once_and_a_non_array_falls_back_to_todays_path():
+    offers = Offers(np.array([1.0, 3.0]))
+    assert valmora.vwap_schedule(1.0, offers) == [0.25, 0.75] and offers.calls == 1
+    with pytest.raises(TypeError, match="^argument 'volume_curve': 'Offers' object is not an instance of 'Sequence'$"):
+        valmora.vwap_schedule(1.0, Offers([1.0, 3.0]))
+
+
+def test_frame_after_a_lent_array_cannot_change_it():
+    data = np.array([[1.0, 0.5], [0.5, 1.0]])
+    expected = valmora.correlation_to_covariance(data.tolist(), [0.1, 0.2])
+
+    class Zeroing(Offers):
+        def __array__(self, *args, **kwargs):
+            data[...] = 0.0
+            return super().__array__()
+
+    assert valmora.correlation_to_covariance(data, Zeroing(np.array([0.1, 0.2]))) == expected
+
+
+# ---------------------------------------------------------------- labels
+
+# The axes each function reads in step: (argument position, "index" or "columns").
+PAIRINGS = [
+    ("factor_risk_decomposition", [(0, "index"), (1, "index"), (3, "index")]),
+    ("factor_risk_decomposition", [(1, "columns"), (2, "index"), (2, "columns")]),
+    ("correlation_to_covariance", [(0, "index"), (0, "columns"), (1, "index")]),
+    ("covariance_to_correlation", [(0, "index"), (0, "columns")]),
+    ("rolling_correlation", [(0, "index"), (1, "index")]),
+    ("cointegration_spread", [(0, "index"), (1, "index")]),
+    ("transfer_entropy", [(0, "index"), (1, "index")]),
+]
+PAIRING_IDS = [f"{f}-{'-'.join(f'{p}{a[0]}' for p, a in members)}" for f, members in PAIRINGS]
+
+
+def labelled(function, labels):
+    """VALID's arguments with pandas labels: `labels` maps (position, axis) to a label list."""
+    args = list(VALID[function])
+    for position, value in enumerate(args):
+        if not isinstance(value, list):
+            continue
+        index = labels.get((position, "index"))
+        if isinstance(value[0], list):
+            args[position] = pd.DataFrame(value, index=index, columns=labels.get((position, "columns")))
+        else:
+            args[position] = pd.Series(value, index=index)
+    return args
+
+
+def names(function, member):
+    position, axis = member
+    value = VALID[function][position]
+    return [f"L{k}" for k in range(len(value[0]) if axis == "columns" else len(value))]
+
+
+def param(function, position):
+    return valmora.__dict__[function].__text_signature__.strip("()").split(", ")[position]
+
+
+@pytest.mark.parametrize("pairing", PAIRINGS, ids=PAIRING_IDS)
+def test_agreeing_labels_keep_the_bits(pairing):
+    function, members = pairing
+    args = labelled(function, {m: names(function, m) for m in members})
+    assert same(getattr(valmora, function)(*args), getattr(valmora, function)(*VALID[function]))
+
+
+@pytest.mark.parametrize("pairing", PAIRINGS, ids=PAIRING_IDS)
+def test_labels_in_another_order_are_refused_naming_both_arguments(pairing):
+    function, members = pairing
+    first = members[0]
+    for other in members[1:]:
+        reversed_labels = names(function, other)[::-1]
+        args = labelled(function, {first: names(function, first), other: reversed_labels})
+        expected = (f"argument '{param(function, first[0])}' {first[1]} and argument '{param(function, other[0])}' "
+                    f"{other[1]}: labels differ at position 0: 'L0' != '{reversed_labels[0]}'")
+        with pytest.raises(ValueError) as raised:
+            getattr(valmora, function)(*args)
+        assert str(raised.value) == expected
+
+
+def test_polars_column_names_are_labels():
+    correlation = pl.DataFrame([[1.0, 0.5], [0.5, 1.0]], schema=["MSFT", "AAPL"], orient="row")
+    volatility = pd.Series([0.1, 0.2], index=["MSFT", "AAPL"])
+    assert valmora.correlation_to_covariance(correlation, volatility) == valmora.correlation_to_covariance(
+        *VALID["correlation_to_covariance"])
+    with pytest.raises(ValueError, match="^argument 'correlation' columns and argument 'volatility' index: "
+                                         "labels differ at position 0: 'MSFT' != 'AAPL'$"):
+        valmora.correlation_to_covariance(correlation, volatility[::-1])
+
+
+@pytest.mark.parametrize("unlabelled", ["numpy", "list", "polars", "default index"])
+@pytest.mark.parametrize("pairing", PAIRINGS, ids=PAIRING_IDS)
+def test_a_side_without_labels_is_read_by_position(pairing, unlabelled):
+    function, members = pairing
+    # Only the last member is labelled, in reverse; every other argument carries no labels.
+    args = labelled(function, {members[-1]: names(function, members[-1])[::-1]})
+    for position in {p for p, _ in members} - {members[-1][0]}:
+        value = VALID[function][position]
+        args[position] = {"numpy": np.asarray(value), "list": value, "default index": labelled(function, {})[position],
+                          "polars": pl.Series(value) if not isinstance(value[0], list) else pl.DataFrame(np.asarray(value))
+                          }[unlabelled]
+    assert same(getattr(valmora, function)(*args), getattr(valmora, function)(*VALID[function]))
+
+
+# ---------------------------------------------------------------- columns that are not numbers
+
+DAYS = [datetime.date(2024, 1, d) for d in range(1, 6)]
+NOT_NUMBERS = {
+    "dates": (pd.Series(pd.to_datetime(DAYS)), pl.Series(DAYS)),
+    "durations": (pd.Series(pd.to_timedelta(range(5), unit="D")), pl.Series([datetime.timedelta(d) for d in range(5)])),
+    "times": (None, pl.Series([datetime.time(9, m) for m in range(5)])),  # pandas has no column of times
+    "strings": (pd.Series(list("abcde")), pl.Series(list("abcde"))),
+    "categories": (pd.Series(list("abcab"), dtype="category"), pl.Series(list("abcab"), dtype=pl.Categorical)),
+}
+
+
+@pytest.mark.parametrize("held, library", [(held, library) for held, columns in NOT_NUMBERS.items()
+                                            for library, column in zip(["pandas", "polars"], columns) if column is not None])
+def test_columns_that_are_not_numbers_are_refused_by_name(held, library):
+    column = NOT_NUMBERS[held][library == "polars"]
+    values = [1.0, 2.0, 4.0, 3.0, 7.0]
+    if library == "pandas":
+        frame, series = pd.DataFrame({"a": values, "when": column}), column.rename("when")
+    else:
+        frame, series = pl.DataFrame({"a": values, "when": column}), column.alias("when")
+    with pytest.raises(TypeError, match=f"^argument 'data': column 'when' holds {held}, not numbers$"):
+        valmora.sample_covariance_matrix(frame, 252)
+    with pytest.raises(TypeError, match=f"^argument 'y': column 'when' holds {held}, not numbers$"):
+        valmora.cointegration_spread(series, values)
+    unnamed = column.rename(None) if library == "pandas" else column.alias("")
+    with pytest.raises(TypeError, match=f"^argument 'x': the series holds {held}, not numbers$"):
+        valmora.rolling_correlation(unnamed, values, 2)
+
+
+# ---------------------------------------------------------------- pandas' missing value
+
+
+def test_pandas_missing_value_gives_the_bits_of_nan():
+    with_na = pd.DataFrame({"a": pd.array([0.1, None, 0.3, 0.2, 0.5, 0.4], dtype="Float64"),
+                            "b": pd.array([1, 5, 3, None, 2, 4], dtype="Int64"),
+                            "c": [1.0, 2.0, 4.0, 3.0, 3.5, 1.5]})
+    with_nan = with_na.astype("float64")
+    assert with_na.isna().sum().sum() == 2 and np.isnan(with_nan.to_numpy()).sum() == 2
+    for name in ("sample_covariance_matrix", "ledoit_wolf_covariance_matrix", "oas_covariance_matrix"):
+        f = getattr(valmora, name)
+        assert same(f(with_na, 252), f(with_nan, 252))
+    assert same(valmora.rolling_correlation(with_na["a"], with_na["b"], 2),
+                valmora.rolling_correlation(with_nan["a"].tolist(), with_nan["b"].tolist(), 2))
+    assert same(valmora.vwap_schedule(1.0, [1.0, pd.NA]), valmora.vwap_schedule(1.0, [1.0, float("nan")]))

@@ -1,0 +1,19 @@
+"""Every function against its slow oracle, bit for bit, on its fingerprint inputs: lists and buffers,
+long enough to run the vector kernels and their scalar tails."""
+
+import pytest
+
+from signatures import RECORDS, fingerprint_inputs, same
+
+
+@pytest.fixture(scope="module")
+def inputs():
+    return fingerprint_inputs()
+
+
+def test_fingerprint_calls_match_the_oracle_and_the_invariant(function, inputs):
+    record = RECORDS[function]
+    for label, args in [("valid", record.call)] + record.fingerprint(inputs):
+        result = record.function(*args)
+        assert same(result, record.oracle(*args)), label
+        assert record.invariant(args, result), label
