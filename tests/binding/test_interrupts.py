@@ -185,7 +185,8 @@ def test_a_stop_anywhere_loses_and_leaks_nothing(run_isolated, case):
                        timeout=300)
     (blocks, rows), (blocks_after, rows_after) = eval(out)
     assert rows_after == rows, "matrix rows keep references"
-    assert blocks_after - blocks < 64, f"{blocks_after - blocks} blocks left behind"
+    # A lost result list is a million blocks; the interpreter's own caches move by tens.
+    assert blocks_after - blocks < 256, f"{blocks_after - blocks} blocks left behind"
 
 
 def test_a_storm_of_ignored_signals_cannot_keep_a_call_from_finishing(run_isolated):
