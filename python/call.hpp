@@ -8,7 +8,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cxxabi.h>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind, libstdc++'s alone
+#endif
 #include <new>
 #include <stdexcept>
 #include <tuple>
@@ -71,9 +73,13 @@ PyObject* guarded(Body body) {
     PyObject* result = nullptr;
     try {
         result = body();
-    } catch (abi::__forced_unwind&) {
+    }
+#if defined(__GLIBCXX__)
+    catch (abi::__forced_unwind&) {
         throw;
-    } catch (const std::bad_alloc&) {
+    }
+#endif
+    catch (const std::bad_alloc&) {
         result = PyErr_NoMemory();
     } catch (const std::length_error&) {
         result = PyErr_NoMemory();

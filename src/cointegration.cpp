@@ -55,12 +55,9 @@ Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std:
     });
     const double mean_x = sx / count;
     const double mean_y = sy / count;
-    // The means are loaded, not splatted: 0.0 + -0.0 would turn a mean of -0.0 into +0.0.
-    const double means_x[2] = {mean_x, mean_x};
-    const double means_y[2] = {mean_y, mean_y};
     Pair mx, my;
-    lanes::load(mx, means_x);
-    lanes::load(my, means_y);
+    lanes::splat(mx, mean_x);
+    lanes::splat(my, mean_y);
     const double sxy = add_terms(
         (x[0] - mean_x) * (y[0] - mean_y), n, summation::add_in_order,
         [&](std::size_t i, Pair& out) {
