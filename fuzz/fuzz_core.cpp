@@ -213,7 +213,10 @@ double take_term(FuzzedDataProvider& in, int grid) {
 // The exact sums against the chain they replace, bit for bit.
 void exact_sums(FuzzedDataProvider& in) {
     const int grid = in.ConsumeIntegralInRange<int>(-1074, 1000);
-    const double start = in.ConsumeBool() ? take_double(in) : std::ldexp(static_cast<double>(in.ConsumeIntegralInRange<std::int64_t>(-(std::int64_t{1} << 56), std::int64_t{1} << 56)), grid);
+    const double start = in.ConsumeBool() ? take_double(in)
+                                          : std::ldexp(static_cast<double>(in.ConsumeIntegralInRange<std::int64_t>(
+                                                           -(std::int64_t{1} << 56), std::int64_t{1} << 56)),
+                                                       grid);
     std::vector<double> terms(in.ConsumeIntegralInRange<std::size_t>(0, 600));
     bool nonnegative = true;
     for (double& t : terms) {
@@ -226,7 +229,8 @@ void exact_sums(FuzzedDataProvider& in) {
     for (int level = 0; level <= static_cast<int>(lanes::supported()); ++level) {
         lanes::force_level(static_cast<lanes::Level>(level));
         require(same_bits(summation::add_in_order(start, terms.data(), terms.size()), want));
-        if (nonnegative) require(same_bits(summation::add_nonnegative_in_order(start, terms.data(), terms.size()), want));
+        if (nonnegative)
+            require(same_bits(summation::add_nonnegative_in_order(start, terms.data(), terms.size()), want));
     }
     lanes::force_level(lanes::Level::avx512);
 }
@@ -269,12 +273,19 @@ void cross_products(FuzzedDataProvider& in) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     switch (in.ConsumeIntegralInRange<int>(0, 15)) {
-        case 0: case 1: case 2: covariance(in, in.ConsumeIntegralInRange<int>(0, 2)); break;
+        case 0:
+        case 1:
+        case 2: covariance(in, in.ConsumeIntegralInRange<int>(0, 2)); break;
         case 3: conversions(in, true); break;
         case 4: conversions(in, false); break;
-        case 5: case 6: case 7: series(in, in.ConsumeIntegralInRange<int>(0, 2)); break;
-        case 8: case 9: case 10: execution(in, in.ConsumeIntegralInRange<int>(0, 3)); break;
-        case 13: case 14: exact_sums(in); break;
+        case 5:
+        case 6:
+        case 7: series(in, in.ConsumeIntegralInRange<int>(0, 2)); break;
+        case 8:
+        case 9:
+        case 10: execution(in, in.ConsumeIntegralInRange<int>(0, 3)); break;
+        case 13:
+        case 14: exact_sums(in); break;
         case 15: cross_products(in); break;
         default: risk(in); break;
     }

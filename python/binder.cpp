@@ -84,8 +84,7 @@ bool check_missing(const Signature& sig, PyObject** slots) {
 
 }  // namespace
 
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** slots) {
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     const auto count = static_cast<Py_ssize_t>(sig.params.size());
     for (Py_ssize_t i = 0; i < nargs && i < count; ++i) slots[i] = args[i];
     if (nargs > count) return too_many_positional(sig, nargs);

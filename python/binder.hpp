@@ -15,8 +15,7 @@ struct Signature {
 };
 
 // Fill one borrowed slot per parameter, or raise TypeError naming the callable.
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** slots);
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 }  // namespace valmora::py

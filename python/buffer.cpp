@@ -24,7 +24,7 @@ bool find_type(SharedObject& cache, SharedObject& module_name, const char* modul
     // Until the module is loaded this runs on every call: the key is made once, not each time.
     PyObject* key = module_name.get([&] { return PyUnicode_InternFromString(module); });
     if (key == nullptr) return false;
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* modules = PyImport_GetModuleDict();                                            // borrowed
     PyObject* found = modules != nullptr ? PyDict_GetItemWithError(modules, key) : nullptr;  // borrowed
     if (found == nullptr) {
         if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
@@ -62,12 +62,18 @@ bool element_kind(const char* format, Py_ssize_t itemsize, bool memoryview, Kind
         case 'd': kind = Kind::float64; return itemsize == 8;
         case 'f': kind = Kind::float32; return itemsize == 4;
         case '?': kind = Kind::boolean; return itemsize == 1;
-        case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
-            kind = Kind::signed_int;
-            break;
-        case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
-            kind = Kind::unsigned_int;
-            break;
+        case 'b':
+        case 'h':
+        case 'i':
+        case 'l':
+        case 'q':
+        case 'n': kind = Kind::signed_int; break;
+        case 'B':
+        case 'H':
+        case 'I':
+        case 'L':
+        case 'Q':
+        case 'N': kind = Kind::unsigned_int; break;
         default: return false;
     }
     return itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8;
@@ -165,7 +171,8 @@ private:
 }  // namespace
 
 bool find_buffer_types() {
-    return find_type(ndarray_type, numpy_name, "numpy", "ndarray") && find_type(array_type, array_name, "array", "array");
+    return find_type(ndarray_type, numpy_name, "numpy", "ndarray") &&
+           find_type(array_type, array_name, "array", "array");
 }
 
 BufferLease& BufferLease::operator=(BufferLease&& other) noexcept {

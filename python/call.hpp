@@ -168,9 +168,8 @@ public:
     std::tuple<typename Kinds::type...> values;
 
     bool convert(PyObject* const* slots, const std::array<const char*, sizeof...(Kinds)>& params) {
-        return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return (step<I>(slots[I], params[I]) && ...);
-        }(std::index_sequence_for<Kinds...>{});
+        return [&]<std::size_t... I>(std::index_sequence<I...>) { return (step<I>(slots[I], params[I]) && ...); }
+        (std::index_sequence_for<Kinds...>{});
     }
 
     // Before the handlers run: no memory stays lent.
@@ -213,7 +212,8 @@ PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssiz
         if (!bind_fastcall(sig, args, nargs, kwnames, slots)) return nullptr;
         // Only an array, or a sequence that may hold arrays, needs the array types.
         bool numbers_only = true;
-        for (PyObject* slot : slots) numbers_only = numbers_only && (PyFloat_CheckExact(slot) || PyLong_CheckExact(slot));
+        for (PyObject* slot : slots)
+            numbers_only = numbers_only && (PyFloat_CheckExact(slot) || PyLong_CheckExact(slot));
         LabelCheck labels;
         if (!numbers_only && !(prepare_call() && labels.read(f.name, f.params.data(), slots, sizeof...(Kinds)))) {
             return nullptr;

@@ -105,41 +105,51 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
     bool ok = true;
     if (PyList_CheckExact(obj)) {
         Py_ssize_t i = 0;
-        in_runs(kUnbounded, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t k = begin; k < end; ++k, ++i) {
-                if (i >= PyList_Size(obj)) return false;
-                PyObject* item = PyList_GetItem(obj, i);
-                if (is_plain_number(item)) {
-                    ok = take(item);
-                } else {
-                    PyRef held(Py_NewRef(item));
-                    ok = take(held.get());
+        in_runs(
+            kUnbounded,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t k = begin; k < end; ++k, ++i) {
+                    if (i >= PyList_Size(obj)) return false;
+                    PyObject* item = PyList_GetItem(obj, i);
+                    if (is_plain_number(item)) {
+                        ok = take(item);
+                    } else {
+                        PyRef held(Py_NewRef(item));
+                        ok = take(held.get());
+                    }
+                    if (!ok) return false;
                 }
-                if (!ok) return false;
-            }
-            return true;
-        }, kRun);
+                return true;
+            },
+            kRun);
         return ok;
     }
     if (PyTuple_CheckExact(obj)) {
         const auto n = static_cast<std::size_t>(PyTuple_Size(obj));
-        in_runs(n, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end && ok; ++i) ok = take(PyTuple_GetItem(obj, static_cast<Py_ssize_t>(i)));
-            return ok;
-        }, kRun);
+        in_runs(
+            n,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end && ok; ++i)
+                    ok = take(PyTuple_GetItem(obj, static_cast<Py_ssize_t>(i)));
+                return ok;
+            },
+            kRun);
         return ok;
     }
     PyRef iter(PyObject_GetIter(obj));
     if (!iter) return false;
-    in_runs(kUnbounded, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-            PyRef item(PyIter_Next(iter.get()));
-            if (!item) return false;
-            ok = take(item.get());
-            if (!ok) return false;
-        }
-        return true;
-    }, kRun);
+    in_runs(
+        kUnbounded,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                PyRef item(PyIter_Next(iter.get()));
+                if (!item) return false;
+                ok = take(item.get());
+                if (!ok) return false;
+            }
+            return true;
+        },
+        kRun);
     return ok && !PyErr_Occurred();
 }
 
@@ -176,7 +186,8 @@ bool is_array_of_rows(PyObject* obj) {
 // every other object, which converts as it always has. The call runs Python code, so such an
 // object is never plain.
 bool take_offered_array(PyObject* obj, PyRef& offered) {
-    if (PyList_Check(obj) || PyTuple_Check(obj) || PyUnicode_Check(obj) || PyObject_CheckBuffer(obj) || obj == Py_None) {
+    if (PyList_Check(obj) || PyTuple_Check(obj) || PyUnicode_Check(obj) || PyObject_CheckBuffer(obj) ||
+        obj == Py_None) {
         return true;
     }
     PyRef method(PyObject_GetAttrString(obj, "__array__"));
@@ -224,7 +235,6 @@ bool is_plain_vector(PyObject* obj) { return all_items(obj, is_plain_number) || 
 
 bool is_plain_rows(PyObject* obj) { return all_items(obj, is_plain_vector) || has_plain_buffer(obj, 2); }
 
-
 // Compatibility text, kept word for word (callers match on it), None worded apart as before.
 void raise_not_instance(PyObject* obj, PyObject* expected_type) {
     if (obj == Py_None) {
@@ -244,9 +254,7 @@ void raise_type_not_instance(PyObject* type, PyObject* expected_type) {
 
 bool load_sequence_type() { return get_sequence_type() != nullptr; }
 
-bool to_double(PyObject* obj, const char* param, double& out) {
-    return read_double(obj, out) || fail(param);
-}
+bool to_double(PyObject* obj, const char* param, double& out) { return read_double(obj, out) || fail(param); }
 
 bool to_size(PyObject* obj, const char* param, std::uint64_t& out) {
     unsigned long long v;

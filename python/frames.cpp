@@ -30,7 +30,8 @@ bool ordinary_failure() {
 // labels or column kinds.
 bool offers_array(PyObject* obj, bool& ok) {
     ok = true;
-    if (PyList_Check(obj) || PyTuple_Check(obj) || PyUnicode_Check(obj) || PyObject_CheckBuffer(obj) || obj == Py_None) {
+    if (PyList_Check(obj) || PyTuple_Check(obj) || PyUnicode_Check(obj) || PyObject_CheckBuffer(obj) ||
+        obj == Py_None) {
         return false;
     }
     PyRef method;
@@ -55,9 +56,15 @@ struct Pairing {
 };
 
 constexpr Pairing kPairings[] = {
-    {"factor_risk_decomposition", {{"weights", Axis::index}, {"factor_loadings", Axis::index}, {"specific_variance", Axis::index}}, 3},
-    {"factor_risk_decomposition", {{"factor_loadings", Axis::columns}, {"factor_covariance", Axis::index}, {"factor_covariance", Axis::columns}}, 3},
-    {"correlation_to_covariance", {{"correlation", Axis::index}, {"correlation", Axis::columns}, {"volatility", Axis::index}}, 3},
+    {"factor_risk_decomposition",
+     {{"weights", Axis::index}, {"factor_loadings", Axis::index}, {"specific_variance", Axis::index}},
+     3},
+    {"factor_risk_decomposition",
+     {{"factor_loadings", Axis::columns}, {"factor_covariance", Axis::index}, {"factor_covariance", Axis::columns}},
+     3},
+    {"correlation_to_covariance",
+     {{"correlation", Axis::index}, {"correlation", Axis::columns}, {"volatility", Axis::index}},
+     3},
     {"covariance_to_correlation", {{"covariance", Axis::index}, {"covariance", Axis::columns}}, 2},
     {"rolling_correlation", {{"x", Axis::index}, {"y", Axis::index}}, 2},
     {"cointegration_spread", {{"y", Axis::index}, {"x", Axis::index}}, 2},
@@ -123,23 +130,26 @@ bool first_difference(PyObject* a, PyObject* b, Py_ssize_t& at, PyRef& left, PyR
     PyRef ia(PyObject_GetIter(a)), ib(PyObject_GetIter(b));
     if (!ia || !ib) return ordinary_failure();
     bool ok = true, ended = false;
-    in_runs(static_cast<std::size_t>(n), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; ok && !ended && at < 0 && i < end; ++i) {
-            PyRef x(PyIter_Next(ia.get())), y(PyIter_Next(ib.get()));
-            if (!x || !y) {
-                ended = true;
-                if (PyErr_Occurred()) ok = ordinary_failure();
-                return;
+    in_runs(
+        static_cast<std::size_t>(n),
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; ok && !ended && at < 0 && i < end; ++i) {
+                PyRef x(PyIter_Next(ia.get())), y(PyIter_Next(ib.get()));
+                if (!x || !y) {
+                    ended = true;
+                    if (PyErr_Occurred()) ok = ordinary_failure();
+                    return;
+                }
+                const int same = PyObject_RichCompareBool(x.get(), y.get(), Py_EQ);
+                if (same < 0 && !(ok = ordinary_failure())) return;
+                if (same != 1) {
+                    at = static_cast<Py_ssize_t>(i);
+                    left = std::move(x);
+                    right = std::move(y);
+                }
             }
-            const int same = PyObject_RichCompareBool(x.get(), y.get(), Py_EQ);
-            if (same < 0 && !(ok = ordinary_failure())) return;
-            if (same != 1) {
-                at = static_cast<Py_ssize_t>(i);
-                left = std::move(x);
-                right = std::move(y);
-            }
-        }
-    }, 4096);
+        },
+        4096);
     return ok;
 }
 
@@ -175,9 +185,9 @@ bool LabelCheck::read(const char* function, const char* const* params, PyObject*
             PyRef left, right;
             if (!first_difference(first.get(), labels.get(), at, left, right)) return false;
             if (at < 0) continue;
-            message_.reset(PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R",
-                                                first_member->param, axis_name(first_member->axis), member.param,
-                                                axis_name(member.axis), at, left.get(), right.get()));
+            message_.reset(PyUnicode_FromFormat(
+                "argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R", first_member->param,
+                axis_name(first_member->axis), member.param, axis_name(member.axis), at, left.get(), right.get()));
             if (!message_) return ordinary_failure();
             return true;
         }
@@ -229,7 +239,8 @@ bool held_by_dtype(PyObject* dtype, Held& held) {
     switch (PyUnicode_ReadChar(kind.get(), 0)) {
         case 'M': held = Held::dates; return true;
         case 'm': held = Held::durations; return true;
-        case 'U': case 'S': held = Held::strings; return true;
+        case 'U':
+        case 'S': held = Held::strings; return true;
         case 'O': break;
         default: return true;
     }
@@ -266,9 +277,11 @@ Held held_by_arrow(const ArrowSchema& field) {
     const char* f = field.format != nullptr ? field.format : "";
     if (f[0] == 't') {
         switch (f[1]) {
-            case 'd': case 's': return Held::dates;
+            case 'd':
+            case 's': return Held::dates;
             case 't': return Held::times;
-            case 'D': case 'i': return Held::durations;
+            case 'D':
+            case 'i': return Held::durations;
             default: return Held::numbers;
         }
     }
@@ -278,7 +291,8 @@ Held held_by_arrow(const ArrowSchema& field) {
 
 // TypeError naming the column (or the unnamed series) and what it holds.
 bool refuse(PyObject* column, Held held) {
-    const bool named = column != nullptr && column != Py_None && !(PyUnicode_Check(column) && PyUnicode_GetLength(column) == 0);
+    const bool named =
+        column != nullptr && column != Py_None && !(PyUnicode_Check(column) && PyUnicode_GetLength(column) == 0);
     if (named) PyErr_Format(PyExc_TypeError, "column %R holds %s, not numbers", column, held_name(held));
     else PyErr_Format(PyExc_TypeError, "the series holds %s, not numbers", held_name(held));
     return false;
@@ -306,7 +320,8 @@ bool numeric_arrow_columns(PyObject* obj, bool frame) {
     const ArrowSchema* schema = &owned;
     if (schema_only) {
         schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(capsule.get(), "arrow_schema"));
-    } else if (auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"))) {
+    } else if (auto* stream =
+                   static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"))) {
         if (stream->get_schema == nullptr || stream->get_schema(stream, &owned) != 0) owned = ArrowSchema{};
     }
     if (schema == nullptr) return ordinary_failure();
@@ -358,7 +373,7 @@ bool find_missing_value() {
     if (missing_value.peek() != nullptr) return true;
     PyObject* key = pandas_name.get([] { return PyUnicode_InternFromString("pandas"); });
     if (key == nullptr) return false;
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* modules = PyImport_GetModuleDict();                                             // borrowed
     PyObject* pandas = modules != nullptr ? PyDict_GetItemWithError(modules, key) : nullptr;  // borrowed
     if (pandas == nullptr) return !PyErr_Occurred() || ordinary_failure();
     Py_INCREF(pandas);  // the look-up below may run code that drops it from sys.modules

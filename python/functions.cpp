@@ -12,21 +12,21 @@
 #include "rolling_correlation.hpp"
 #include "transfer_entropy.hpp"
 
-#define VALMORA_FUNCTIONS(F)                                                                             \
-    F(sample_covariance_matrix, Rows{"data"}, Real{"frequency"})                                         \
-    F(ledoit_wolf_covariance_matrix, Rows{"data"}, Real{"frequency"})                                    \
-    F(oas_covariance_matrix, Rows{"data"}, Real{"frequency"})                                            \
-    F(covariance_to_correlation, Rows{"covariance"})                                                     \
-    F(correlation_to_covariance, Rows{"correlation"}, Vector{"volatility"})                              \
-    F(rolling_correlation, Vector{"x"}, Vector{"y"}, Size{"window"})                                     \
-    F(cointegration_spread, Vector{"y"}, Vector{"x"})                                                    \
-    F(transfer_entropy, Vector{"source"}, Vector{"target"}, Size{"bins"}, Size{"lag"})                   \
-    F(twap_schedule, Real{"total_quantity"}, Size{"periods"})                                            \
-    F(vwap_schedule, Real{"total_quantity"}, Vector{"volume_curve"})                                     \
-    F(almgren_chriss_market_impact, Real{"quantity"}, Real{"volatility"}, Real{"daily_volume"},          \
-      Real{"spread"}, Real{"temporary_impact"}, Real{"permanent_impact"})                                \
-    F(optimal_execution_trajectory, Real{"total_quantity"}, Size{"periods"}, Real{"risk_aversion"})      \
-    F(factor_risk_decomposition, Vector{"weights"}, Rows{"factor_loadings"}, Rows{"factor_covariance"},  \
+#define VALMORA_FUNCTIONS(F)                                                                                    \
+    F(sample_covariance_matrix, Rows{"data"}, Real{"frequency"})                                                \
+    F(ledoit_wolf_covariance_matrix, Rows{"data"}, Real{"frequency"})                                           \
+    F(oas_covariance_matrix, Rows{"data"}, Real{"frequency"})                                                   \
+    F(covariance_to_correlation, Rows{"covariance"})                                                            \
+    F(correlation_to_covariance, Rows{"correlation"}, Vector{"volatility"})                                     \
+    F(rolling_correlation, Vector{"x"}, Vector{"y"}, Size{"window"})                                            \
+    F(cointegration_spread, Vector{"y"}, Vector{"x"})                                                           \
+    F(transfer_entropy, Vector{"source"}, Vector{"target"}, Size{"bins"}, Size{"lag"})                          \
+    F(twap_schedule, Real{"total_quantity"}, Size{"periods"})                                                   \
+    F(vwap_schedule, Real{"total_quantity"}, Vector{"volume_curve"})                                            \
+    F(almgren_chriss_market_impact, Real{"quantity"}, Real{"volatility"}, Real{"daily_volume"}, Real{"spread"}, \
+      Real{"temporary_impact"}, Real{"permanent_impact"})                                                       \
+    F(optimal_execution_trajectory, Real{"total_quantity"}, Size{"periods"}, Real{"risk_aversion"})             \
+    F(factor_risk_decomposition, Vector{"weights"}, Rows{"factor_loadings"}, Rows{"factor_covariance"},         \
       Vector{"specific_variance"})
 
 namespace valmora::py {

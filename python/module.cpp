@@ -32,7 +32,8 @@ int add_to_module(PyObject* module, PyObject* all_name, PyObject* name, PyObject
         all.reset(PyList_New(0));
         if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return -1;
     } else if (!PyList_Check(all.get())) {
-        raise_type_not_instance(reinterpret_cast<PyObject*>(Py_TYPE(all.get())), reinterpret_cast<PyObject*>(&PyList_Type));
+        raise_type_not_instance(reinterpret_cast<PyObject*>(Py_TYPE(all.get())),
+                                reinterpret_cast<PyObject*>(&PyList_Type));
         return -1;
     }
     if (PyList_Append(all.get(), name) < 0) return -1;

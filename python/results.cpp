@@ -32,13 +32,16 @@ PyObject* to_python(const std::vector<double>& values) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
     bool made = true;
-    in_runs(values.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end && made; ++i) {
-            PyObject* item = PyFloat_FromDouble(values[i]);
-            made = item != nullptr;
-            if (made) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-        }
-    }, std::size_t{1} << 16);
+    in_runs(
+        values.size(),
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end && made; ++i) {
+                PyObject* item = PyFloat_FromDouble(values[i]);
+                made = item != nullptr;
+                if (made) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+            }
+        },
+        std::size_t{1} << 16);
     return made ? list.release() : nullptr;
 }
 

@@ -49,9 +49,12 @@ concept Computed = requires(const Series& s, std::span<double> out) {
 
 template <Computed Series>
 PyObject* to_python(const Series& series) {
-    return computed_list(series.size(), [](const void* self, std::size_t start, std::span<double> out) {
-        static_cast<const Series*>(self)->compute(start, out);
-    }, &series);
+    return computed_list(
+        series.size(),
+        [](const void* self, std::size_t start, std::span<double> out) {
+            static_cast<const Series*>(self)->compute(start, out);
+        },
+        &series);
 }
 
 // ValueError carrying the message as its only argument; always returns null.

@@ -24,19 +24,22 @@ double add_terms(double first, std::size_t n, Add add, PairTerm pair_term, Term 
     constexpr std::size_t kChunk = 2048;
     double terms[kChunk];
     double sum = first;
-    in_runs(n - 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = 1 + begin; i < 1 + end; i += kChunk) {
-            const std::size_t m = std::min(kChunk, 1 + end - i);
-            std::size_t k = 0;
-            for (; k + 2 <= m; k += 2) {
-                Pair t;
-                pair_term(i + k, t);
-                lanes::store(terms + k, t);
+    in_runs(
+        n - 1,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = 1 + begin; i < 1 + end; i += kChunk) {
+                const std::size_t m = std::min(kChunk, 1 + end - i);
+                std::size_t k = 0;
+                for (; k + 2 <= m; k += 2) {
+                    Pair t;
+                    pair_term(i + k, t);
+                    lanes::store(terms + k, t);
+                }
+                for (; k < m; ++k) terms[k] = term(i + k);
+                sum = add(sum, terms, m);
             }
-            for (; k < m; ++k) terms[k] = term(i + k);
-            sum = add(sum, terms, m);
-        }
-    }, kChunk * 512);
+        },
+        kChunk * 512);
     return sum;
 }
 
@@ -58,15 +61,14 @@ Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std:
     Pair mx, my;
     lanes::splat(mx, mean_x);
     lanes::splat(my, mean_y);
-    const double sxy = add_terms(
-        (x[0] - mean_x) * (y[0] - mean_y), n, summation::add_in_order,
-        [&](std::size_t i, Pair& out) {
-            Pair a, b;
-            lanes::load(a, x.data() + i);
-            lanes::load(b, y.data() + i);
-            out = (a - mx) * (b - my);
-        },
-        [&](std::size_t i) { return (x[i] - mean_x) * (y[i] - mean_y); });
+    const double sxy = add_terms((x[0] - mean_x) * (y[0] - mean_y), n, summation::add_in_order,
+                                 [&](std::size_t i, Pair& out) {
+                                     Pair a, b;
+                                     lanes::load(a, x.data() + i);
+                                     lanes::load(b, y.data() + i);
+                                     out = (a - mx) * (b - my);
+                                 },
+                                 [&](std::size_t i) { return (x[i] - mean_x) * (y[i] - mean_y); });
     const double d0 = x[0] - mean_x;
     const double sxx = add_terms(
         d0 * d0, n, summation::add_nonnegative_in_order,

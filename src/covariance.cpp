@@ -178,10 +178,16 @@ struct Deviations {
     std::vector<double> cov, diagonal, x, terms;
 
     Deviations(const Matrix& c_, const Matrix& s_, std::size_t p_)
-        : c(c_), s(s_), p(p_), width((p_ + 3) / 4 * 4),
+        : c(c_),
+          s(s_),
+          p(p_),
+          width((p_ + 3) / 4 * 4),
           many(p * width * sizeof(double) > kCachedBytes ? kMany : 2),
           rows(std::max<std::size_t>(1, kCachedBytes / (width * sizeof(double)))),
-          cov(p * width, 0.0), diagonal(width, 0.0), x(many * width, 0.0), terms(p) {
+          cov(p * width, 0.0),
+          diagonal(width, 0.0),
+          x(many * width, 0.0),
+          terms(p) {
         for (std::size_t i = 0; i < p; ++i) {
             std::copy_n(s.data() + i * p, p, cov.begin() + static_cast<std::ptrdiff_t>(i * width));
             diagonal[i] = s.data()[i * p + i];
@@ -236,15 +242,15 @@ template <std::size_t N>
 // and the cleared lanes of the first vector of each row cost more), and 0.125 against 0.128 at
 // 5000x300.
 VALMORA_LANES_KERNEL(avx2, double, add_squared_deviations_lanes, add_squared_deviations,
-                     (Deviations& d, double sum, std::size_t first, std::size_t last), (d, sum, first, last))
+                     (Deviations & d, double sum, std::size_t first, std::size_t last), (d, sum, first, last))
 
 double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
     Deviations d(c, s, p);
     double sum = 0.0;
     // A poll for a stop request about every million terms.
-    in_runs((c.rows() + d.many - 1) / d.many, [&](std::size_t first, std::size_t last) {
-        sum = add_squared_deviations_lanes(d, sum, first, last);
-    }, std::max<std::size_t>(1, (std::size_t{1} << 20) / (d.many * p * p)));
+    in_runs((c.rows() + d.many - 1) / d.many,
+            [&](std::size_t first, std::size_t last) { sum = add_squared_deviations_lanes(d, sum, first, last); },
+            std::max<std::size_t>(1, (std::size_t{1} << 20) / (d.many * p * p)));
     return sum;
 }
 

@@ -87,21 +87,27 @@ Result<Trajectory> optimal_execution_trajectory(double total_quantity, std::uint
         const double e = std::exp(-risk_aversion);
         const double denominator = 1.0 - e;
         path.holdings.push_back(((1.0 - e) * x) / denominator);
-        in_runs(n, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t j = begin + 1; j <= end; ++j) {
-                const double jd = static_cast<double>(j);
-                path.holdings.push_back(((std::exp((jd / nd) * -risk_aversion) - e) * x) / denominator);
-            }
-        }, kExpRun);
+        in_runs(
+            n,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t j = begin + 1; j <= end; ++j) {
+                    const double jd = static_cast<double>(j);
+                    path.holdings.push_back(((std::exp((jd / nd) * -risk_aversion) - e) * x) / denominator);
+                }
+            },
+            kExpRun);
     } else if (risk_aversion >= 0x1p-52) {
         const double e = std::expm1(-risk_aversion);
         path.holdings.push_back(((0.0 - e) * x) / -e);
-        in_runs(n, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t j = begin + 1; j <= end; ++j) {
-                const double jd = static_cast<double>(j);
-                path.holdings.push_back(((std::expm1((jd / nd) * -risk_aversion) - e) * x) / -e);
-            }
-        }, kExpRun);
+        in_runs(
+            n,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t j = begin + 1; j <= end; ++j) {
+                    const double jd = static_cast<double>(j);
+                    path.holdings.push_back(((std::expm1((jd / nd) * -risk_aversion) - e) * x) / -e);
+                }
+            },
+            kExpRun);
     } else {
         in_runs(n + 1, [&](std::size_t begin, std::size_t end) {
             for (std::size_t j = begin; j < end; ++j) {

@@ -62,16 +62,17 @@ void force_level(Level l);
 // `widest` being avx512 or avx2: a kernel that measured no faster on eight lanes than on four
 // runs its AVX2 build on processors with AVX-512 too. Use in an anonymous namespace.
 #if defined(__x86_64__)
-#define VALMORA_LANES_KERNEL(widest, ret, name, kernel, params, args)                                      \
-    VALMORA_LANES_BUILD_##widest(ret, name, kernel, params, args)                                         \
-    [[gnu::target("avx2")]] ret name##_avx2 params { return kernel<4> args; }                             \
-    ret name##_baseline params { return kernel<2> args; }                                                 \
-    ret name params {                                                                                     \
-        switch (::valmora::lanes::level()) {                                                              \
-            case ::valmora::lanes::Level::avx512: return name##_##widest args;                            \
-            case ::valmora::lanes::Level::avx2: return name##_avx2 args;                                  \
-            default: return name##_baseline args;                                                         \
-        }                                                                                                 \
+#define VALMORA_LANES_KERNEL(widest, ret, name, kernel, params, args)                                              \
+    VALMORA_LANES_BUILD_##widest(ret, name, kernel, params, args) [[gnu::target("avx2")]] ret name##_avx2 params { \
+        return kernel<4> args;                                                                                     \
+    }                                                                                                              \
+    ret name##_baseline params { return kernel<2> args; }                                                          \
+    ret name params {                                                                                              \
+        switch (::valmora::lanes::level()) {                                                                       \
+            case ::valmora::lanes::Level::avx512: return name##_##widest args;                                     \
+            case ::valmora::lanes::Level::avx2: return name##_avx2 args;                                           \
+            default: return name##_baseline args;                                                                  \
+        }                                                                                                          \
     }
 #define VALMORA_LANES_BUILD_avx512(ret, name, kernel, params, args) \
     [[gnu::target("avx512f")]] ret name##_avx512 params { return kernel<8> args; }

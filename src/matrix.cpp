@@ -100,7 +100,7 @@ std::size_t rows_per_run(std::size_t p) { return std::max<std::size_t>(1, (std::
 struct Observations {
     const double* values;
     const std::size_t* rows;  // null: row k is row k of the block
-    const double* mean;  // null: already centred
+    const double* mean;       // null: already centred
     std::size_t n;
     std::size_t p;
 };
@@ -133,14 +133,12 @@ template <std::size_t N>
 }
 
 template <std::size_t N>
-[[gnu::always_inline]] inline void fetch_some(const Observations& o, std::size_t first, std::size_t last,
-                                              double* out) {
+[[gnu::always_inline]] inline void fetch_some(const Observations& o, std::size_t first, std::size_t last, double* out) {
     for (std::size_t k = first; k < last; ++k) fetch<N>(o, k, out + k * o.p);
 }
 
 VALMORA_LANES_KERNEL(avx512, void, fetch_some_observations, fetch_some,
-                     (const Observations& o, std::size_t first, std::size_t last, double* out),
-                     (o, first, last, out))
+                     (const Observations& o, std::size_t first, std::size_t last, double* out), (o, first, last, out))
 
 }  // namespace
 
@@ -152,9 +150,12 @@ Result<CompleteObservations> complete_observations(MatrixView data) {
     // After the shape check the rows lie back to back, so the data is one row-major block.
     CompleteObservations o{data.data(), p, std::vector<std::size_t>(data.rows()), std::vector<double>(p, 0.0)};
     std::size_t n = 0;
-    in_runs(data.rows(), [&](std::size_t first, std::size_t last) {
-        find_some_complete_rows(data.data(), first, last, p, o.rows.data(), &n, o.mean.data());
-    }, rows_per_run(p));
+    in_runs(
+        data.rows(),
+        [&](std::size_t first, std::size_t last) {
+            find_some_complete_rows(data.data(), first, last, p, o.rows.data(), &n, o.mean.data());
+        },
+        rows_per_run(p));
     if (n < 2) return ValidationError{"at least two complete observations are required"};
     o.rows.resize(n);
     // One division per column turns the sums into means.
@@ -165,8 +166,9 @@ Result<CompleteObservations> complete_observations(MatrixView data) {
 Matrix centred(const CompleteObservations& observations) {
     const Observations o = as_observations(observations);
     std::vector<double> values(o.n * o.p);
-    in_runs(o.n, [&](std::size_t first, std::size_t last) { fetch_some_observations(o, first, last, values.data()); },
-            rows_per_run(o.p));
+    in_runs(
+        o.n, [&](std::size_t first, std::size_t last) { fetch_some_observations(o, first, last, values.data()); },
+        rows_per_run(o.p));
     return Matrix::of_rows(std::move(values), o.n, o.p);
 }
 
@@ -201,36 +203,36 @@ template <std::size_t N>
     constexpr std::size_t cols = Vecs * N;
     // The fixed-size loops are unrolled so that the accumulators live in registers.
     double tile[kTileRows][cols];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (std::size_t r = 0; r < kTileRows; ++r) {
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (std::size_t c = 0; c < cols; ++c) {
             const bool inside = i0 + r < p && j0 + c < p;
             tile[r][c] = inside ? sums[(i0 + r) * p + j0 + c] : 0.0;
         }
     }
     Lanes acc[kTileRows][Vecs];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (std::size_t r = 0; r < kTileRows; ++r) {
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (std::size_t v = 0; v < Vecs; ++v) lanes::load(acc[r][v], &tile[r][v * N]);
     }
     for (std::size_t k = 0; k < rows; ++k) {
         const double* x = block + k * width;
         Lanes b[Vecs];
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (std::size_t v = 0; v < Vecs; ++v) lanes::load(b[v], x + j0 + v * N);
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (std::size_t r = 0; r < kTileRows; ++r) {
             // Broadcast straight from the row as an operand of each multiply.
             const double a = x[i0 + r];
-            #pragma GCC unroll 8
+#pragma GCC unroll 8
             for (std::size_t v = 0; v < Vecs; ++v) acc[r][v] = acc[r][v] + a * b[v];
         }
     }
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (std::size_t r = 0; r < kTileRows; ++r) {
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (std::size_t v = 0; v < Vecs; ++v) lanes::store(&tile[r][v * N], acc[r][v]);
     }
     const std::size_t valid_rows = std::min(kTileRows, p - i0);
@@ -410,8 +412,7 @@ template <std::size_t N>
 
 // Eight lanes are not offered: the packed tile has not been measured on a processor with AVX-512.
 VALMORA_LANES_KERNEL(avx2, void, packed_cross_products_lanes, packed_cross_products,
-                     (const Observations& o, double divisor, double scale, double* out),
-                     (o, divisor, scale, out))
+                     (const Observations& o, double divisor, double scale, double* out), (o, divisor, scale, out))
 
 // Up to this many columns the copied-block tiles are faster: the packing costs more than it
 // saves on rows this short (measured even at 20000 x 12, 10-25% faster at 20000 x 16 to 24).

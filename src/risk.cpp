@@ -57,8 +57,7 @@ template <std::size_t N>
 }
 
 VALMORA_LANES_KERNEL(avx512, void, accumulate_exposures, accumulate_exposures_lanes,
-                     (const double* weights, const double* loadings, std::size_t n, std::size_t k,
-                      double* exposures),
+                     (const double* weights, const double* loadings, std::size_t n, std::size_t k, double* exposures),
                      (weights, loadings, n, k, exposures))
 
 // (w_i * w_i) * s_i summed left to right, starting from the first term.
@@ -71,8 +70,7 @@ double specific_variance_sum(std::span<const double> weights, std::span<const do
 }  // namespace
 
 Result<FactorRisk> factor_risk_decomposition(std::span<const double> weights, MatrixView factor_loadings,
-                                             MatrixView factor_covariance,
-                                             std::span<const double> specific_variance) {
+                                             MatrixView factor_covariance, std::span<const double> specific_variance) {
     auto shape = check_shape(factor_loadings);
     if (!shape.ok()) return shape.error();
     const std::size_t n = shape.value().rows;

@@ -18,7 +18,6 @@ struct FactorRisk {
 
 // Loadings are n x k (one row per asset), the factor covariance k x k; both are read in place.
 Result<FactorRisk> factor_risk_decomposition(std::span<const double> weights, MatrixView factor_loadings,
-                                             MatrixView factor_covariance,
-                                             std::span<const double> specific_variance);
+                                             MatrixView factor_covariance, std::span<const double> specific_variance);
 
 }  // namespace valmora

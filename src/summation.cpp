@@ -79,15 +79,13 @@ template <std::size_t N>
 // Four lanes even where eight are offered: on an AMD EPYC (Zen 4) both measured 0.24 ns per term
 // (64k terms, in cache), and on Intel eight-lane chains have measured slower.
 VALMORA_LANES_KERNEL(avx2, double, add_any_lanes, add_any, (double s, const double* t, std::size_t count),
-                          (s, t, count))
+                     (s, t, count))
 VALMORA_LANES_KERNEL(avx2, double, add_nonnegative_lanes, add_nonnegative,
-                          (double s, const double* t, std::size_t count), (s, t, count))
+                     (double s, const double* t, std::size_t count), (s, t, count))
 
 }  // namespace
 
-double add_in_order(double start, const double* terms, std::size_t count) {
-    return add_any_lanes(start, terms, count);
-}
+double add_in_order(double start, const double* terms, std::size_t count) { return add_any_lanes(start, terms, count); }
 
 double add_nonnegative_in_order(double start, const double* terms, std::size_t count) {
     return add_nonnegative_lanes(start, terms, count);

@@ -49,7 +49,7 @@ double add_nonnegative_in_order(double start, const double* terms, std::size_t c
 
 // The binade of a running sum, or ok = false where no block may start from it.
 struct Binade {
-    double base = 0.0;  // B = 2^E with the sign of s
+    double base = 0.0;          // B = 2^E with the sign of s
     double half_spacing = 0.0;  // u / 2
     bool ok = false;
 };
@@ -119,7 +119,9 @@ struct Block {
     Lanes deviation{};
 
     Block() = default;
-    [[gnu::always_inline]] explicit Block(const Binade& b) { lanes::splat(offset, Nonnegative ? b.base : 1.5 * b.base); }
+    [[gnu::always_inline]] explicit Block(const Binade& b) {
+        lanes::splat(offset, Nonnegative ? b.base : 1.5 * b.base);
+    }
 
     // Clears the sign bits.
     [[gnu::always_inline]] static void absolute(Lanes& v) {

@@ -69,14 +69,17 @@ void place_order_statistics(std::uint64_t* base, std::size_t lo, std::size_t hi,
     const std::uint64_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
     // [lo, less) < pivot, [less, next) == pivot, [greater, hi) > pivot; each step places one key.
     std::size_t less = lo, next = lo, greater = hi;
-    in_runs(hi - lo, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-            const std::uint64_t v = base[next];
-            if (v < pivot) std::swap(base[less++], base[next++]);
-            else if (v > pivot) std::swap(base[next], base[--greater]);
-            else ++next;
-        }
-    }, std::size_t{1} << 18);
+    in_runs(
+        hi - lo,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::uint64_t v = base[next];
+                if (v < pivot) std::swap(base[less++], base[next++]);
+                else if (v > pivot) std::swap(base[next], base[--greater]);
+                else ++next;
+            }
+        },
+        std::size_t{1} << 18);
     const std::size_t* below = std::lower_bound(wanted, wanted + count, less);
     const std::size_t* above = std::lower_bound(below, wanted + count, greater);
     place_order_statistics(base, lo, less, wanted, static_cast<std::size_t>(below - wanted), depth - 1);
@@ -151,19 +154,22 @@ std::vector<double> quantile_thresholds(std::span<const double> values, std::uin
     // per position, each found by a binary search of at most 64 steps.
     std::vector<std::size_t> wanted;
     std::uint64_t k = 1;
-    in_runs(m, [&](std::size_t, std::size_t end) {
-        while (k < bins && position(k) < end) {
-            const std::size_t p = position(k);
-            std::uint64_t lo = k, hi = bins - 1;  // the last k with this position lies in [lo, hi]
-            while (lo < hi) {
-                const std::uint64_t mid = lo + (hi - lo + 1) / 2;
-                if (position(mid) == p) lo = mid;
-                else hi = mid - 1;
+    in_runs(
+        m,
+        [&](std::size_t, std::size_t end) {
+            while (k < bins && position(k) < end) {
+                const std::size_t p = position(k);
+                std::uint64_t lo = k, hi = bins - 1;  // the last k with this position lies in [lo, hi]
+                while (lo < hi) {
+                    const std::uint64_t mid = lo + (hi - lo + 1) / 2;
+                    if (position(mid) == p) lo = mid;
+                    else hi = mid - 1;
+                }
+                wanted.push_back(p);
+                k = lo + 1;
             }
-            wanted.push_back(p);
-            k = lo + 1;
-        }
-    }, 4096);
+        },
+        4096);
     const std::vector<std::uint64_t> keys = keys_at(values, wanted);
     std::vector<double> thresholds;
     thresholds.reserve(keys.size());
@@ -192,9 +198,13 @@ std::size_t thresholds_reached(const std::vector<double>& thresholds, double v) 
 // A search of a long table misses the cache at most steps: shorter runs then.
 template <class Symbol>
 void quantile_symbols(std::span<const double> values, const std::vector<double>& thresholds, Symbol* symbols) {
-    in_runs(values.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) symbols[i] = static_cast<Symbol>(thresholds_reached(thresholds, values[i]));
-    }, thresholds.size() > 64 ? std::size_t{1} << 14 : std::size_t{1} << 20);
+    in_runs(
+        values.size(),
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i)
+                symbols[i] = static_cast<Symbol>(thresholds_reached(thresholds, values[i]));
+        },
+        thresholds.size() > 64 ? std::size_t{1} << 14 : std::size_t{1} << 20);
 }
 
 // Runs for loops whose every step reads or writes at a random place in a long table.
@@ -204,9 +214,12 @@ constexpr std::size_t kScattered = std::size_t{1} << 17;
 // distinct keys. Keeps every later range no larger than the number of samples.
 std::size_t renumber(std::uint64_t* keys, std::size_t count, std::size_t bound) {
     std::vector<std::uint64_t> id(bound, 0);
-    in_runs(count, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) id[keys[t]] = 1;
-    }, kScattered);
+    in_runs(
+        count,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) id[keys[t]] = 1;
+        },
+        kScattered);
     std::uint64_t next = 0;
     in_runs(bound, [&](std::size_t begin, std::size_t end) {
         for (std::size_t r = begin; r < end; ++r) {
@@ -215,15 +228,17 @@ std::size_t renumber(std::uint64_t* keys, std::size_t count, std::size_t bound) 
             next += used;
         }
     });
-    in_runs(count, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) keys[t] = id[keys[t]];
-    }, kScattered);
+    in_runs(
+        count,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) keys[t] = id[keys[t]];
+        },
+        kScattered);
     return static_cast<std::size_t>(next);
 }
 
 // The term of a state seen c_xyz times, with the counts of its marginals, over `samples`.
-double entropy_term(std::uint64_t c_xyz, std::uint64_t c_xy, std::uint64_t c_yz, std::uint64_t c_y,
-                    double samples) {
+double entropy_term(std::uint64_t c_xyz, std::uint64_t c_xy, std::uint64_t c_yz, std::uint64_t c_y, double samples) {
     const double p_xyz = static_cast<double>(c_xyz) / samples;
     const double p_xy = static_cast<double>(c_xy) / samples;
     const double p_yz = static_cast<double>(c_yz) / samples;
@@ -235,13 +250,16 @@ double entropy_term(std::uint64_t c_xyz, std::uint64_t c_xy, std::uint64_t c_yz,
 // counts, filled in one sequential pass; the marginal counts are sums over that table. Each
 // state's term is computed once, then the terms are added position by position in increasing t.
 template <class Symbol>
-double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* src,
-                        std::size_t samples, std::size_t range_t, std::size_t range_s) {
+double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* src, std::size_t samples,
+                        std::size_t range_t, std::size_t range_s) {
     const std::size_t range_xy = range_t * range_t;
     std::vector<std::uint64_t> c_xyz(range_xy * range_s, 0);
-    in_runs(samples, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) ++c_xyz[(next[t] * range_t + past[t]) * range_s + src[t]];
-    }, kScattered);
+    in_runs(
+        samples,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) ++c_xyz[(next[t] * range_t + past[t]) * range_s + src[t]];
+        },
+        kScattered);
     std::vector<std::uint64_t> c_xy(range_xy, 0), c_yz(range_t * range_s, 0), c_y(range_t, 0);
     for (std::size_t x = 0; x < range_t; ++x) {
         poll_stop();  // a slice of range_t * range_s states
@@ -262,15 +280,18 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
             for (std::size_t z = 0; z < range_s; ++z) {
                 const std::size_t state = (x * range_t + y) * range_s + z;
                 if (c_xyz[state] == 0) continue;
-                term[state] = entropy_term(c_xyz[state], c_xy[x * range_t + y], c_yz[y * range_s + z], c_y[y],
-                                           total_samples);
+                term[state] =
+                    entropy_term(c_xyz[state], c_xy[x * range_t + y], c_yz[y * range_s + z], c_y[y], total_samples);
             }
         }
     }
     double total = 0.0;
-    in_runs(samples, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) total += term[(next[t] * range_t + past[t]) * range_s + src[t]];
-    }, kScattered);
+    in_runs(
+        samples,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) total += term[(next[t] * range_t + past[t]) * range_s + src[t]];
+        },
+        kScattered);
     return total;
 }
 
@@ -278,16 +299,22 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
 std::vector<std::size_t> counting_sort(const std::uint64_t* keys, std::size_t range,
                                        const std::vector<std::size_t>& order) {
     std::vector<std::size_t> start(range + 1, 0);
-    in_runs(order.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) ++start[keys[order[i]] + 1];
-    }, kScattered);
+    in_runs(
+        order.size(),
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) ++start[keys[order[i]] + 1];
+        },
+        kScattered);
     in_runs(range, [&](std::size_t begin, std::size_t end) {
         for (std::size_t r = begin; r < end; ++r) start[r + 1] += start[r];
     });
     std::vector<std::size_t> sorted(order.size());
-    in_runs(order.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) sorted[start[keys[order[i]]]++] = order[i];
-    }, kScattered);
+    in_runs(
+        order.size(),
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) sorted[start[keys[order[i]]]++] = order[i];
+        },
+        kScattered);
     return sorted;
 }
 
@@ -304,22 +331,28 @@ std::size_t pair_ids(const std::uint64_t* a, std::size_t range_a, const std::uin
     order = counting_sort(a, range_a, order);
     ids.assign(count, 0);
     std::uint64_t id = 0;
-    in_runs(count, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) {
-            const std::size_t t = order[r];
-            const std::size_t prev = order[r - 1];
-            if (a[t] != a[prev] || b[t] != b[prev]) ++id;
-            ids[t] = id;
-        }
-    }, kScattered);
+    in_runs(
+        count,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) {
+                const std::size_t t = order[r];
+                const std::size_t prev = order[r - 1];
+                if (a[t] != a[prev] || b[t] != b[prev]) ++id;
+                ids[t] = id;
+            }
+        },
+        kScattered);
     return count == 0 ? 0 : static_cast<std::size_t>(id) + 1;
 }
 
 std::vector<std::uint64_t> histogram(const std::uint64_t* ids, std::size_t count, std::size_t range) {
     std::vector<std::uint64_t> c(range, 0);
-    in_runs(count, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) ++c[ids[t]];
-    }, kScattered);
+    in_runs(
+        count,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) ++c[ids[t]];
+        },
+        kScattered);
     return c;
 }
 
@@ -338,16 +371,19 @@ double entropy_by_sorting(const std::uint64_t* next, const std::uint64_t* past, 
     std::vector<double> term(range_xyz, kNaN);
     std::vector<bool> known(range_xyz, false);
     double total = 0.0;
-    in_runs(samples, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) {
-            const std::uint64_t state = xyz[t];
-            if (!known[state]) {
-                term[state] = entropy_term(c_xyz[state], c_xy[xy[t]], c_yz[yz[t]], c_y[past[t]], total_samples);
-                known[state] = true;
+    in_runs(
+        samples,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) {
+                const std::uint64_t state = xyz[t];
+                if (!known[state]) {
+                    term[state] = entropy_term(c_xyz[state], c_xy[xy[t]], c_yz[yz[t]], c_y[past[t]], total_samples);
+                    known[state] = true;
+                }
+                total += term[state];
             }
-            total += term[state];
-        }
-    }, kScattered);
+        },
+        kScattered);
     return total;
 }
 
@@ -357,8 +393,8 @@ bool fits_table(std::size_t range_t, std::size_t range_s, std::size_t samples) {
     const std::size_t four_per_sample = samples <= SIZE_MAX / 4 ? 4 * samples : SIZE_MAX;
     const std::size_t limit = std::max<std::size_t>(std::size_t{1} << 16, four_per_sample);
     std::size_t states = 0;
-    return !__builtin_mul_overflow(range_t, range_t, &states) &&
-           !__builtin_mul_overflow(states, range_s, &states) && states <= limit;
+    return !__builtin_mul_overflow(range_t, range_t, &states) && !__builtin_mul_overflow(states, range_s, &states) &&
+           states <= limit;
 }
 
 // The symbols of both series, then the sum over their (next, past, source) states. A byte per

@@ -125,7 +125,8 @@ void check_rolling() {
                 // Whole, and in stretches of 7 that start anywhere against the blocks of windows.
                 const auto whole = series.all();
                 std::vector<double> stretched(n);
-                for (std::size_t t = 0; t < n; t += 7) series.compute(t, {stretched.data() + t, std::min<std::size_t>(7, n - t)});
+                for (std::size_t t = 0; t < n; t += 7)
+                    series.compute(t, {stretched.data() + t, std::min<std::size_t>(7, n - t)});
                 for (std::size_t t = 0; t < n; ++t) {
                     const double want = t + 1 >= w ? scalar_window(x.data() + t + 1 - w, y.data() + t + 1 - w, w)
                                                    : std::numeric_limits<double>::quiet_NaN();
@@ -386,7 +387,8 @@ std::vector<Family> summation_families() {
         for (double& v : big_eighths.terms) v = static_cast<double>(below(64)) / 8.0;
         out.push_back(big_eighths);
         // Constant terms.
-        for (double c : {0.1, 1.0 / 3.0, 3.0, 0.125, 1e-300, -0.7}) out.push_back({"constant", c >= 0.0, 0.0, std::vector<double>(n, c)});
+        for (double c : {0.1, 1.0 / 3.0, 3.0, 0.125, 1e-300, -0.7})
+            out.push_back({"constant", c >= 0.0, 0.0, std::vector<double>(n, c)});
     }
     // Every family mirrored: rounding to nearest is symmetric, the code's sign handling is not.
     const std::size_t count = out.size();
