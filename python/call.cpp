@@ -46,7 +46,7 @@ CallStops::CallStops() noexcept : saved_here_(answer.here), saved_quiet_(answer.
 
 CallStops::~CallStops() { answer = {saved_here_, saved_quiet_, saved_raised_}; }
 
-HandledHere::HandledHere(bool here) noexcept : saved_(std::exchange(answer.here, here)) {}
+HandledHere::HandledHere() noexcept : saved_(std::exchange(answer.here, true)) {}
 
 HandledHere::~HandledHere() { answer.here = saved_; }
 

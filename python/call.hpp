@@ -122,7 +122,7 @@ private:
 // While an argument that cannot be read again converts, a stop runs the handlers in place.
 class HandledHere {
 public:
-    explicit HandledHere(bool here) noexcept;
+    HandledHere() noexcept;
     ~HandledHere();
     HandledHere(const HandledHere&) = delete;
     HandledHere& operator=(const HandledHere&) = delete;
@@ -197,7 +197,10 @@ private:
         value = {};  // what a stopped conversion of a plain argument left
         const bool plain = Kind::plain(obj);
         own_lent_before(plain, values);
-        HandledHere here(!plain);
+        // A plain argument is read again after a stop; the answer is already that outside any
+        // unrepeatable conversion (each call starts with a fresh one), so it is left untouched.
+        if (plain) return Kind::convert(obj, param, value);
+        HandledHere here;
         return Kind::convert(obj, param, value);
     }
 

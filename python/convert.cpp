@@ -205,11 +205,6 @@ bool take_offered_array(PyObject* obj, PyRef& offered) {
 }  // namespace
 
 // A float subclass is read from its stored value; an int subclass may define __float__.
-bool is_plain_number(PyObject* obj) { return PyFloat_Check(obj) || PyLong_CheckExact(obj) || PyBool_Check(obj); }
-
-// Any int, subclasses included, is read from its digits without __index__.
-bool is_plain_size(PyObject* obj) { return PyLong_Check(obj); }
-
 namespace {
 
 template <class Item>

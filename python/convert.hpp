@@ -22,8 +22,9 @@ bool to_text(PyObject* obj, const char* param, std::string& out);
 // Whether converting `obj` as a double, size, vector or matrix runs no Python code and makes no
 // Python object: then nothing can change memory an earlier argument lent us. The tests
 // themselves run no Python code.
-bool is_plain_number(PyObject* obj);
-bool is_plain_size(PyObject* obj);
+inline bool is_plain_number(PyObject* obj) { return PyFloat_Check(obj) || PyLong_CheckExact(obj) || PyBool_Check(obj); }
+// Any int, subclasses included, is read from its digits without __index__.
+inline bool is_plain_size(PyObject* obj) { return PyLong_Check(obj); }
 bool is_plain_vector(PyObject* obj);
 bool is_plain_rows(PyObject* obj);
 
