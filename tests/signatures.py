@@ -35,6 +35,9 @@ class Record:
     invariant: Callable  # (args, result) -> bool, true of every successful result
     fingerprint: Callable  # fixed inputs -> [(label suffix, args)]; records sharing one run side by side
     counts: tuple = ()  # size parameters counting the result's entries: huge ones cannot be allocated
+    # {label: (setup, call)}: calls that run for seconds, for the Ctrl-C checks; none where no call
+    # that fits in memory runs long (scalars, a p x p conversion)
+    long: dict = field(default_factory=dict)
     name: str = ""
     params: list = field(default_factory=list)  # [(parameter, kind)]
 
@@ -110,8 +113,9 @@ def estimator_inputs(f):
             for name in ("data", "wide") for kind in ("list", "buffer") for m in [f[name]]]
 
 
-def estimator(invariant):
-    return Record(([[1.0, 2.0], [3.0, 6.0], [2.0, 5.0]], 252.0), invariant, estimator_inputs)
+def estimator(invariant, shape):
+    return Record(([[1.0, 2.0], [3.0, 6.0], [2.0, 5.0]], 252.0), invariant, estimator_inputs,
+                  long={"": (f"d = rng.standard_normal({shape})", "valmora.NAME(d, 1.0)")})
 
 
 def plain(make):
@@ -122,9 +126,9 @@ def plain(make):
 # Lengths in each valid call are distinct where they mean different things, so that a fuzzer can
 # draw a new length for each.
 RECORDS = {
-    "sample_covariance_matrix": estimator(lambda a, r: symmetric(r)),
-    "ledoit_wolf_covariance_matrix": estimator(shrunk),
-    "oas_covariance_matrix": estimator(shrunk),
+    "sample_covariance_matrix": estimator(lambda a, r: symmetric(r), (200_000, 400)),
+    "ledoit_wolf_covariance_matrix": estimator(shrunk, (40_000, 400)),
+    "oas_covariance_matrix": estimator(shrunk, (200_000, 400)),
     "covariance_to_correlation": Record(([[4.0, 2.0], [2.0, 9.0]],), correlations, plain(lambda f: (f["cov"],))),
     "correlation_to_covariance": Record(
         ([[1.0, 0.5], [0.5, 1.0]], [0.1, 0.2]), lambda a, r: square(r),
@@ -139,24 +143,32 @@ RECORDS = {
     "rolling_correlation": Record(
         ([1.0, 2.0, 3.0, 4.0], [2.0, 1.0, 4.0, 3.0], 2), lambda a, r: floats(r),
         lambda f: [(f"w{w}", (f["x"], f["y"], w)) for w in (2, 20, 252)]
-        + [("buffer", (array.array("d", f["x"]), memoryview(array.array("d", f["y"])), 63))]),
+        + [("buffer", (array.array("d", f["x"]), memoryview(array.array("d", f["y"])), 63))],
+        long={"": ("x = rng.standard_normal(20_000_000); y = x[::-1].copy()", "valmora.rolling_correlation(x, y, 1000)")}),
     "cointegration_spread": Record(
         ([3.0, 5.0, 4.0], [1.0, 2.0, 3.0]),
         lambda a, r: type(r) is tuple and type(r[0]) is float and type(r[1]) is float and floats(r[2]) and r[2] != [],
-        plain(lambda f: (f["y"], f["x"]))),
+        plain(lambda f: (f["y"], f["x"])),
+        long={"": ("y = rng.standard_normal(30_000_000); x = np.sin(y)", "valmora.cointegration_spread(y, x)")}),
     "transfer_entropy": Record(
         ([0.1, 0.9, 0.2, 0.8, 0.7], [0.5, 0.1, 0.9, 0.2, 0.8], 2, 1), lambda a, r: type(r) is float and r >= 0.0,
-        lambda f: [(f"b{b} l{lag}", (f["x"], f["y"], b, lag)) for b, lag in ((2, 1), (4, 1), (8, 3))]),
+        lambda f: [(f"b{b} l{lag}", (f["x"], f["y"], b, lag)) for b, lag in ((2, 1), (4, 1), (8, 3))],
+        long={"": ("s = rng.standard_normal(30_000_000); t = np.roll(s, 1)", "valmora.transfer_entropy(s, t, 5000, 1)"),
+              "a threshold per value": ("s = rng.standard_normal(4_000_000); t = np.roll(s, 1)",
+                                        "valmora.transfer_entropy(s, t, 2**63, 1)")}),
     "twap_schedule": Record(
-        (100.0, 4), lambda a, r: floats(r, int(a[1])) and r != [], plain(lambda f: (1234.5, 97)), counts=("periods",)),
+        (100.0, 4), lambda a, r: floats(r, int(a[1])) and r != [], plain(lambda f: (1234.5, 97)), counts=("periods",),
+        long={"": ("", "valmora.twap_schedule(1.0, 150_000_000)")}),
     "vwap_schedule": Record(
         (100.0, [1.0, 1.0, 2.0]), lambda a, r: floats(r) and r != [],
-        lambda f: [("", (1234.5, f["volume"])), ("buffer", (1234.5, array.array("d", f["volume"])))]),
+        lambda f: [("", (1234.5, f["volume"])), ("buffer", (1234.5, array.array("d", f["volume"])))],
+        long={"of a huge range": ("", "valmora.vwap_schedule(1.0, range(2**62))")}),
     "almgren_chriss_market_impact": Record(
         (1000.0, 0.02, 1e6, 0.01, 0.1, 0.5), lambda a, r: type(r) is tuple and len(r) == 4
         and all(type(v) is float for v in r), plain(lambda f: (25000.0, 0.02, 1.5e6, 0.0004, 0.1, 0.05))),
     "optimal_execution_trajectory": Record(
-        (100.0, 4, 1.0), trajectory, lambda f: [(f"{k}", (1e5, 64, k)) for k in (0.0, 1e-6, 0.5)], counts=("periods",)),
+        (100.0, 4, 1.0), trajectory, lambda f: [(f"{k}", (1e5, 64, k)) for k in (0.0, 1e-6, 0.5)], counts=("periods",),
+        long={"": ("", "valmora.optimal_execution_trajectory(1.0, 30_000_000, 1.0)")}),
 }
 
 _unpaired = set(valmora.__all__[1:]) ^ set(RECORDS)
@@ -164,6 +176,7 @@ assert not _unpaired, f"each module function needs one test record, and each rec
 _KINDS = stub_kinds()
 for _name, _record in RECORDS.items():
     _record.name = _name
+    _record.long = {label: (setup, call.replace("NAME", _name)) for label, (setup, call) in _record.long.items()}
     _record.params = [(p, _KINDS[_name][p]) for p in inspect.signature(getattr(valmora, _name)).parameters]
 
 VALID = {name: r.call for name, r in RECORDS.items()}

@@ -12,6 +12,7 @@ import sys
 import pytest
 
 import valmora
+from signatures import RECORDS
 
 # Instrumented code runs several times slower between polls, and frees more slowly.
 LIMIT = 3.0 if "libasan" in os.environ.get("LD_PRELOAD", "") else 1.0
@@ -27,20 +28,8 @@ def send_sigint(after, pid=os.getpid()):
 rng = np.random.default_rng(0)
 """
 
-# (setup, call): each call runs for several seconds uninterrupted.
-LONG_CALLS = {
-    "rolling_correlation": ("x = rng.standard_normal(20_000_000); y = x[::-1].copy()",
-                            "valmora.rolling_correlation(x, y, 1000)"),
-    "ledoit_wolf": ("d = rng.standard_normal((40000, 400))", "valmora.ledoit_wolf_covariance_matrix(d, 1.0)"),
-    "twap_schedule": ("", "valmora.twap_schedule(1.0, 150_000_000)"),
-    "transfer_entropy": ("s = rng.standard_normal(30_000_000); t = np.roll(s, 1)",
-                         "valmora.transfer_entropy(s, t, 5000, 1)"),
-    "sample_covariance_matrix": ("d = rng.standard_normal((200_000, 400))", "valmora.sample_covariance_matrix(d, 1.0)"),
-    "vwap_schedule of a huge range": ("", "valmora.vwap_schedule(1.0, range(2**62))"),
-    "transfer_entropy with a threshold per value": ("s = rng.standard_normal(4_000_000); t = np.roll(s, 1)",
-                                                    "valmora.transfer_entropy(s, t, 2**63, 1)"),
-    "optimal_execution_trajectory": ("", "valmora.optimal_execution_trajectory(1.0, 30_000_000, 1.0)"),
-}
+# (setup, call): each call runs for several seconds uninterrupted; every function's long calls.
+LONG_CALLS = {f"{name} {label}".strip(): long for name, record in RECORDS.items() for label, long in record.long.items()}
 
 
 @pytest.mark.parametrize("case", list(LONG_CALLS))
