@@ -7,6 +7,7 @@
 #include <memory>
 #include <type_traits>
 
+#include "call.hpp"
 #include "pyref.hpp"
 #include "stop.hpp"
 
@@ -143,6 +144,7 @@ public:
     // In runs of a million values, each preceded by a poll for a stop request.
     void read_line(const char* from, Py_ssize_t count, Py_ssize_t step, double* out) const {
         constexpr Py_ssize_t kRun = Py_ssize_t{1} << 20;
+        const HandlersDeferred deferred;  // the lease is held: no handler may touch the memory
         for (Py_ssize_t done = 0; done < count; done += kRun) {
             poll_stop();
             gather(kind_, lease_.view().itemsize, from + done * step, std::min(kRun, count - done), step, out + done);
@@ -187,7 +189,8 @@ BufferLease& BufferLease::operator=(BufferLease&& other) noexcept {
 bool BufferLease::acquire(PyObject* obj) {
     release();
     if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
+        // A subclass's export may run Python code: an interrupt there is not passed over.
+        if (PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
         return false;
     }
     held_ = true;

@@ -50,4 +50,19 @@ HandledHere::HandledHere() noexcept : saved_(std::exchange(answer.here, true)) {
 
 HandledHere::~HandledHere() { answer.here = saved_; }
 
+HandlersDeferred::HandlersDeferred() noexcept : saved_(answer.quiet) { answer.quiet = answer.quiet || answer.here; }
+
+HandlersDeferred::~HandlersDeferred() { answer.quiet = saved_; }
+
+bool read_labels(LabelCheck& labels, const char* function, const char* const* params, PyObject* const* slots,
+                 std::size_t count) {
+    HandledHere here;
+    try {
+        return labels.read(function, params, slots, count);
+    } catch (const Stopped&) {
+        // Only handlers that raised stop a reading where they run in place.
+        return resume_after_interrupt();
+    }
+}
+
 }  // namespace valmora::py

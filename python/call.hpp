@@ -131,6 +131,24 @@ private:
     bool saved_;
 };
 
+// While memory lent by a caller is copied, no handler may run: a stop waits for the next poll
+// after the copy (where the handlers would run in place, a lent copy is never restarted).
+class HandlersDeferred {
+public:
+    HandlersDeferred() noexcept;
+    ~HandlersDeferred();
+    HandlersDeferred(const HandlersDeferred&) = delete;
+    HandlersDeferred& operator=(const HandlersDeferred&) = delete;
+
+private:
+    bool saved_;
+};
+
+// The labels of the arguments, read before anything is lent. Reading them runs Python code, so a
+// stop there runs the handlers in place; false with their exception if they raise.
+bool read_labels(LabelCheck& labels, const char* function, const char* const* params, PyObject* const* slots,
+                 std::size_t count);
+
 template <class T>
 bool is_lent(const T& value) {
     if constexpr (requires { value.borrowed(); }) return value.borrowed();
@@ -217,11 +235,12 @@ PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssiz
         bool numbers_only = true;
         for (PyObject* slot : slots)
             numbers_only = numbers_only && (PyFloat_CheckExact(slot) || PyLong_CheckExact(slot));
+        CallStops stops;
         LabelCheck labels;
-        if (!numbers_only && !(prepare_call() && labels.read(f.name, f.params.data(), slots, sizeof...(Kinds)))) {
+        if (!numbers_only &&
+            !(prepare_call() && read_labels(labels, f.name, f.params.data(), slots, sizeof...(Kinds)))) {
             return nullptr;
         }
-        CallStops stops;
         Arguments<Kinds...> arguments;
         for (;;) {
             try {

@@ -176,7 +176,8 @@ bool is_array_of_rows(PyObject* obj) {
     if (!is_ndarray(obj)) return false;
     PyRef ndim(PyObject_GetAttrString(obj, "ndim"));
     const long n = ndim ? PyLong_AsLong(ndim.get()) : 0;
-    PyErr_Clear();
+    // A subclass's property may run Python code: an interrupt there is not passed over.
+    if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
     return n >= 1;
 }
 

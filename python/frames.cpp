@@ -127,14 +127,17 @@ bool first_difference(PyObject* a, PyObject* b, Py_ssize_t& at, PyRef& left, PyR
     if ((na < 0 || nb < 0) && !ordinary_failure()) return false;
     const Py_ssize_t n = na < nb ? na : nb;
     if (n <= 0) return true;
-    PyRef ia(PyObject_GetIter(a)), ib(PyObject_GetIter(b));
-    if (!ia || !ib) return ordinary_failure();
+    PyRef ia(PyObject_GetIter(a));
+    if (!ia) return ordinary_failure();
+    PyRef ib(PyObject_GetIter(b));
+    if (!ib) return ordinary_failure();
     bool ok = true, ended = false;
     in_runs(
         static_cast<std::size_t>(n),
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; ok && !ended && at < 0 && i < end; ++i) {
-                PyRef x(PyIter_Next(ia.get())), y(PyIter_Next(ib.get()));
+                PyRef x(PyIter_Next(ia.get()));
+                PyRef y(x ? PyIter_Next(ib.get()) : nullptr);
                 if (!x || !y) {
                     ended = true;
                     if (PyErr_Occurred()) ok = ordinary_failure();
@@ -188,7 +191,14 @@ bool LabelCheck::read(const char* function, const char* const* params, PyObject*
             message_.reset(PyUnicode_FromFormat(
                 "argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R", first_member->param,
                 axis_name(first_member->axis), member.param, axis_name(member.axis), at, left.get(), right.get()));
-            if (!message_) return ordinary_failure();
+            if (!message_) {
+                // A label whose repr fails still refuses the call, with the position alone.
+                if (!ordinary_failure()) return false;
+                message_.reset(PyUnicode_FromFormat(
+                    "argument '%s' %s and argument '%s' %s: labels differ at position %zd", first_member->param,
+                    axis_name(first_member->axis), member.param, axis_name(member.axis), at));
+                if (!message_) return false;
+            }
             return true;
         }
     }
@@ -320,9 +330,13 @@ bool numeric_arrow_columns(PyObject* obj, bool frame) {
     const ArrowSchema* schema = &owned;
     if (schema_only) {
         schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(capsule.get(), "arrow_schema"));
-    } else if (auto* stream =
-                   static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"))) {
-        if (stream->get_schema == nullptr || stream->get_schema(stream, &owned) != 0) owned = ArrowSchema{};
+    } else {
+        auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
+        if (stream == nullptr) return ordinary_failure();
+        // A released stream, or one that gives no schema, says nothing of its columns.
+        if (stream->release == nullptr || stream->get_schema == nullptr || stream->get_schema(stream, &owned) != 0) {
+            owned = ArrowSchema{};
+        }
     }
     if (schema == nullptr) return ordinary_failure();
     struct Release {
@@ -356,8 +370,10 @@ bool numeric_columns(PyObject* obj) {
     PyRef dtypes, columns;
     if (!optional_attr(obj, "dtypes", dtypes) || !optional_attr(obj, "columns", columns)) return false;
     if (!dtypes || !columns) return numeric_arrow_columns(obj, true);
-    PyRef kinds(PyObject_GetIter(dtypes.get())), names(PyObject_GetIter(columns.get()));
-    if (!kinds || !names) return ordinary_failure();
+    PyRef kinds(PyObject_GetIter(dtypes.get()));
+    if (!kinds) return ordinary_failure();
+    PyRef names(PyObject_GetIter(columns.get()));
+    if (!names) return ordinary_failure();
     while (PyRef kind{PyIter_Next(kinds.get())}) {
         PyRef name(PyIter_Next(names.get()));
         if (!name) break;

@@ -74,6 +74,33 @@ def test_array_offered_once_and_a_non_array_falls_back_to_todays_path():
         valmora.vwap_schedule(1.0, Offers([1.0, 3.0]))
 
 
+class NoStream(Offers):
+    def __arrow_c_stream__(self, requested_schema=None):
+        return None  # not a capsule: says nothing of its columns
+
+
+class Unprintable:
+    def __init__(self, key):
+        self.key = key
+
+    def __eq__(self, other):
+        return isinstance(other, Unprintable) and other.key == self.key
+
+    def __hash__(self):
+        return hash(self.key)
+
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+
+def test_odd_label_and_column_objects_give_an_answer_not_an_error():
+    x, y = np.array([1.0, 2.0, 4.0]), np.array([2.0, 1.0, 5.0])
+    assert same(valmora.cointegration_spread(NoStream(y), NoStream(x)), valmora.cointegration_spread(y, x))
+    index = pd.Index([Unprintable(0), Unprintable(1), Unprintable(2)], dtype=object)
+    with pytest.raises(ValueError, match="^argument 'x' index and argument 'y' index: labels differ at position 0$"):
+        valmora.rolling_correlation(pd.Series(x, index=index), pd.Series(y, index=index[::-1]), 2)
+
+
 def test_frame_after_a_lent_array_cannot_change_it():
     data = np.array([[1.0, 0.5], [0.5, 1.0]])
     expected = valmora.correlation_to_covariance(data.tolist(), [0.1, 0.2])
