@@ -191,3 +191,16 @@ def same(a, b):
     if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
         return type(a) is type(b) and len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
     return type(a) is type(b) and a == b
+
+
+def outcome(f, *args):
+    """("ok", result) or (exception type, message): what a call gave, for comparing two calls."""
+    try:
+        return "ok", f(*args)
+    except Exception as e:  # noqa: BLE001 - the exception itself is what we compare
+        return type(e), str(e)
+
+
+def assert_same_outcome(a, b):
+    assert a[0] == b[0], (a, b)
+    assert same(a[1], b[1]) if a[0] == "ok" else a[1] == b[1], (a, b)

@@ -7,7 +7,7 @@ import textwrap
 import pytest
 
 import valmora
-from signatures import VALID, same
+from signatures import VALID, assert_same_outcome, outcome, same
 
 np = pytest.importorskip("numpy")
 # The item-by-item reference path meets numpy's own conversion warnings (complex, ndim > 0).
@@ -25,21 +25,6 @@ def generic(value):
     if isinstance(value, np.ndarray):
         return value.view(Plain)
     return list(value)
-
-
-def outcome(f, *args):
-    try:
-        return "ok", f(*args)
-    except Exception as e:  # noqa: BLE001 - the exception itself is what we compare
-        return type(e), str(e)
-
-
-def assert_same_outcome(a, b):
-    assert a[0] == b[0], (a, b)
-    if a[0] == "ok":
-        assert same(a[1], b[1]), (a, b)
-    else:
-        assert a[1] == b[1]
 
 
 def layouts(values, dtype):

@@ -6,18 +6,11 @@ import datetime
 import pytest
 
 import valmora
-from signatures import VALID, same
+from signatures import VALID, outcome, same
 
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 pl = pytest.importorskip("polars")
-
-
-def outcome(f, *args):
-    try:
-        return "ok", f(*args)
-    except Exception as e:  # noqa: BLE001 - the exception itself is what we compare
-        return type(e), str(e)
 
 
 def frames(values):
@@ -74,21 +67,11 @@ def test_array_offered_once_and_a_non_array_falls_back_to_todays_path():
         valmora.vwap_schedule(1.0, Offers([1.0, 3.0]))
 
 
-class NoStream(Offers):
-    def __arrow_c_stream__(self, requested_schema=None):
-        return None  # not a capsule: says nothing of its columns
+# An Arrow stream export that is not a capsule says nothing of the columns.
+NoStream = type("NoStream", (Offers,), {"__arrow_c_stream__": lambda self, requested_schema=None: None})
 
 
-class Unprintable:
-    def __init__(self, key):
-        self.key = key
-
-    def __eq__(self, other):
-        return isinstance(other, Unprintable) and other.key == self.key
-
-    def __hash__(self):
-        return hash(self.key)
-
+class Unprintable(int):
     def __repr__(self):
         raise RuntimeError("no repr")
 
