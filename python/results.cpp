@@ -1,6 +1,8 @@
 #include "results.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <vector>
 
 #include "pyref.hpp"
 #include "stop.hpp"
@@ -68,7 +70,73 @@ PyObject* computed_list(std::size_t size, void (*compute)(const void*, std::size
     return list.release();
 }
 
+namespace {
+
+// Rows and columns of the blocks a square result is built in: both lists an entry and its mirror
+// go to stay in cache.
+constexpr std::size_t kListBlock = 64;
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// A square matrix whose mirrored entries (j, i) carry the bits of (i, j) shares one float between
+// the two, which halves the floats a covariance matrix costs. NaN is never shared, so that a
+// list comparison, which takes an object as equal to itself, sees what it saw before.
+PyObject* square_to_python(const Matrix& m, std::size_t p) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(p)));
+    if (!list) return nullptr;
+    std::vector<PyObject*> rows(p);
+    {
+        // The row lists hold empty slots until the floats are in; no collection, whose finalizers
+        // could reach them, runs meanwhile. Floats start none.
+        const int collecting = PyGC_Disable();
+        for (std::size_t i = 0; i < p && list; ++i) {
+            rows[i] = PyList_New(static_cast<Py_ssize_t>(p));
+            if (rows[i] == nullptr) {
+                list.reset();
+                break;
+            }
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), rows[i]);
+        }
+        if (collecting) PyGC_Enable();
+        if (!list) return nullptr;
+    }
+    const double* v = m.data();
+    auto put = [&](std::size_t i, std::size_t j, PyObject* item) {
+        PyList_SetItem(rows[i], static_cast<Py_ssize_t>(j), item);
+    };
+    for (std::size_t i0 = 0; i0 < p; i0 += kListBlock) {
+        poll_stop();
+        const std::size_t i1 = std::min(p, i0 + kListBlock);
+        for (std::size_t j0 = i0; j0 < p; j0 += kListBlock) {
+            const std::size_t j1 = std::min(p, j0 + kListBlock);
+            for (std::size_t i = i0; i < i1; ++i) {
+                for (std::size_t j = std::max(i, j0); j < j1; ++j) {
+                    const double upper = v[i * p + j];
+                    PyObject* item = PyFloat_FromDouble(upper);
+                    if (item == nullptr) return nullptr;
+                    put(i, j, item);
+                    if (j == i) continue;
+                    const double lower = v[j * p + i];
+                    if (same_bits(upper, lower) && upper == upper) {
+                        Py_INCREF(item);
+                    } else if ((item = PyFloat_FromDouble(lower)) == nullptr) {
+                        return nullptr;
+                    }
+                    put(j, i, item);
+                }
+            }
+        }
+    }
+    return list.release();
+}
+
+}  // namespace
+
 PyObject* to_python(const Matrix& m) {
+    const std::size_t p = m.rows();
+    bool square = p > 0;
+    for (std::size_t i = 0; i < p && square; ++i) square = m.row(i).size() == p;
+    if (square) return square_to_python(m, p);
     PyRef list(PyList_New(static_cast<Py_ssize_t>(m.rows())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < m.rows(); ++i) {

@@ -129,6 +129,10 @@ def test_conversions_of_worked_values():
     assert valmora.correlation_to_covariance([[1.0, 0.5], [0.5, 1.0]], [-0.1, 0.2]) == [
         [(1.0 * -0.1) * -0.1, (0.5 * -0.1) * 0.2], [(0.5 * 0.2) * -0.1, (1.0 * 0.2) * 0.2]]
     assert valmora.covariance_to_correlation([[4.0, 2.0], [2.0, 9.0]]) == [[1.0, 1 / 3], [1 / 3, 1.0]]
+    # Mirrored entries are one float only where their bits agree, and never a NaN.
+    assert same(valmora.correlation_to_covariance([[1.0, 0.0], [-0.0, 1.0]], [1.0, 1.0]), [[1.0, 0.0], [-0.0, 1.0]])
+    nan_mirror = valmora.correlation_to_covariance([[1.0, NAN], [NAN, 1.0]], [1.0, 1.0])
+    assert nan_mirror[0][1] is not nan_mirror[1][0]
     assert same(valmora.covariance_to_correlation([[0.0, 1.0], [1.0, 4.0]]), [[1.0, 0.0], [0.0, 1.0]])
     assert valmora.covariance_to_correlation([[1.0, 5.0], [5.0, 1.0]]) == [[1.0, 1.0], [1.0, 1.0]]
     assert valmora.covariance_to_correlation([[1.0, -5.0], [-5.0, 1.0]]) == [[1.0, -1.0], [-1.0, 1.0]]
