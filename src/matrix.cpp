@@ -287,29 +287,29 @@ Matrix tiled_cross_product(const Observations& o, double divisor, double scale) 
 
 // ---- many columns: packed panels ----
 //
-// For each block of kc observations the columns are packed twice: into A panels of kRows
-// columns and B panels of 2 N columns, each panel kc observations of contiguous values, zero
-// past column p. A tile of kRows x 2 N sums is then one register tile: per observation two
-// loads of B, a broadcast of each A value, kRows * 2 multiplies and as many additions. The tiles
-// that reach the upper triangle keep their sums in the result itself, loaded and stored once per
-// block, so that every sum is one chain over the observations in order, from the result's 0.0;
-// tiles that reach past column p keep theirs in a buffer beside it. kRows = 6 fills the sixteen
-// vector registers: twelve sums, two B vectors, a broadcast and a product.
+// For each block of kc observations the centred columns are packed once, into panels of 2 N
+// columns, each panel kc observations of contiguous values, zero past column p. A tile of
+// kRows x 2 N sums is then one register tile: per observation two vector loads from its column
+// panel, a broadcast of each of its kRows row values (read from the panels too, at most two of
+// them), kRows * 2 multiplies and as many additions. The tiles that reach the upper triangle
+// keep their sums in the result itself, loaded and stored once per block, so that every sum is
+// one chain over the observations in order, from the result's 0.0; tiles that reach past column
+// p keep theirs in a buffer beside it. kRows = 6 fills the sixteen vector registers: twelve sums,
+// two column vectors, a broadcast and a product.
 constexpr std::size_t kRows = 6;
 
-// Observations per block: the packed A and B of a block together fill about 300 KiB, which stays
-// in the second-level cache: 188 at p = 100 and 64 from p = 300 on measured best.
+// Observations per block: 188 at p = 100 and 64 from p = 300 on measured best.
 std::size_t packed_block_rows(std::size_t p) { return std::clamp<std::size_t>(18800 / p, 64, 512); }
 
-// Bytes of B panels multiplied by every A panel in turn.
+// Bytes of column panels that every row of tiles meets in turn, kept in the second-level cache.
 constexpr std::size_t kStretchBytes = 192 * 1024;
 
 // Rows and columns of the blocks in which the upper triangle is mirrored.
 constexpr std::size_t kMirrorBlock = 64;
 
 template <std::size_t N>
-[[gnu::always_inline]] inline void multiply_panels(const double* a, const double* b, std::size_t kc, double* tile,
-                                                   std::size_t stride) {
+[[gnu::always_inline]] inline void multiply_panels(const double* const (&a)[kRows], const double* b, std::size_t kc,
+                                                   double* tile, std::size_t stride) {
     using Lanes = lanes::Vec<N>;
     constexpr std::size_t Cols = 2 * N;
     Lanes acc[kRows][2];
@@ -318,22 +318,55 @@ template <std::size_t N>
         lanes::load(acc[r][0], tile + r * stride);
         lanes::load(acc[r][1], tile + r * stride + N);
     }
-    for (std::size_t k = 0; k < kc; ++k) {
+    const double *a0 = a[0], *a1 = a[1], *a2 = a[2], *a3 = a[3], *a4 = a[4], *a5 = a[5];
+    for (std::size_t k = 0; k < kc * Cols; k += Cols) {
         Lanes b0, b1;
-        lanes::load(b0, b + k * Cols);
-        lanes::load(b1, b + k * Cols + N);
+        lanes::load(b0, b + k);
+        lanes::load(b1, b + k + N);
+        const double x[kRows] = {a0[k], a1[k], a2[k], a3[k], a4[k], a5[k]};
 #pragma GCC unroll 8
         for (std::size_t r = 0; r < kRows; ++r) {
-            // A scalar times a vector: a broadcast straight from memory, as a multiply operand.
-            const double x = a[k * kRows + r];
-            acc[r][0] = acc[r][0] + x * b0;
-            acc[r][1] = acc[r][1] + x * b1;
+            acc[r][0] = acc[r][0] + x[r] * b0;
+            acc[r][1] = acc[r][1] + x[r] * b1;
         }
     }
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < kRows; ++r) {
         lanes::store(tile + r * stride, acc[r][0]);
         lanes::store(tile + r * stride + N, acc[r][1]);
+    }
+}
+
+// Observations [k0, k0 + rows) of the block into the panels, centred as fetch() centres them.
+template <std::size_t N>
+[[gnu::always_inline]] inline void pack_block(const Observations& o, std::size_t k0, std::size_t rows, std::size_t kc,
+                                              std::size_t panels, double* b) {
+    using Lanes = lanes::Vec<N>;
+    constexpr std::size_t Cols = 2 * N;
+    const std::size_t p = o.p, whole = p / Cols;
+    for (std::size_t k = 0; k < rows; ++k) {
+        const double* x = o.values + (o.rows != nullptr ? o.rows[k0 + k] : k0 + k) * p;
+        double* to = b + k * Cols;
+        if (o.mean == nullptr) {
+            for (std::size_t j = 0; j < whole; ++j) std::copy_n(x + j * Cols, Cols, to + j * kc * Cols);
+        } else {
+            for (std::size_t j = 0; j < whole; ++j) {
+                Lanes m0, m1, v0, v1;
+                lanes::load(m0, o.mean + j * Cols);
+                lanes::load(m1, o.mean + j * Cols + N);
+                lanes::load(v0, x + j * Cols);
+                lanes::load(v1, x + j * Cols + N);
+                lanes::store(to + j * kc * Cols, v0 - m0);
+                lanes::store(to + j * kc * Cols + N, v1 - m1);
+            }
+        }
+        if (whole < panels) {
+            double* last = to + whole * kc * Cols;
+            for (std::size_t c = 0; c < Cols; ++c) {
+                const std::size_t col = whole * Cols + c;
+                last[c] = col >= p ? 0.0 : o.mean == nullptr ? x[col] : x[col] - o.mean[col];
+            }
+        }
     }
 }
 
@@ -345,6 +378,8 @@ template <std::size_t N>
     const std::size_t n = o.n, p = o.p;
     const std::size_t a_panels = (p + kRows - 1) / kRows;
     const std::size_t b_panels = (p + Cols - 1) / Cols;
+    // The rows of the last row of tiles may reach into a panel past the last one of B: all zero.
+    const std::size_t panels = std::max(b_panels, (a_panels * kRows + Cols - 1) / Cols);
     const std::size_t kc = std::min(n, packed_block_rows(p));
     const std::size_t stretch = std::max<std::size_t>(1, kStretchBytes / (kc * Cols * sizeof(double)));
     // Tiles past the last row or column: the last row of tiles, then the last column.
@@ -355,31 +390,24 @@ template <std::size_t N>
         if (ragged_cols && j == b_panels - 1) return {edge.data() + (b_panels + i) * TileSize, Cols};
         return {out + i * kRows * p + j * Cols, p};
     };
-    std::vector<double> a(a_panels * kRows * kc, 0.0), b(b_panels * Cols * kc, 0.0);
-    // A row of the block, zero past p to whole panels of both shapes.
-    std::vector<double> row(std::max(a_panels * kRows, b_panels * Cols), 0.0);
+    std::vector<double> b(panels * Cols * kc, 0.0);
     for (std::size_t k0 = 0; k0 < n; k0 += kc) {
         poll_stop();
         const std::size_t rows = std::min(kc, n - k0);
-        for (std::size_t k = 0; k < rows; ++k) {
-            fetch<N>(o, k0 + k, row.data());
-            for (std::size_t i = 0; i < a_panels; ++i) {
-                std::copy_n(row.data() + i * kRows, kRows, a.data() + (i * kc + k) * kRows);
-            }
-            for (std::size_t j = 0; j < b_panels; ++j) {
-                std::copy_n(row.data() + j * Cols, Cols, b.data() + (j * kc + k) * Cols);
-            }
-        }
-        // B panels in stretches that stay in the second-level cache while every A panel, from
-        // the first-level cache, meets them.
+        pack_block<N>(o, k0, rows, kc, panels, b.data());
         for (std::size_t jc = 0; jc < b_panels; jc += stretch) {
             const std::size_t jc_end = std::min(b_panels, jc + stretch);
             for (std::size_t i = 0; i < a_panels; ++i) {
                 const std::size_t j0 = i * kRows / Cols;
                 if (j0 >= jc_end) break;
+                const double* a[kRows];
+                for (std::size_t r = 0; r < kRows; ++r) {
+                    const std::size_t col = i * kRows + r;
+                    a[r] = b.data() + col / Cols * kc * Cols + col % Cols;
+                }
                 for (std::size_t j = std::max(j0, jc); j < jc_end; ++j) {
                     const auto [tile, stride] = tile_of(i, j);
-                    multiply_panels<N>(a.data() + i * kc * kRows, b.data() + j * kc * Cols, rows, tile, stride);
+                    multiply_panels<N>(a, b.data() + j * kc * Cols, rows, tile, stride);
                 }
             }
         }
