@@ -59,11 +59,11 @@ bool put_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject*
 }
 
 bool check_missing(const Signature& sig, PyObject** slots) {
-    std::string names;
     std::size_t missing = 0;
     const std::size_t total = sig.params.size();
     for (std::size_t i = 0; i < total; ++i) missing += slots[i] == nullptr;
     if (missing == 0) return true;
+    std::string names;
     std::size_t listed = 0;
     for (std::size_t i = 0; i < total; ++i) {
         if (slots[i] != nullptr) continue;

@@ -30,7 +30,14 @@ namespace valmora::py {
 struct Real {
     const char* name;
     using type = double;
-    static bool convert(PyObject* o, const char* param, type& out) { return to_double(o, param, out); }
+    static bool convert(PyObject* o, const char* param, type& out) {
+        // An exact float always reads: no error to look for.
+        if (PyFloat_CheckExact(o)) {
+            out = PyFloat_AsDouble(o);
+            return true;
+        }
+        return to_double(o, param, out);
+    }
     static bool plain(PyObject* o) { return is_plain_number(o); }
 };
 struct Size {
@@ -230,7 +237,12 @@ PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssiz
     return guarded([&]() -> PyObject* {
         const Signature sig{f.name, nullptr, f.params};
         PyObject* slots[sizeof...(Kinds)] = {};
-        if (!bind_fastcall(sig, args, nargs, kwnames, slots)) return nullptr;
+        if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(sizeof...(Kinds))) {
+            // Every argument by position, the common call: nothing to check.
+            for (std::size_t i = 0; i < sizeof...(Kinds); ++i) slots[i] = args[i];
+        } else if (!bind_fastcall(sig, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
         // Only an array, or a sequence that may hold arrays, needs the array types.
         bool numbers_only = true;
         for (PyObject* slot : slots)

@@ -156,7 +156,17 @@ PyObject* to_python(const Matrix& m) {
 
 PyObject* to_python(const std::pair<Matrix, double>& shrunk) { return tuple_of(shrunk.first, shrunk.second); }
 
-PyObject* to_python(const std::array<double, 4>& costs) { return tuple_of(costs[0], costs[1], costs[2], costs[3]); }
+PyObject* to_python(const std::array<double, 4>& costs) {
+    // Floats start no collection, so the tuple may hold empty slots while they are made.
+    PyRef tuple(PyTuple_New(4));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject* item = PyFloat_FromDouble(costs[static_cast<std::size_t>(i)]);
+        if (item == nullptr) return nullptr;
+        PyTuple_SetItem(tuple.get(), i, item);
+    }
+    return tuple.release();
+}
 
 PyObject* to_python(const FactorRisk& risk) {
     return tuple_of(risk.total_variance, risk.factor_variance, risk.specific_variance, risk.contributions);
