@@ -307,33 +307,35 @@ constexpr std::size_t kStretchBytes = 192 * 1024;
 // Rows and columns of the blocks in which the upper triangle is mirrored.
 constexpr std::size_t kMirrorBlock = 64;
 
-template <std::size_t N>
+// The sums of one tile over a block, V of its two column vectors: both, or one half of the panel
+// (b and tile then start at that half).
+template <std::size_t N, std::size_t V>
 [[gnu::always_inline]] inline void multiply_panels(const double* const (&a)[kRows], const double* b, std::size_t kc,
                                                    double* tile, std::size_t stride) {
     using Lanes = lanes::Vec<N>;
     constexpr std::size_t Cols = 2 * N;
-    Lanes acc[kRows][2];
+    Lanes acc[kRows][V];
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < kRows; ++r) {
-        lanes::load(acc[r][0], tile + r * stride);
-        lanes::load(acc[r][1], tile + r * stride + N);
+#pragma GCC unroll 2
+        for (std::size_t v = 0; v < V; ++v) lanes::load(acc[r][v], tile + r * stride + v * N);
     }
     const double *a0 = a[0], *a1 = a[1], *a2 = a[2], *a3 = a[3], *a4 = a[4], *a5 = a[5];
     for (std::size_t k = 0; k < kc * Cols; k += Cols) {
-        Lanes b0, b1;
-        lanes::load(b0, b + k);
-        lanes::load(b1, b + k + N);
+        Lanes bv[V];
+#pragma GCC unroll 2
+        for (std::size_t v = 0; v < V; ++v) lanes::load(bv[v], b + k + v * N);
         const double x[kRows] = {a0[k], a1[k], a2[k], a3[k], a4[k], a5[k]};
 #pragma GCC unroll 8
         for (std::size_t r = 0; r < kRows; ++r) {
-            acc[r][0] = acc[r][0] + x[r] * b0;
-            acc[r][1] = acc[r][1] + x[r] * b1;
+#pragma GCC unroll 2
+            for (std::size_t v = 0; v < V; ++v) acc[r][v] = acc[r][v] + x[r] * bv[v];
         }
     }
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < kRows; ++r) {
-        lanes::store(tile + r * stride, acc[r][0]);
-        lanes::store(tile + r * stride + N, acc[r][1]);
+#pragma GCC unroll 2
+        for (std::size_t v = 0; v < V; ++v) lanes::store(tile + r * stride + v * N, acc[r][v]);
     }
 }
 
@@ -407,7 +409,14 @@ template <std::size_t N>
                 }
                 for (std::size_t j = std::max(j0, jc); j < jc_end; ++j) {
                     const auto [tile, stride] = tile_of(i, j);
-                    multiply_panels<N>(a, b.data() + j * kc * Cols, rows, tile, stride);
+                    const double* panel = b.data() + j * kc * Cols;
+                    // A half of the panel holds no sum wanted when it lies wholly below the
+                    // diagonal or past column p: the tile then runs on the other half only.
+                    const bool low = i * kRows <= j * Cols + N - 1;
+                    const bool high = i * kRows <= j * Cols + Cols - 1 && j * Cols + N < p;
+                    if (low && high) multiply_panels<N, 2>(a, panel, rows, tile, stride);
+                    else if (low) multiply_panels<N, 1>(a, panel, rows, tile, stride);
+                    else multiply_panels<N, 1>(a, panel + N, rows, tile + N, stride);
                 }
             }
         }
