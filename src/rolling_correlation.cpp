@@ -51,6 +51,25 @@ double window_correlation(const double* x, const double* y, std::size_t w) {
     return finish_window(sxx, syy, sxy, static_cast<double>(w - 1));
 }
 
+// finish_window() in lanes: division and square root are correctly rounded in every lane, so
+// each lane has the scalar bits.
+template <std::size_t L>
+[[gnu::always_inline]] inline void finish_windows(const lanes::Vec<L>& sxx, const lanes::Vec<L>& syy,
+                                                  const lanes::Vec<L>& sxy, const lanes::Vec<L>& divisor, double* out) {
+    using Lanes = lanes::Vec<L>;
+    const Lanes var_x = sxx / divisor;
+    const Lanes var_y = syy / divisor;
+    Lanes sd_x, sd_y;
+    for (std::size_t j = 0; j < L; ++j) {
+        sd_x[j] = std::sqrt(var_x[j]);
+        sd_y[j] = std::sqrt(var_y[j]);
+    }
+    const Lanes r = (sxy / divisor) / (sd_x * sd_y);
+    for (std::size_t j = 0; j < L; ++j) {
+        out[j] = var_x[j] == 0.0 || var_y[j] == 0.0 || std::isnan(r[j]) ? kNaN : r[j];
+    }
+}
+
 // U vectors of consecutive windows at once, lane j of vector u holding the window that starts
 // at x + u * lanes + j. Every lane performs exactly the operations of window_correlation in
 // the same order; lanes never mix, so each output has the scalar bits. Several vectors per
@@ -104,11 +123,10 @@ template <std::size_t L, std::size_t U>
             sxy[u] += dx * dy;
         }
     }
-    const double divisor = static_cast<double>(w - 1);
+    Lanes divisor;
+    lanes::splat(divisor, static_cast<double>(w - 1));
 #pragma GCC unroll 8
-    for (std::size_t u = 0; u < U; ++u) {
-        for (std::size_t j = 0; j < L; ++j) out[u * L + j] = finish_window(sxx[u][j], syy[u][j], sxy[u][j], divisor);
-    }
+    for (std::size_t u = 0; u < U; ++u) finish_windows<L>(sxx[u], syy[u], sxy[u], divisor, out + u * L);
 }
 
 // Fills whole blocks of windows (out[s] for the window starting at s) and returns how many
