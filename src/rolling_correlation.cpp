@@ -15,7 +15,8 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The zero-variance test and the quotient, shared by the scalar and the vector paths.
+// The zero-variance test and the quotient of a window done alone; finish_windows() does the same
+// in lanes.
 // A NaN result is reported as the positive quiet NaN, whatever payload the hardware made.
 double finish_window(double sxx, double syy, double sxy, double divisor) {
     const double var_x = sxx / divisor;
