@@ -15,15 +15,24 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The zero-variance test and the quotient of a window done alone; finish_windows() does the same
-// in lanes.
-// A NaN result is reported as the positive quiet NaN, whatever payload the hardware made.
-double finish_window(double sxx, double syy, double sxy, double divisor) {
-    const double var_x = sxx / divisor;
-    const double var_y = syy / divisor;
-    if (var_x == 0.0 || var_y == 0.0) return kNaN;
-    const double r = (sxy / divisor) / (std::sqrt(var_x) * std::sqrt(var_y));
-    return std::isnan(r) ? kNaN : r;
+// The zero-variance test and the quotient of L windows, lane by lane: division and square root are
+// correctly rounded in every lane, so a lane has the bits of one window done alone. A NaN result is
+// reported as the positive quiet NaN, whatever payload the hardware made.
+template <std::size_t L>
+[[gnu::always_inline]] inline void finish_windows(const lanes::Vec<L>& sxx, const lanes::Vec<L>& syy,
+                                                  const lanes::Vec<L>& sxy, const lanes::Vec<L>& divisor, double* out) {
+    using Lanes = lanes::Vec<L>;
+    const Lanes var_x = sxx / divisor;
+    const Lanes var_y = syy / divisor;
+    Lanes sd_x, sd_y;
+    for (std::size_t j = 0; j < L; ++j) {
+        sd_x[j] = std::sqrt(var_x[j]);
+        sd_y[j] = std::sqrt(var_y[j]);
+    }
+    const Lanes r = (sxy / divisor) / (sd_x * sd_y);
+    for (std::size_t j = 0; j < L; ++j) {
+        out[j] = var_x[j] == 0.0 || var_y[j] == 0.0 || std::isnan(r[j]) ? kNaN : r[j];
+    }
 }
 
 // One window of w values starting at x and y, summed in index order from its first element.
@@ -49,26 +58,10 @@ double window_correlation(const double* x, const double* y, std::size_t w) {
         syy += dy * dy;
         sxy += dx * dy;
     }
-    return finish_window(sxx, syy, sxy, static_cast<double>(w - 1));
-}
-
-// finish_window() in lanes: division and square root are correctly rounded in every lane, so
-// each lane has the scalar bits.
-template <std::size_t L>
-[[gnu::always_inline]] inline void finish_windows(const lanes::Vec<L>& sxx, const lanes::Vec<L>& syy,
-                                                  const lanes::Vec<L>& sxy, const lanes::Vec<L>& divisor, double* out) {
-    using Lanes = lanes::Vec<L>;
-    const Lanes var_x = sxx / divisor;
-    const Lanes var_y = syy / divisor;
-    Lanes sd_x, sd_y;
-    for (std::size_t j = 0; j < L; ++j) {
-        sd_x[j] = std::sqrt(var_x[j]);
-        sd_y[j] = std::sqrt(var_y[j]);
-    }
-    const Lanes r = (sxy / divisor) / (sd_x * sd_y);
-    for (std::size_t j = 0; j < L; ++j) {
-        out[j] = var_x[j] == 0.0 || var_y[j] == 0.0 || std::isnan(r[j]) ? kNaN : r[j];
-    }
+    double r;
+    finish_windows<1>(lanes::Vec<1>{sxx}, lanes::Vec<1>{syy}, lanes::Vec<1>{sxy},
+                      lanes::Vec<1>{static_cast<double>(w - 1)}, &r);
+    return r;
 }
 
 // U vectors of consecutive windows at once, lane j of vector u holding the window that starts
