@@ -166,6 +166,10 @@ void own(T& value) {
     if constexpr (requires { value.own(); }) value.own();
 }
 template <class T>
+void settle(T& value) {
+    if constexpr (requires { value.settle(); }) value.settle();
+}
+template <class T>
 void pause(T& value) {
     if constexpr (requires { value.pause(); }) value.pause();
 }
@@ -177,11 +181,15 @@ PyRef take_exporter(T& value) {
 
 // Memory lent by an earlier argument is read when the core runs. Converting a later argument
 // that can run Python code (a __float__, an iterator, another thread taking the interpreter
-// meanwhile) could change or free that memory, so before such a conversion it is copied.
+// meanwhile) could change or free that memory, so before such a conversion it is copied. Every
+// lent argument is copied before any lease is given back: a release can free the array a frame
+// gave us and run Python code (a weakref callback, a __del__) that resizes another lent array.
 template <class... Values>
 void own_lent_before(bool plain, std::tuple<Values...>& values) {
     const bool lent = std::apply([](const auto&... v) { return (is_lent(v) || ...); }, values);
-    if (lent && !plain) std::apply([](auto&... v) { (own(v), ...); }, values);
+    if (!lent || plain) return;
+    std::apply([](auto&... v) { (own(v), ...); }, values);
+    std::apply([](auto&... v) { (settle(v), ...); }, values);
 }
 
 // The arguments of one call, converted in parameter order and kept across restarts: a value
