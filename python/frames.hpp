@@ -19,10 +19,12 @@ namespace valmora::py {
 // argument has converted, so conversion errors keep their order.
 class LabelCheck {
 public:
-    // False, with the exception set, only when interrupted.
+    // False, with the exception set, when reading them raised anything but the failures that
+    // only mean "no labels here" (a missing attribute, labels that cannot be compared).
     bool read(const char* function, const char* const* params, PyObject* const* slots, std::size_t count);
     // False with ValueError "argument 'a' index and argument 'b' columns: labels differ at
-    // position i: x != y" when two labelled arguments disagree.
+    // position i: x != y" when two labelled arguments disagree, or "argument 'a' index: label x
+    // appears more than once" when compared labels repeat.
     bool agree();
 
 private:
@@ -30,9 +32,11 @@ private:
 };
 
 // For an object offering `__array__`: TypeError "column 'date' holds dates, not numbers" when
-// one of its columns holds dates, times, durations, strings or categories, which `__array__`
-// would turn into numbers or into objects that are not numbers. The kinds are looked up
-// through numpy-style `dtype.kind` (pandas, xarray) or the Arrow C schema (polars, pyarrow).
+// one of its columns holds dates, times, durations, strings, bytes, categories or nested values,
+// which `__array__` would turn into numbers or into objects that are not numbers. The kinds come
+// from the column types alone: numpy-style `dtype.kind` (pandas, xarray; pandas' pyarrow-backed
+// dtypes through their Arrow type) or an Arrow C schema (polars' `schema`, pyarrow), never from
+// the data. A missing attribute says nothing; any other exception ends the call.
 bool numeric_columns(PyObject* obj);
 
 // Finds pandas' missing value, pd.NA, if pandas is loaded. Called before anything is lent.
