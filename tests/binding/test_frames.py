@@ -214,7 +214,7 @@ NOT_NUMBERS = {
     "durations": (pd.Series(pd.to_timedelta(range(5), unit="D")), None,
                   pl.Series([datetime.timedelta(d) for d in range(5)])),
     "times": (None, arrow(TIMES, pa.time64("us")), pl.Series(TIMES)),  # pandas has no column of times
-    "strings": (pd.Series(list("abcde")), arrow(list("abcde"), pa.string()), pl.Series(list("abcde"))),
+    "strings": (pd.Series(list("abcde"), dtype="string"), arrow(list("abcde"), pa.string()), pl.Series(list("abcde"))),
     "categories": (pd.Series([1, 2, 1, 2, 3], dtype="category"),
                    arrow([1, 2, 1, 2, 3], pa.dictionary(pa.int8(), pa.int64())),
                    pl.Series(list("abcab"), dtype=pl.Categorical)),
