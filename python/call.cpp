@@ -54,11 +54,11 @@ HandlersDeferred::HandlersDeferred() noexcept : saved_(answer.quiet) { answer.qu
 
 HandlersDeferred::~HandlersDeferred() { answer.quiet = saved_; }
 
-bool read_labels(LabelCheck& labels, const char* function, const char* const* params, PyObject* const* slots,
+bool read_labels(LabelCheck& labels, const char* const* params, const Axes* axes, PyObject* const* slots,
                  std::size_t count) {
     HandledHere here;
     try {
-        return labels.read(function, params, slots, count);
+        return labels.read(params, axes, slots, count);
     } catch (const Stopped&) {
         // Only handlers that raised stop a reading where they run in place.
         return resume_after_interrupt();

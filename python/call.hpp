@@ -48,26 +48,36 @@ struct Size {
 };
 struct Vector {
     const char* name;
+    Axes axes{};
     using type = VectorArg;
     static bool convert(PyObject* o, const char* param, type& out) { return to_vector(o, param, out); }
     static bool plain(PyObject* o) { return is_plain_vector(o); }
 };
 struct Rows {
     const char* name;
+    Axes axes{};
     using type = MatrixArg;
     static bool convert(PyObject* o, const char* param, type& out) { return to_matrix(o, param, out); }
     static bool plain(PyObject* o) { return is_plain_rows(o); }
 };
 
-// One module function: its Python name, the core routine it runs and its parameters in order.
-// The result is built by the `to_python` overload for the routine's value type.
+template <class Kind>
+constexpr Axes axes_of(const Kind& kind) {
+    if constexpr (requires { kind.axes; }) return kind.axes;
+    else return {};
+}
+
+// One module function: its Python name, the core routine it runs and its parameters in order,
+// with the label groups of their axes. The result is built by the `to_python` overload for the
+// routine's value type.
 template <class Core, class... Kinds>
 struct Function {
     constexpr Function(const char* function_name, Core routine, Kinds... kinds)
-        : name(function_name), core(routine), params{kinds.name...} {}
+        : name(function_name), core(routine), params{kinds.name...}, axes{axes_of(kinds)...} {}
     const char* name;
     Core core;
     std::array<const char*, sizeof...(Kinds)> params;
+    std::array<Axes, sizeof...(Kinds)> axes;
 };
 template <class Core, class... Kinds>
 Function(const char*, Core, Kinds...) -> Function<Core, Kinds...>;
@@ -153,7 +163,7 @@ private:
 
 // The labels of the arguments, read before anything is lent. Reading them runs Python code, so a
 // stop there runs the handlers in place; false with their exception if they raise.
-bool read_labels(LabelCheck& labels, const char* function, const char* const* params, PyObject* const* slots,
+bool read_labels(LabelCheck& labels, const char* const* params, const Axes* axes, PyObject* const* slots,
                  std::size_t count);
 
 template <class T>
@@ -258,7 +268,7 @@ PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssiz
         CallStops stops;
         LabelCheck labels;
         if (!numbers_only &&
-            !(prepare_call() && read_labels(labels, f.name, f.params.data(), slots, sizeof...(Kinds)))) {
+            !(prepare_call() && read_labels(labels, f.params.data(), f.axes.data(), slots, sizeof...(Kinds)))) {
             return nullptr;
         }
         Arguments<Kinds...> arguments;

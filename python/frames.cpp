@@ -58,29 +58,6 @@ struct Member {
     Axis axis;
 };
 
-// The axes each function reads by position in step: they must carry the same labels.
-struct Pairing {
-    const char* function;
-    Member members[3];
-    int count;
-};
-
-constexpr Pairing kPairings[] = {
-    {"factor_risk_decomposition",
-     {{"weights", Axis::index}, {"factor_loadings", Axis::index}, {"specific_variance", Axis::index}},
-     3},
-    {"factor_risk_decomposition",
-     {{"factor_loadings", Axis::columns}, {"factor_covariance", Axis::index}, {"factor_covariance", Axis::columns}},
-     3},
-    {"correlation_to_covariance",
-     {{"correlation", Axis::index}, {"correlation", Axis::columns}, {"volatility", Axis::index}},
-     3},
-    {"covariance_to_correlation", {{"covariance", Axis::index}, {"covariance", Axis::columns}}, 2},
-    {"rolling_correlation", {{"x", Axis::index}, {"y", Axis::index}}, 2},
-    {"cointegration_spread", {{"y", Axis::index}, {"x", Axis::index}}, 2},
-    {"transfer_entropy", {{"source", Axis::index}, {"target", Axis::index}}, 2},
-};
-
 const char* axis_name(Axis axis) { return axis == Axis::index ? "index" : "columns"; }
 
 // Whether `labels` only count positions: 0, 1, 2, ... (pandas' default RangeIndex, a range) or
@@ -255,33 +232,32 @@ SharedObject missing_value, pandas_name;
 
 }  // namespace
 
-bool LabelCheck::read(const char* function, const char* const* params, PyObject* const* slots, std::size_t count) {
-    auto slot_of = [&](const char* param) -> PyObject* {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (std::strcmp(params[i], param) == 0) return slots[i];
-        }
-        return nullptr;
-    };
-    for (const Pairing& pairing : kPairings) {
-        if (std::strcmp(pairing.function, function) != 0) continue;
+bool LabelCheck::read(const char* const* params, const Axes* axes, PyObject* const* slots, std::size_t count) {
+    // Axis i is parameter i / 2's index (even i) or columns (odd i). Each group's axes are read
+    // in that order, from the group's first.
+    auto group_of = [&](std::size_t i) { return i % 2 == 0 ? axes[i / 2].index : axes[i / 2].columns; };
+    for (std::size_t lead = 0; lead < 2 * count; ++lead) {
+        const int group = group_of(lead);
+        bool seen = group == 0;
+        for (std::size_t i = 0; i < lead && !seen; ++i) seen = group_of(i) == group;
+        if (seen) continue;
         PyRef first;
-        const Member* first_member = nullptr;
+        Member first_member{};
         bool first_checked = false;
-        for (int m = 0; m < pairing.count; ++m) {
-            const Member& member = pairing.members[m];
-            PyObject* obj = slot_of(member.param);
+        for (std::size_t i = lead; i < 2 * count; ++i) {
+            if (group_of(i) != group) continue;
+            const Member member{params[i / 2], i % 2 == 0 ? Axis::index : Axis::columns};
             PyRef labels;
-            if (obj == nullptr) continue;
-            if (!labels_of(obj, member.axis, labels)) return false;
+            if (!labels_of(slots[i / 2], member.axis, labels)) return false;
             if (!labels) continue;
             if (!first) {
                 first = std::move(labels);
-                first_member = &member;
+                first_member = member;
                 continue;
             }
             // Labels met more than once align ambiguously: refused wherever labels are compared.
             // Those that agree with the first repeat where it does, so only the first is checked.
-            if (!std::exchange(first_checked, true) && !repeats(*first_member, first.get(), message_)) return false;
+            if (!std::exchange(first_checked, true) && !repeats(first_member, first.get(), message_)) return false;
             if (message_) return true;
             Py_ssize_t at;
             PyRef left, right;
@@ -290,11 +266,11 @@ bool LabelCheck::read(const char* function, const char* const* params, PyObject*
             return keep_message(
                 message_,
                 PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R",
-                                     first_member->param, axis_name(first_member->axis), member.param,
+                                     first_member.param, axis_name(first_member.axis), member.param,
                                      axis_name(member.axis), at, left.get(), right.get()),
                 [&] {
                     return PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd",
-                                                first_member->param, axis_name(first_member->axis), member.param,
+                                                first_member.param, axis_name(first_member.axis), member.param,
                                                 axis_name(member.axis), at);
                 });
         }
