@@ -7,7 +7,7 @@
 #include <memory>
 #include <type_traits>
 
-#include "call.hpp"
+#include "interrupts.hpp"
 #include "pyref.hpp"
 #include "stop.hpp"
 
