@@ -160,8 +160,72 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
     return ok && !PyErr_Occurred();
 }
 
+// An exact float converts without running code and without an error to look for.
+inline bool take_item(PyObject* item, std::vector<double>& out, Missing missing) {
+    if (PyFloat_CheckExact(item)) {
+        out.push_back(PyFloat_AsDouble(item));
+        return true;
+    }
+    double v;
+    if (!read_double(item, v, missing)) return false;
+    out.push_back(v);
+    return true;
+}
+
+// The items of an exact list or tuple into `out`, reserved once at the true length: the
+// for_each_item walk, with the list's length read once per run rather than at every item (a
+// plain number runs no code that could change it), afresh only after an item that is not plain.
+bool append_items(PyObject* obj, std::vector<double>& out, Missing missing) {
+    constexpr std::size_t kRun = 4096;
+    constexpr std::size_t kUnbounded = ~std::size_t{0};
+    const bool list = PyList_CheckExact(obj) != 0;
+    const Py_ssize_t size = list ? PyList_Size(obj) : PyTuple_Size(obj);
+    // Rows of a matrix share one buffer: grow it geometrically, never to the exact need.
+    const std::size_t need = out.size() + static_cast<std::size_t>(size);
+    if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
+    bool ok = true;
+    if (!list) {
+        in_runs(
+            static_cast<std::size_t>(size),
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end && ok; ++i)
+                    ok = take_item(PyTuple_GetItem(obj, static_cast<Py_ssize_t>(i)), out, missing);
+                return ok;
+            },
+            kRun);
+        return ok;
+    }
+    Py_ssize_t i = 0;
+    in_runs(
+        kUnbounded,
+        [&](std::size_t begin, std::size_t end) {
+            // A handler run at the poll before this run may have changed the list.
+            Py_ssize_t n = PyList_Size(obj);
+            for (std::size_t k = begin; k < end; ++k, ++i) {
+                if (i >= n) return false;
+                PyObject* item = PyList_GetItem(obj, i);
+                if (PyFloat_CheckExact(item)) {
+                    out.push_back(PyFloat_AsDouble(item));
+                    continue;
+                }
+                if (is_plain_number(item)) {
+                    ok = take_item(item, out, missing);
+                } else {
+                    PyRef held(Py_NewRef(item));
+                    ok = take_item(held.get(), out, missing);
+                    n = PyList_Size(obj);
+                }
+                if (!ok) return false;
+            }
+            return true;
+        },
+        kRun);
+    return ok;
+}
+
 bool append_vector(PyObject* obj, std::vector<double>& out, Missing missing = Missing::pandas) {
     if (append_buffer_vector(obj, out)) return true;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return append_items(obj, out, missing);
     Py_ssize_t reserve = 0;
     return for_each_item(obj, reserve, [&](PyObject* item) {
         if (reserve > 0) {
@@ -170,10 +234,7 @@ bool append_vector(PyObject* obj, std::vector<double>& out, Missing missing = Mi
             if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
             reserve = 0;
         }
-        double v;
-        if (!read_double(item, v, missing)) return false;
-        out.push_back(v);
-        return true;
+        return take_item(item, out, missing);
     });
 }
 
@@ -234,9 +295,67 @@ bool all_items(PyObject* obj, Item plain_item) {
 
 }  // namespace
 
-bool is_plain_vector(PyObject* obj) { return all_items(obj, is_plain_number) || has_plain_buffer(obj, 1); }
+namespace {
 
-bool is_plain_rows(PyObject* obj) { return all_items(obj, is_plain_vector) || has_plain_buffer(obj, 2); }
+bool plain_vector(PyObject* obj) { return all_items(obj, is_plain_number) || has_plain_buffer(obj, 1); }
+
+// The values of the exact list or tuple of exact floats that is_plain_vector last found plain,
+// read on its way; `from` is only compared, never used, and holds no reference. The next
+// to_vector of that object, which follows at once with no Python code run in between, takes
+// them instead of walking the items again. Any other conversion forgets them. Per thread, so
+// that another thread's call (or a call made from a __float__, which finds them already taken)
+// never sees them.
+struct ReadAhead {
+    PyObject* from = nullptr;
+    std::vector<double> values;
+};
+thread_local ReadAhead read_ahead;
+
+// is_plain_vector for an exact list or tuple, keeping the values when every item is an exact
+// float (those read without an error to look for).
+bool read_plain_items(PyObject* obj) {
+    const bool list = PyList_CheckExact(obj) != 0;
+    const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
+    // Filled outside the thread's storage, whose address every access would look up again.
+    std::vector<double> values;
+    values.swap(read_ahead.values);
+    values.clear();
+    values.reserve(static_cast<std::size_t>(n));
+    bool floats = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+        if (PyFloat_CheckExact(item)) {
+            if (floats) values.push_back(PyFloat_AsDouble(item));
+            continue;
+        }
+        if (!is_plain_number(item)) return false;
+        floats = false;
+    }
+    read_ahead.values.swap(values);
+    if (floats) read_ahead.from = obj;
+    return true;
+}
+
+// Whether the values of `obj` were read ahead; forgets them either way.
+bool take_read_ahead(PyObject* obj, std::vector<double>& out) {
+    const bool taken = read_ahead.from == obj && out.empty();
+    if (taken) out.swap(read_ahead.values);
+    read_ahead.from = nullptr;
+    return taken;
+}
+
+}  // namespace
+
+bool is_plain_vector(PyObject* obj) {
+    read_ahead.from = nullptr;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return read_plain_items(obj);
+    return plain_vector(obj);
+}
+
+bool is_plain_rows(PyObject* obj) {
+    read_ahead.from = nullptr;
+    return all_items(obj, plain_vector) || has_plain_buffer(obj, 2);
+}
 
 // Compatibility text, kept word for word (callers match on it), None worded apart as before.
 void raise_not_instance(PyObject* obj, PyObject* expected_type) {
@@ -295,6 +414,7 @@ Read read_array(PyObject*& obj, Arg& out, bool (*read_buffer)(PyObject*, Arg&, S
 }  // namespace
 
 bool to_vector(PyObject* obj, const char* param, VectorArg& out) {
+    if (take_read_ahead(obj, out.values())) return true;
     PyRef offered;
     switch (read_array(obj, out, read_buffer_vector, offered)) {
         case Read::done: return true;
@@ -306,6 +426,7 @@ bool to_vector(PyObject* obj, const char* param, VectorArg& out) {
 }
 
 bool to_matrix(PyObject* obj, const char* param, MatrixArg& out) {
+    read_ahead.from = nullptr;
     PyRef offered;
     switch (read_array(obj, out, read_buffer_matrix, offered)) {
         case Read::done: return true;
