@@ -25,6 +25,9 @@ bool to_text(PyObject* obj, const char* param, std::string& out);
 inline bool is_plain_number(PyObject* obj) { return PyFloat_Check(obj) || PyLong_CheckExact(obj) || PyBool_Check(obj); }
 // Any int, subclasses included, is read from its digits without __index__.
 inline bool is_plain_size(PyObject* obj) { return PyLong_Check(obj); }
+// is_plain_vector of an exact list or tuple of exact floats reads their values on its way, and
+// the to_vector of the same object that must follow it, with no Python code run in between,
+// takes them; any other conversion forgets them.
 bool is_plain_vector(PyObject* obj);
 bool is_plain_rows(PyObject* obj);
 

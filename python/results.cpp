@@ -30,18 +30,49 @@ PyObject* tuple_of(const Parts&... parts) {
 
 PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
 
+namespace {
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Fills a flat list in order. An entry with the bits of the one before it shares that entry's
+// float, as mirrored entries of a square result do: a schedule of equal slices then costs one
+// float, not one per slice. NaN is never shared, so that a list comparison, which takes an object
+// as equal to itself, sees what it saw before.
+class FlatItems {
+public:
+    explicit FlatItems(PyObject* list) : list_(list) {}
+
+    bool put(std::size_t i, double value) {
+        PyObject* item;
+        if (last_ != nullptr && same_bits(value, last_value_) && value == value) {
+            item = Py_NewRef(last_);
+        } else if ((item = PyFloat_FromDouble(value)) == nullptr) {
+            return false;
+        }
+        // The list holds the reference we keep borrowing, so it lives as long as the list.
+        PyList_SetItem(list_, static_cast<Py_ssize_t>(i), item);
+        last_ = item;
+        last_value_ = value;
+        return true;
+    }
+
+private:
+    PyObject* list_;
+    PyObject* last_ = nullptr;
+    double last_value_ = 0.0;
+};
+
+}  // namespace
+
 PyObject* to_python(const std::vector<double>& values) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
+    FlatItems items(list.get());
     bool made = true;
     in_runs(
         values.size(),
         [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end && made; ++i) {
-                PyObject* item = PyFloat_FromDouble(values[i]);
-                made = item != nullptr;
-                if (made) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-            }
+            for (std::size_t i = begin; i < end && made; ++i) made = items.put(i, values[i]);
         },
         std::size_t{1} << 16);
     return made ? list.release() : nullptr;
@@ -51,20 +82,21 @@ PyObject* computed_list(std::size_t size, void (*compute)(const void*, std::size
                         const void* series) {
     // Making the list is the one allocation here that may start a collection, whose finalizers
     // are Python code; none may run before the last value is read.
+    // A size past the largest list is as much memory as cannot be had.
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     const int collecting = PyGC_Disable();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(size)));
     if (collecting) PyGC_Enable();
     if (!list) return nullptr;
     constexpr std::size_t kStretch = 2048;
     double stretch[kStretch];
+    FlatItems items(list.get());
     for (std::size_t start = 0; start < size; start += kStretch) {
         const std::size_t count = std::min(kStretch, size - start);
         poll_stop();
         compute(series, start, {stretch, count});
         for (std::size_t i = 0; i < count; ++i) {
-            PyObject* item = PyFloat_FromDouble(stretch[i]);
-            if (item == nullptr) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(start + i), item);
+            if (!items.put(start + i, stretch[i])) return nullptr;
         }
     }
     return list.release();
@@ -75,8 +107,6 @@ namespace {
 // Rows and columns of the blocks a square result is built in: both lists an entry and its mirror
 // go to stay in cache.
 constexpr std::size_t kListBlock = 64;
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // A square matrix whose mirrored entries (j, i) carry the bits of (i, j) shares one float between
 // the two, which halves the floats a covariance matrix costs. NaN is never shared, so that a

@@ -11,16 +11,10 @@
 
 namespace valmora {
 
-Result<std::vector<double>> twap_schedule(double total_quantity, std::uint64_t periods) {
+Result<EqualSlices> twap_schedule(double total_quantity, std::uint64_t periods) {
     if (periods == 0) return ValidationError{"periods must be positive"};
     // One division for the whole schedule; no remainder goes to the last slice.
-    const double slice = total_quantity / static_cast<double>(periods);
-    // Filled in runs, polling between: at long schedules the fresh pages are the cost.
-    const auto n = static_cast<std::size_t>(periods);
-    std::vector<double> schedule;
-    schedule.reserve(n);
-    in_runs(n, [&](std::size_t begin, std::size_t end) { schedule.insert(schedule.end(), end - begin, slice); });
-    return schedule;
+    return EqualSlices(periods, total_quantity / static_cast<double>(periods));
 }
 
 Result<std::vector<double>> vwap_schedule(double total_quantity, std::span<const double> volume_curve) {

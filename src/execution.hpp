@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -10,8 +11,23 @@
 
 namespace valmora {
 
+// `periods` equal slices, made on request a stretch at a time like the rolling correlations:
+// a long schedule is never held but as its result list.
+class EqualSlices {
+public:
+    EqualSlices(std::uint64_t periods, double slice) noexcept : periods_(periods), slice_(slice) {}
+    std::uint64_t size() const noexcept { return periods_; }
+    void compute(std::size_t, std::span<double> out) const {
+        for (double& v : out) v = slice_;
+    }
+
+private:
+    std::uint64_t periods_;
+    double slice_;
+};
+
 // `periods` equal slices of total_quantity / periods.
-Result<std::vector<double>> twap_schedule(double total_quantity, std::uint64_t periods);
+Result<EqualSlices> twap_schedule(double total_quantity, std::uint64_t periods);
 
 // Slices proportional to the volumes. The curve is only read, so a stopped call can start over.
 Result<std::vector<double>> vwap_schedule(double total_quantity, std::span<const double> volume_curve);
