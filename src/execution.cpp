@@ -17,7 +17,7 @@ Result<EqualSlices> twap_schedule(double total_quantity, std::uint64_t periods) 
     return EqualSlices(periods, total_quantity / static_cast<double>(periods));
 }
 
-Result<std::vector<double>> vwap_schedule(double total_quantity, std::span<const double> volume_curve) {
+Result<VolumeSlices> vwap_schedule(double total_quantity, std::span<const double> volume_curve) {
     static constexpr ValidationError no_volume{"volume_curve must contain positive total volume"};
     const std::size_t n = volume_curve.size();
     if (n == 0) return no_volume;
@@ -34,12 +34,7 @@ Result<std::vector<double>> vwap_schedule(double total_quantity, std::span<const
     });
     if (0.0 >= total) return no_volume;  // a NaN total passes
     // Volume times quantity first, then the division by the total.
-    std::vector<double> schedule;
-    schedule.reserve(n);
-    in_runs(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) schedule.push_back((volume_curve[i] * total_quantity) / total);
-    });
-    return schedule;
+    return VolumeSlices(volume_curve, total_quantity, total);
 }
 
 Result<std::array<double, 4>> almgren_chriss_market_impact(double quantity, double volatility, double daily_volume,

@@ -29,8 +29,24 @@ private:
 // `periods` equal slices of total_quantity / periods.
 Result<EqualSlices> twap_schedule(double total_quantity, std::uint64_t periods);
 
+// Slices (v_i * total_quantity) / total, made on request a stretch at a time; the curve must
+// outlive this object.
+class VolumeSlices {
+public:
+    VolumeSlices(std::span<const double> curve, double quantity, double total) noexcept
+        : curve_(curve), quantity_(quantity), total_(total) {}
+    std::size_t size() const noexcept { return curve_.size(); }
+    void compute(std::size_t start, std::span<double> out) const {
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = (curve_[start + i] * quantity_) / total_;
+    }
+
+private:
+    std::span<const double> curve_;
+    double quantity_, total_;
+};
+
 // Slices proportional to the volumes. The curve is only read, so a stopped call can start over.
-Result<std::vector<double>> vwap_schedule(double total_quantity, std::span<const double> volume_curve);
+Result<VolumeSlices> vwap_schedule(double total_quantity, std::span<const double> volume_curve);
 
 // (spread cost, temporary impact cost, permanent impact cost, total cost); only the sign-free
 // size of the order counts.
