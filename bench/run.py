@@ -14,8 +14,10 @@ its BLAS takes by default. The ratios are valmora / peer (below 1: valmora is fa
 
 Also: the products per cycle of the exact cross-product behind the covariance estimators (from
 the time that n more observations add, so that the result list does not count), the per-call
-cost of tiny calls beside a comparable built-in, a result list of 1M floats beside
-ndarray.tolist(), the float64 conversion cost per element, the Ledoit-Wolf floor (one bare
+cost of tiny calls beside a comparable built-in, result lists of 1M distinct floats beside
+ndarray.tolist() and of 1M equal slices beside np.full(...).tolist(), the float64 conversion cost per
+element, two 100k-float lists read and the tiny twap_schedule call beside the same work in C against
+the same limited API (when a C compiler is at hand), the Ledoit-Wolf floor (one bare
 left-to-right sum over the same n*p*p terms, compiled with the project's flags into a small shared
 library, when a C compiler is at hand), and a scaling table: every function on arrays at three
 sizes a factor of 4 apart, in nanoseconds per unit of work, with the peak memory of a call above
@@ -188,6 +190,86 @@ def build_chain(workdir):
     lib.chain.restype = ctypes.c_double
     lib.chain.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t]
     return lib
+
+
+# ---- the C floors ----
+
+FLOOR_SOURCE = r"""
+#define Py_LIMITED_API 0x030B0000
+#include <Python.h>
+#include <stdlib.h>
+
+/* Each list's floats into a fresh buffer: PyList_GetItem and PyFloat_AsDouble, one item at a time. */
+static PyObject* read_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    for (Py_ssize_t a = 0; a < nargs; ++a) {
+        Py_ssize_t n = PyList_Size(args[a]);
+        if (n < 0) return NULL;
+        double* buffer = malloc((size_t)(n > 0 ? n : 1) * sizeof(double));
+        if (buffer == NULL) return PyErr_NoMemory();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            double v = PyFloat_AsDouble(PyList_GetItem(args[a], i));
+            if (v == -1.0 && PyErr_Occurred()) {
+                free(buffer);
+                return NULL;
+            }
+            buffer[i] = v;
+        }
+        volatile double last = n > 0 ? buffer[n - 1] : 0.0;
+        (void)last;
+        free(buffer);
+    }
+    Py_RETURN_NONE;
+}
+
+/* twap_schedule with no checks: a float and a count in, the list of equal slices out. */
+static PyObject* twap(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    double quantity = PyFloat_AsDouble(args[0]);
+    Py_ssize_t n = PyLong_AsSsize_t(args[1]);
+    if ((quantity == -1.0 || n == -1) && PyErr_Occurred()) return NULL;
+    PyObject* list = PyList_New(n);
+    if (list == NULL) return NULL;
+    double slice = quantity / (double)n;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyFloat_FromDouble(slice);
+        if (item == NULL) {
+            Py_DECREF(list);
+            return NULL;
+        }
+        PyList_SetItem(list, i, item);
+    }
+    return list;
+}
+
+static PyMethodDef methods[] = {
+    {"read_lists", (PyCFunction)(void (*)(void))read_lists, METH_FASTCALL, NULL},
+    {"twap", (PyCFunction)(void (*)(void))twap, METH_FASTCALL, NULL},
+    {NULL, NULL, 0, NULL},
+};
+static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "floor", NULL, -1, methods};
+PyMODINIT_FUNC PyInit_floor(void) { return PyModule_Create(&module); }
+"""
+
+
+def build_floor(workdir):
+    """The C floors as a module built against the same limited API, or None without a compiler."""
+    import importlib.util
+    import sysconfig
+
+    compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+    include = sysconfig.get_paths().get("include")
+    if compiler is None or include is None:
+        return None
+    source = pathlib.Path(workdir) / "floor.c"
+    library = pathlib.Path(workdir) / "floor.abi3.so"
+    source.write_text(FLOOR_SOURCE)
+    done = subprocess.run([compiler, "-O2", "-fPIC", "-shared", f"-I{include}", str(source), "-o", str(library)],
+                          capture_output=True)
+    if done.returncode != 0:
+        return None
+    spec = importlib.util.spec_from_file_location("floor", library)
+    floor = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(floor)
+    return floor
 
 
 # ---- the table ----
@@ -574,16 +656,25 @@ def main():
     plain_row("tiny: almgren_chriss_market_impact", "1 call", "6 floats", lambda: impact_fn(q, vol, adv, spr, eta, gam),
               lambda: hypot(q, vol, adv, spr, eta, gam), "math.hypot (6 floats)", "ns", long_time)
 
-    # A result list of 1M floats: twap_schedule builds one from a single value, against
-    # ndarray.tolist() of as many floats.
-    million = np.full(1_000_000, 1e6 / 1_000_000)
-    plain_row("result list of 1M floats", "1,000,000", "scalars", lambda: twap(1e6, 1_000_000), million.tolist,
-              "ndarray.tolist()", "ms")
+    # Result lists of 1M floats: distinct values (vwap_schedule) against ndarray.tolist() of as
+    # many, and equal slices (twap_schedule), which share one float, against np.full(...).tolist().
+    curve = rng.random(1_000_000) + 0.1
+    distinct = rng.normal(size=1_000_000)
+    plain_row("result list of 1M distinct floats", "1,000,000", "numpy", lambda: valmora.vwap_schedule(1e6, curve),
+              distinct.tolist, "ndarray.tolist()", "ms")
+    plain_row("result list of 1M equal slices", "1,000,000", "scalars", lambda: twap(1.0, 1_000_000),
+              lambda: np.full(1_000_000, 1.0 / 1_000_000).tolist(), "np.full(...).tolist()", "ms")
 
     # Conversion per element: rolling_correlation with window 1 converts both vectors, then fails.
     def convert(v):
         try:
             valmora.rolling_correlation(v, v, 1)
+        except ValueError:
+            pass
+
+    def convert_two(a, b):
+        try:
+            valmora.rolling_correlation(a, b, 1)
         except ValueError:
             pass
 
@@ -597,6 +688,19 @@ def main():
     per_list = (t_big_list - t_tiny_list) / (2 * big.size)
     show_row("float64 conversion per element", "1,000,000", "numpy", per_array, per_list, None, None,
              "the same from a list", "ns")
+
+    # The C floors: the same work in a few lines of C against the same limited API.
+    with tempfile.TemporaryDirectory() as workdir:
+        floor = build_floor(workdir)
+        if floor is None:
+            print("(no C compiler or headers: C floors skipped)")
+        else:
+            a, b = rng.normal(size=100_000).tolist(), rng.normal(size=100_000).tolist()
+            plain_row("read two 100k-float lists", "2 x 100,000", "lists", lambda: convert_two(a, b),
+                      lambda: floor.read_lists(a, b), "C: PyList_GetItem + PyFloat_AsDouble", "us")
+            c_twap = floor.twap
+            plain_row("tiny: twap_schedule(100.0, 4)", "1 call", "scalars", lambda: twap(100.0, 4),
+                      lambda: c_twap(100.0, 4), "C: the same list, no checks", "ns", long_time)
 
     # The Ledoit-Wolf floor.
     with tempfile.TemporaryDirectory() as workdir:
