@@ -1,6 +1,8 @@
 #include "lanes.hpp"
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 
 namespace valmora::lanes {
 namespace {
@@ -17,6 +19,18 @@ Level detect() {
 
 std::atomic<Level> forced{Level::avx512};
 
+// VALMORA_KERNEL_LEVEL caps the level for a whole process, as numpy's CPU-feature switches do, so
+// that tests and benchmarks can run every level this processor has: "baseline", "avx2" or
+// "avx512". Read once, at the first kernel; any other value, or none, leaves the level alone.
+// Every level gives the same bits, so the setting changes only the time taken.
+Level from_environment() {
+    const char* name = std::getenv("VALMORA_KERNEL_LEVEL");
+    if (name == nullptr) return Level::avx512;
+    if (std::strcmp(name, "baseline") == 0) return Level::baseline;
+    if (std::strcmp(name, "avx2") == 0) return Level::avx2;
+    return Level::avx512;
+}
+
 }  // namespace
 
 Level supported() {
@@ -25,9 +39,12 @@ Level supported() {
 }
 
 Level level() {
+    static const Level chosen = [] {
+        const Level e = from_environment(), s = supported();
+        return e < s ? e : s;
+    }();
     const Level f = forced.load(std::memory_order_relaxed);
-    const Level s = supported();
-    return f < s ? f : s;
+    return f < chosen ? f : chosen;
 }
 
 void force_level(Level l) { forced.store(l, std::memory_order_relaxed); }

@@ -51,7 +51,8 @@ enum class Level { baseline, avx2, avx512 };
 
 // The widest level this processor supports (always baseline off x86-64).
 Level supported();
-// The level the kernels run at: supported(), unless forced.
+// The level the kernels run at: supported(), unless capped by VALMORA_KERNEL_LEVEL (read once)
+// or forced.
 Level level();
 // For the kernel test program only: run every kernel at `l` (at most supported()).
 void force_level(Level l);
