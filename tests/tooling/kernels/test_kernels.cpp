@@ -180,7 +180,7 @@ void check_ledoit_wolf(const Matrix& data, const Matrix& centred) {
 
 void check_covariance() {
     for (std::size_t n : {2u, 3u, 17u, 130u}) {
-        for (std::size_t p : {1u, 2u, 3u, 5u, 8u, 13u, 16u, 17u, 33u}) {
+        for (std::size_t p : {1u, 2u, 3u, 5u, 8u, 13u, 16u, 17u, 33u, 151u}) {
             for (bool awkward : {false, true}) {
                 const Matrix data = random_matrix(n, p, awkward);
                 auto centred = centre_complete_observations(data);
