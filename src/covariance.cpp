@@ -167,7 +167,7 @@ template <std::size_t N>
 }
 
 // The chain's operands laid out for the lanes: S and its diagonal in rows padded with zeros to a
-// whole number of vectors of the widest kernel, and room for kMany observations.
+// whole number of vectors of the kernel's `lanes`, and room for kMany observations.
 struct Deviations {
     const Matrix& c;
     const Matrix& s;
@@ -177,11 +177,11 @@ struct Deviations {
     std::size_t rows;  // rows of S per stretch
     std::vector<double> cov, diagonal, x, terms;
 
-    Deviations(const Matrix& c_, const Matrix& s_, std::size_t p_)
+    Deviations(const Matrix& c_, const Matrix& s_, std::size_t p_, std::size_t lanes)
         : c(c_),
           s(s_),
           p(p_),
-          width((p_ + 3) / 4 * 4),
+          width((p_ + lanes - 1) / lanes * lanes),
           many(p * width * sizeof(double) > kCachedBytes ? kMany : 2),
           rows(std::max<std::size_t>(1, kCachedBytes / (width * sizeof(double)))),
           cov(p * width, 0.0),
@@ -237,19 +237,30 @@ template <std::size_t N>
     return sum;
 }
 
-// Four lanes even where eight are offered: on an AMD EPYC (Zen 4) eight lanes measured 0.210
-// against 0.185 ns per term at 500x50 and 0.147 against 0.140 at 2500x100 (rows of S are short,
-// and the cleared lanes of the first vector of each row cost more), and 0.125 against 0.128 at
-// 5000x300.
+// Four lanes on short rows of S even where eight are offered, eight from kWideChainColumns on: on
+// an AMD EPYC (Zen 4) eight lanes measured 0.210 against 0.185 ns per term at 500x50 and 0.147
+// against 0.140 at 2500x100 (rows of S are short, and the cleared lanes of the first vector of
+// each row cost more), 0.125 against 0.128 at 5000x300 and 1-7% faster at 1000x1500; on an Intel
+// Xeon with AVX-512, 8% slower at 500x50, even at 2500x100, and 4-5% faster at 2500x128 to
+// 2500x200, 10% at 5000x300 and 1000x700, 9-17% at 1000x1500.
+constexpr std::size_t kWideChainColumns = 128;
+
 VALMORA_LANES_KERNEL(avx2, double, add_squared_deviations_lanes, add_squared_deviations,
+                     (Deviations & d, double sum, std::size_t first, std::size_t last), (d, sum, first, last))
+VALMORA_LANES_KERNEL(avx512, double, add_squared_deviations_wide, add_squared_deviations,
                      (Deviations & d, double sum, std::size_t first, std::size_t last), (d, sum, first, last))
 
 double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
-    Deviations d(c, s, p);
+    // S is laid out for the lanes of the kernel that runs.
+    const bool wide = p >= kWideChainColumns && lanes::level() == lanes::Level::avx512;
+    Deviations d(c, s, p, wide ? 8 : 4);
     double sum = 0.0;
     // A poll for a stop request about every million terms.
     in_runs((c.rows() + d.many - 1) / d.many,
-            [&](std::size_t first, std::size_t last) { sum = add_squared_deviations_lanes(d, sum, first, last); },
+            [&](std::size_t first, std::size_t last) {
+                sum = wide ? add_squared_deviations_wide(d, sum, first, last)
+                           : add_squared_deviations_lanes(d, sum, first, last);
+            },
             std::max<std::size_t>(1, (std::size_t{1} << 20) / (d.many * p * p)));
     return sum;
 }
