@@ -53,8 +53,7 @@ Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std:
     // bits (summation.hpp), run by run.
     double sx = x[0], sy = y[0];
     in_runs(n - 1, [&](std::size_t begin, std::size_t end) {
-        sx = summation::add_in_order(sx, x.data() + 1 + begin, end - begin);
-        sy = summation::add_in_order(sy, y.data() + 1 + begin, end - begin);
+        summation::add_two_in_order(sx, x.data() + 1 + begin, sy, y.data() + 1 + begin, end - begin);
     });
     const double mean_x = sx / count;
     const double mean_y = sy / count;

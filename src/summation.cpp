@@ -67,6 +67,63 @@ template <std::size_t N, bool Nonnegative>
     return add_one_at_a_time(s, t + i, count - i);
 }
 
+// One sum's state between blocks: the skipping after failures of add_blocks.
+struct Skipping {
+    std::size_t skip = 0;
+    std::size_t penalty = 1;
+};
+
+// A block of one sum as add_blocks tries it: true when it was added exact.
+template <std::size_t N>
+[[gnu::always_inline]] inline bool try_block(double& s, const double* t, std::size_t m, Skipping& k) {
+    if (k.skip > 0) {
+        --k.skip;
+        return false;
+    }
+    const Binade b = binade_of(s);
+    if (!b.ok) return false;
+    if (add_block<N, false>(s, t, m, b)) {
+        k.penalty = 1;
+        return true;
+    }
+    k.skip = k.penalty;
+    k.penalty = std::min(2 * k.penalty, kMostSkipped);
+    return false;
+}
+
+// Two sums of as many terms, each with add_blocks' blocks and bits; where both fall back to one
+// term at a time, their chains advance together, so that each addition waits on its own chain
+// only.
+template <std::size_t N>
+[[gnu::always_inline]] inline void add_two(double& a, const double* ta, double& b, const double* tb,
+                                           std::size_t count) {
+    std::size_t i = 0;
+    Skipping ka, kb;
+    while (count - i >= 4 * N) {
+        const std::size_t m = std::min(kBlock, (count - i) / (4 * N) * (4 * N));
+        const bool exact_a = try_block<N>(a, ta + i, m, ka);
+        const bool exact_b = try_block<N>(b, tb + i, m, kb);
+        if (!exact_a && !exact_b) {
+            double x = a, y = b;
+            for (std::size_t k = i; k < i + m; ++k) {
+                x += ta[k];
+                y += tb[k];
+            }
+            a = x;
+            b = y;
+        } else if (!exact_a) {
+            a = add_one_at_a_time(a, ta + i, m);
+        } else if (!exact_b) {
+            b = add_one_at_a_time(b, tb + i, m);
+        }
+        i += m;
+    }
+    for (; i < count; ++i) {
+        a += ta[i];
+        b += tb[i];
+    }
+}
+
 template <std::size_t N>
 [[gnu::always_inline]] inline double add_any(double s, const double* t, std::size_t count) {
     return add_blocks<N, false>(s, t, count);
@@ -83,9 +140,17 @@ VALMORA_LANES_KERNEL(avx2, double, add_any_lanes, add_any, (double s, const doub
 VALMORA_LANES_KERNEL(avx2, double, add_nonnegative_lanes, add_nonnegative,
                      (double s, const double* t, std::size_t count), (s, t, count))
 
+VALMORA_LANES_KERNEL(avx2, void, add_two_lanes, add_two,
+                     (double& a, const double* ta, double& b, const double* tb, std::size_t count),
+                     (a, ta, b, tb, count))
+
 }  // namespace
 
 double add_in_order(double start, const double* terms, std::size_t count) { return add_any_lanes(start, terms, count); }
+
+void add_two_in_order(double& a, const double* a_terms, double& b, const double* b_terms, std::size_t count) {
+    add_two_lanes(a, a_terms, b, b_terms, count);
+}
 
 double add_nonnegative_in_order(double start, const double* terms, std::size_t count) {
     return add_nonnegative_lanes(start, terms, count);

@@ -44,6 +44,9 @@ namespace valmora::summation {
 double add_in_order(double start, const double* terms, std::size_t count);
 // The same for terms known to be >= 0, -0.0 or NaN (squares, validated volumes); a little faster.
 double add_nonnegative_in_order(double start, const double* terms, std::size_t count);
+// a = add_in_order(a, a_terms, count) and b = add_in_order(b, b_terms, count), faster where both
+// keep falling back to one term at a time (sums that hover around zero).
+void add_two_in_order(double& a, const double* a_terms, double& b, const double* b_terms, std::size_t count);
 
 // ---- building blocks for lane kernels that make their own terms ----
 

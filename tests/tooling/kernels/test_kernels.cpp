@@ -411,6 +411,13 @@ void check_summation() {
             const double got_nonneg = summation::add_nonnegative_in_order(f.start, f.terms.data(), f.terms.size());
             expect(same(got_nonneg, want) && std::signbit(got_nonneg) == std::signbit(want), f.name, f.terms.size(), 1);
         }
+        // Beside the family, its terms in reverse: two chains that fail and succeed at other blocks.
+        const std::vector<double> reversed(f.terms.rbegin(), f.terms.rend());
+        const double want_reversed = chain(f.start, reversed);
+        double a = f.start, b = f.start;
+        summation::add_two_in_order(a, f.terms.data(), b, reversed.data(), f.terms.size());
+        expect(same(a, want) && std::signbit(a) == std::signbit(want), f.name, f.terms.size(), 2);
+        expect(same(b, want_reversed) && std::signbit(b) == std::signbit(want_reversed), f.name, f.terms.size(), 3);
     }
 }
 
