@@ -150,18 +150,19 @@ template <std::size_t N, std::size_t G>
 constexpr std::size_t kMany = 16;
 constexpr std::size_t kCachedBytes = 256 * 1024;
 
+// (`count` observations, an even number up to kMany.)
 template <std::size_t N>
 [[gnu::always_inline]] inline bool add_exact_many(double& sum, const double* x, const double* cov,
                                                   const double* diagonal, std::size_t p, std::size_t width,
-                                                  std::size_t rows) {
+                                                  std::size_t rows, std::size_t count) {
     const summation::Binade b = summation::binade_of(sum);
     if (!b.ok) return false;
     Squares<N> once, twice[2][2];
     start_blocks<N, 2>(b, once, twice);
-    for (std::size_t g = 0; g < kMany; g += 2) add_diagonal<N, 2>(once, x + g * width, diagonal, width);
+    for (std::size_t g = 0; g < count; g += 2) add_diagonal<N, 2>(once, x + g * width, diagonal, width);
     for (std::size_t first = 0; first < p; first += rows) {
         const std::size_t last = std::min(p, first + rows);
-        for (std::size_t g = 0; g < kMany; g += 2) add_upper_rows<N, 2>(twice, x + g * width, cov, first, last, width);
+        for (std::size_t g = 0; g < count; g += 2) add_upper_rows<N, 2>(twice, x + g * width, cov, first, last, width);
     }
     return close_blocks<N, 2>(sum, b, once, twice);
 }
@@ -176,6 +177,9 @@ struct Deviations {
     std::size_t many;  // observations per group: 2, or kMany where S outgrows the cache
     std::size_t rows;  // rows of S per stretch
     std::vector<double> cov, diagonal, x, terms;
+    // What the last exact block added per observation (0.0 before the first): the sum's growth,
+    // from which a block that would cross a power of two, and fail, is foreseen.
+    double per_observation = 0.0;
 
     Deviations(const Matrix& c_, const Matrix& s_, std::size_t p_, std::size_t lanes)
         : c(c_),
@@ -203,6 +207,30 @@ struct Deviations {
 // computed. When kMany are not exact they go in pairs; when a pair is not exact, each
 // observation is tried alone, and one that is not exact either adds its p^2 terms in the chain's
 // order. This adds the groups of observations [first, last) to `sum`.
+// How many of the next `count` observations the sum is foreseen to take before it reaches the
+// next power of two, where a block fails: the last exact block's sum per observation, with a
+// sixteenth to spare, against the room left. All of them before anything is measured.
+inline std::size_t foreseen_to_fit(const Deviations& d, double sum, std::size_t count) {
+    const summation::Binade b = summation::binade_of(sum);
+    if (!(d.per_observation > 0.0) || !b.ok) return count;
+    const double fit = (2.0 * b.base - sum) / (d.per_observation * 1.0625);
+    return fit >= static_cast<double>(count) ? count : static_cast<std::size_t>(fit);
+}
+
+// Adds `count` observations from `x` as one exact block where foreseen to fit. (Not a lambda:
+// a lambda is compiled without the kernel's instruction set.)
+template <std::size_t N>
+[[gnu::always_inline]] inline bool add_foreseen(Deviations& d, double& sum, const double* x, std::size_t count) {
+    if (foreseen_to_fit(d, sum, count) < count) return false;
+    const double before = sum;
+    const bool done =
+        count == 1   ? add_exact_block<N, 1>(sum, x, d.cov.data(), d.diagonal.data(), d.p, d.width)
+        : count == 2 ? add_exact_block<N, 2>(sum, x, d.cov.data(), d.diagonal.data(), d.p, d.width)
+                     : add_exact_many<N>(sum, x, d.cov.data(), d.diagonal.data(), d.p, d.width, d.rows, count);
+    if (done) d.per_observation = (sum - before) / static_cast<double>(count);
+    return done;
+}
+
 template <std::size_t N>
 [[gnu::always_inline]] inline double add_squared_deviations(Deviations& d, double sum, std::size_t first,
                                                             std::size_t last) {
@@ -214,15 +242,18 @@ template <std::size_t N>
         for (std::size_t g = 0; g < count; ++g) {
             std::copy_n(c + (k0 + g) * p, p, d.x.begin() + static_cast<std::ptrdiff_t>(g * width));
         }
-        if (count == kMany && add_exact_many<N>(sum, d.x.data(), d.cov.data(), d.diagonal.data(), p, width, d.rows)) {
-            continue;
+        std::size_t k = 0;
+        if (count == kMany) {
+            // The observations foreseen to fit as one block, the rest in pairs and alone.
+            const std::size_t fit = foreseen_to_fit(d, sum, count) / 2 * 2;
+            if (fit > 2 && add_foreseen<N>(d, sum, d.x.data(), fit)) k = fit;
         }
-        for (std::size_t k = 0; k < count; k += 2) {
+        for (; k < count; k += 2) {
             const std::size_t pair = std::min<std::size_t>(2, count - k);
             const double* xk = d.x.data() + k * width;
-            if (pair == 2 && add_exact_block<N, 2>(sum, xk, d.cov.data(), d.diagonal.data(), p, width)) continue;
+            if (pair == 2 && add_foreseen<N>(d, sum, xk, 2)) continue;
             for (std::size_t g = 0; g < pair; ++g) {
-                if (add_exact_block<N, 1>(sum, xk + g * width, d.cov.data(), d.diagonal.data(), p, width)) continue;
+                if (add_foreseen<N>(d, sum, xk + g * width, 1)) continue;
                 const double* obs = c + (k0 + k + g) * p;
                 for (std::size_t i = 0; i < p; ++i) {
                     for (std::size_t j = 0; j < p; ++j) {
