@@ -21,7 +21,8 @@ the same limited API (when a C compiler is at hand), the Ledoit-Wolf floor (one 
 left-to-right sum over the same n*p*p terms, compiled with the project's flags into a small shared
 library, when a C compiler is at hand), and a scaling table: every function on arrays at three
 sizes a factor of 4 apart, in nanoseconds per unit of work, with the peak memory of a call above
-its inputs at the two larger sizes.
+its inputs at the two larger sizes; and calls that are mostly one lane kernel at every kernel level
+this processor has (VALMORA_KERNEL_LEVEL), side by side.
 """
 
 import argparse
@@ -553,13 +554,80 @@ def universe_row():
              "the same in one process", "ms")
 
 
+# ---- kernel levels ----
+
+LEVELS = []
+# Calls whose time is mostly one lane kernel, each with its main kernel named.
+LEVEL_CALLS = (
+    ("sample_covariance_matrix", "20000x12", "tiled cross-product"),
+    ("sample_covariance_matrix", "5000x300", "packed cross-product"),
+    ("ledoit_wolf_covariance_matrix", "500x50", "Ledoit-Wolf chain"),
+    ("ledoit_wolf_covariance_matrix", "5000x300", "Ledoit-Wolf chain"),
+    ("rolling_correlation", "1,000,000 w20", "rolling blocks"),
+    ("factor_risk_decomposition", "30000x50", "exposures"),
+    ("cointegration_spread", "1,000,000", "exact sums"),
+)
+
+
+def level_times():
+    """Milliseconds of thread time per call of LEVEL_CALLS, at the level this process runs."""
+    rng = np.random.default_rng(7)
+    x, y = rng.normal(size=1_000_000), rng.normal(size=1_000_000)
+    loadings = rng.normal(size=(30_000, 50))
+    weights, specific = rng.normal(size=30_000) / 30_000, rng.random(30_000) * 0.04
+    factors = np.cov(rng.standard_normal((200, 50)), rowvar=False)
+    data = {size: rng.standard_normal(tuple(int(v) for v in size.split("x")))
+            for size in ("20000x12", "5000x300", "500x50")}
+    calls = {
+        ("sample_covariance_matrix", "20000x12"): lambda: valmora.sample_covariance_matrix(data["20000x12"], 1.0),
+        ("sample_covariance_matrix", "5000x300"): lambda: valmora.sample_covariance_matrix(data["5000x300"], 1.0),
+        ("ledoit_wolf_covariance_matrix", "500x50"):
+            lambda: valmora.ledoit_wolf_covariance_matrix(data["500x50"], 1.0),
+        ("ledoit_wolf_covariance_matrix", "5000x300"):
+            lambda: valmora.ledoit_wolf_covariance_matrix(data["5000x300"], 1.0),
+        ("rolling_correlation", "1,000,000 w20"): lambda: valmora.rolling_correlation(x, y, 20),
+        ("factor_risk_decomposition", "30000x50"):
+            lambda: valmora.factor_risk_decomposition(weights, loadings, factors, specific),
+        ("cointegration_spread", "1,000,000"): lambda: valmora.cointegration_spread(y, x),
+    }
+    return [best(calls[(name, size)], repeat=5, clock=time.thread_time) * 1e3 for name, size, _ in LEVEL_CALLS]
+
+
+def levels_table():
+    """LEVEL_CALLS at every kernel level this processor has, side by side: each level in a process
+    of its own, VALMORA_KERNEL_LEVEL being read once per process. Every level gives the same bits."""
+    flags = ""
+    try:
+        flags = next((line for line in open("/proc/cpuinfo") if line.startswith("flags")), "")
+    except OSError:
+        pass
+    levels = ["baseline"] + [name for name, flag in (("avx2", "avx2"), ("avx512", "avx512f")) if flag in flags.split()]
+    columns = {}
+    for level in levels:
+        done = subprocess.run([sys.executable, __file__, "--level-times"] + (["--quick"] if QUICK else []),
+                              env={**os.environ, "VALMORA_KERNEL_LEVEL": level}, capture_output=True, text=True,
+                              check=True)
+        columns[level] = [float(v) for v in done.stdout.split()]
+    print("\nKernel levels: ms of thread time per call, each level in its own process")
+    print(f"{'function':32} {'size':>14} {'kernel':22} " + " ".join(f"{level:>10}" for level in levels))
+    for i, (name, size, kernel) in enumerate(LEVEL_CALLS):
+        cells = [f"{columns[level][i]:.3f}" for level in levels]
+        LEVELS.append((name, size, kernel, *cells))
+        print(f"{name:32} {size:>14} {kernel:22} " + " ".join(f"{c:>10}" for c in cells), flush=True)
+    return levels
+
+
 def main():
     global QUICK
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer and shorter repeats (a minute or two)")
     parser.add_argument("--markdown", metavar="FILE", help="also write the table as Markdown")
+    parser.add_argument("--level-times", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
     QUICK = options.quick
+    if options.level_times:
+        print(" ".join(f"{t:.6f}" for t in level_times()))
+        return 0
 
     import pandas as pd
     from sklearn.covariance import ledoit_wolf, oas
@@ -721,6 +789,7 @@ def main():
 
     universe_row()
     scaling_table(rng)
+    levels = levels_table()
 
     if options.markdown:
         lines = [f"Machine: {machine()}.", "",
@@ -732,6 +801,10 @@ def main():
                   "included).", "",
                   "| function | sizes | unit | small | middle | large |", "|---|---|---|---:|---:|---:|"]
         lines += ["| " + " | ".join(r) + " |" for r in SCALING]
+        lines += ["", "Kernel levels (VALMORA_KERNEL_LEVEL, each in a process of its own): ms of thread time per "
+                  "call.", "", "| function | size | kernel | " + " | ".join(levels) + " |",
+                  "|---|---|---|" + "---:|" * len(levels)]
+        lines += ["| " + " | ".join(r) + " |" for r in LEVELS]
         pathlib.Path(options.markdown).write_text("\n".join(lines) + "\n")
         print(f"wrote {options.markdown}")
 
