@@ -299,29 +299,26 @@ namespace {
 
 bool plain_vector(PyObject* obj) { return all_items(obj, is_plain_number) || has_plain_buffer(obj, 1); }
 
-// The values of the exact list or tuple of exact floats that is_plain_vector last found plain,
-// read on its way; `from` is only compared, never used, and holds no reference. The next
-// to_vector of that object, which follows at once with no Python code run in between, takes
-// them instead of walking the items again. Any other conversion forgets them. Per thread, so
-// that another thread's call (or a call made from a __float__, which finds them already taken)
-// never sees them.
+// The values of the exact list or tuple of exact floats (or of such rows, all of one length) that
+// is_plain_vector (is_plain_rows) last found plain, read on its way; `from` is only compared,
+// never used, and holds no reference. The next to_vector (to_matrix) of that object, which
+// follows at once with no Python code run in between, takes them instead of walking the items
+// again. Any other conversion forgets them. Per thread, so that another thread's call (or a call
+// made from a __float__, which finds them already taken) never sees them; nothing is kept once
+// taken or found wanting, so an idle thread holds no memory here.
 struct ReadAhead {
     PyObject* from = nullptr;
+    bool rows = false;
+    std::size_t cols = 0;
     std::vector<double> values;
 };
 thread_local ReadAhead read_ahead;
 
-// is_plain_vector for an exact list or tuple, keeping the values when every item is an exact
-// float (those read without an error to look for).
-bool read_plain_items(PyObject* obj) {
+// Whether every item of the exact list or tuple `obj` is a plain number; the exact floats among
+// them are appended to `values` while `floats` holds, which the first other item clears.
+bool read_items(PyObject* obj, std::vector<double>& values, bool& floats) {
     const bool list = PyList_CheckExact(obj) != 0;
     const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
-    // Filled outside the thread's storage, whose address every access would look up again.
-    std::vector<double> values;
-    values.swap(read_ahead.values);
-    values.clear();
-    values.reserve(static_cast<std::size_t>(n));
-    bool floats = true;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
         if (PyFloat_CheckExact(item)) {
@@ -331,30 +328,100 @@ bool read_plain_items(PyObject* obj) {
         if (!is_plain_number(item)) return false;
         floats = false;
     }
-    read_ahead.values.swap(values);
-    if (floats) read_ahead.from = obj;
     return true;
 }
 
-// Whether the values of `obj` were read ahead; forgets them either way.
+inline Py_ssize_t size_of(PyObject* list_or_tuple) {
+    return PyList_CheckExact(list_or_tuple) ? PyList_Size(list_or_tuple) : PyTuple_Size(list_or_tuple);
+}
+inline bool is_list_or_tuple(PyObject* obj) { return PyList_CheckExact(obj) || PyTuple_CheckExact(obj); }
+
+// Keeps `values` read from `obj` when they are all it holds, as read_ahead says.
+bool keep(PyObject* obj, std::vector<double>&& values, bool plain, bool floats, bool rows, std::size_t cols) {
+    if (plain && floats) {
+        read_ahead.values = std::move(values);
+        read_ahead.from = obj;
+        read_ahead.rows = rows;
+        read_ahead.cols = cols;
+    }
+    return plain;
+}
+
+// is_plain_vector for an exact list or tuple. The values are filled outside the thread's
+// storage, whose address every access would look up again.
+bool read_plain_items(PyObject* obj) {
+    std::vector<double> values;
+    values.reserve(static_cast<std::size_t>(size_of(obj)));
+    bool floats = true;
+    const bool plain = read_items(obj, values, floats);
+    return keep(obj, std::move(values), plain, floats, false, 0);
+}
+
+// is_plain_rows for an exact list or tuple; rows of any other kind are only checked.
+bool read_plain_rows(PyObject* obj) {
+    const bool list = PyList_CheckExact(obj) != 0;
+    const Py_ssize_t n = size_of(obj);
+    std::vector<double> values;
+    bool floats = n > 0;
+    std::size_t cols = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* row = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+        if (floats && is_list_or_tuple(row)) {
+            const auto m = static_cast<std::size_t>(size_of(row));
+            if (i == 0) {
+                cols = m;
+                if (m > 0 && static_cast<std::size_t>(n) <= values.max_size() / m) {
+                    values.reserve(static_cast<std::size_t>(n) * m);
+                }
+            }
+            floats = m == cols && m > 0;
+            if (!read_items(row, values, floats)) return false;
+        } else {
+            floats = false;
+            if (!plain_vector(row)) return false;
+        }
+    }
+    return keep(obj, std::move(values), true, floats, true, cols);
+}
+
+// Whether the values of `obj` were read ahead as a vector; forgets them either way.
 bool take_read_ahead(PyObject* obj, std::vector<double>& out) {
-    const bool taken = read_ahead.from == obj && out.empty();
+    const bool taken = read_ahead.from == obj && !read_ahead.rows && out.empty();
     if (taken) out.swap(read_ahead.values);
     read_ahead.from = nullptr;
+    std::vector<double>().swap(read_ahead.values);
     return taken;
+}
+
+// The same for rows.
+bool take_read_ahead(PyObject* obj, Matrix& out) {
+    const bool taken = read_ahead.from == obj && read_ahead.rows && out.rows() == 0;
+    if (taken) {
+        const std::size_t rows = read_ahead.values.size() / read_ahead.cols;
+        out = Matrix::of_rows(std::move(read_ahead.values), rows, read_ahead.cols);
+    }
+    read_ahead.from = nullptr;
+    std::vector<double>().swap(read_ahead.values);
+    return taken;
+}
+
+void forget_read_ahead() {
+    read_ahead.from = nullptr;
+    std::vector<double>().swap(read_ahead.values);
 }
 
 }  // namespace
 
 bool is_plain_vector(PyObject* obj) {
-    read_ahead.from = nullptr;
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return read_plain_items(obj);
+    forget_read_ahead();
+    if (is_list_or_tuple(obj)) return read_plain_items(obj);
     return plain_vector(obj);
 }
 
 bool is_plain_rows(PyObject* obj) {
-    read_ahead.from = nullptr;
-    return all_items(obj, plain_vector) || has_plain_buffer(obj, 2);
+    forget_read_ahead();
+    if (is_list_or_tuple(obj)) return read_plain_rows(obj);
+    return has_plain_buffer(obj, 2);
 }
 
 // Compatibility text, kept word for word (callers match on it), None worded apart as before.
@@ -426,7 +493,7 @@ bool to_vector(PyObject* obj, const char* param, VectorArg& out) {
 }
 
 bool to_matrix(PyObject* obj, const char* param, MatrixArg& out) {
-    read_ahead.from = nullptr;
+    if (take_read_ahead(obj, out.rows())) return true;
     PyRef offered;
     switch (read_array(obj, out, read_buffer_matrix, offered)) {
         case Read::done: return true;

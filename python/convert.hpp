@@ -27,7 +27,8 @@ inline bool is_plain_number(PyObject* obj) { return PyFloat_Check(obj) || PyLong
 inline bool is_plain_size(PyObject* obj) { return PyLong_Check(obj); }
 // is_plain_vector of an exact list or tuple of exact floats reads their values on its way, and
 // the to_vector of the same object that must follow it, with no Python code run in between,
-// takes them; any other conversion forgets them.
+// takes them; so do is_plain_rows and to_matrix for rows of such lists or tuples, all of one
+// length. Any other conversion forgets them.
 bool is_plain_vector(PyObject* obj);
 bool is_plain_rows(PyObject* obj);
 
