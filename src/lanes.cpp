@@ -47,6 +47,18 @@ Level level() {
     return f < chosen ? f : chosen;
 }
 
+bool full_width_avx512() {
+#if defined(__x86_64__)
+    static const bool intel = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_is("intel") != 0;
+    }();
+    return intel && level() == Level::avx512;
+#else
+    return false;
+#endif
+}
+
 void force_level(Level l) { forced.store(l, std::memory_order_relaxed); }
 
 }  // namespace valmora::lanes

@@ -54,6 +54,9 @@ Level supported();
 // The level the kernels run at: supported(), unless capped by VALMORA_KERNEL_LEVEL (read once)
 // or forced.
 Level level();
+// Whether the kernels run at avx512 on a processor that executes eight lanes at once (Intel's),
+// rather than as two halves of four (AMD's Zen 4), where some kernels are faster on four.
+bool full_width_avx512();
 // For the kernel test program only: run every kernel at `l` (at most supported()).
 void force_level(Level l);
 
