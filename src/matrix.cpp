@@ -89,18 +89,24 @@ template <std::size_t N>
 
 // Eight lanes only on long rows: on an Intel Xeon with AVX-512 (4M values) eight lanes took
 // 1.9x the time of four at p = 4 to 12, 1.1-1.2x at 16 to 100, and 0.9-0.97x from 150 on.
-VALMORA_LANES_KERNEL(avx512, void, find_complete_long_rows, find_complete_rows,
-                     (const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
-                      std::size_t* count, double* sum),
-                     (data, first, last, p, kept, count, sum))
-VALMORA_LANES_KERNEL(avx2, void, find_complete_short_rows, find_complete_rows,
-                     (const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
-                      std::size_t* count, double* sum),
-                     (data, first, last, p, kept, count, sum))
+void find_complete_long_rows(const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
+                             std::size_t* count, double* sum) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        find_complete_rows<N>(data, first, last, p, kept, count, sum);
+    };
+    lanes::run<lanes::Level::avx512>(kernel);
+}
+void find_complete_short_rows(const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
+                              std::size_t* count, double* sum) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        find_complete_rows<N>(data, first, last, p, kept, count, sum);
+    };
+    lanes::run<lanes::Level::avx2>(kernel);
+}
 constexpr std::size_t kShortestLongRow = 150;
 
-void find_some_complete_rows(const double* data, std::size_t first, std::size_t last, std::size_t p,
-                             std::size_t* kept, std::size_t* count, double* sum) {
+void find_some_complete_rows(const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
+                             std::size_t* count, double* sum) {
     if (p >= kShortestLongRow) return find_complete_long_rows(data, first, last, p, kept, count, sum);
     find_complete_short_rows(data, first, last, p, kept, count, sum);
 }
@@ -150,8 +156,10 @@ template <std::size_t N>
     for (std::size_t k = first; k < last; ++k) fetch<N>(o, k, out + k * o.p);
 }
 
-VALMORA_LANES_KERNEL(avx512, void, fetch_some_observations, fetch_some,
-                     (const Observations& o, std::size_t first, std::size_t last, double* out), (o, first, last, out))
+void fetch_some_observations(const Observations& o, std::size_t first, std::size_t last, double* out) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) { fetch_some<N>(o, first, last, out); };
+    lanes::run<lanes::Level::avx512>(kernel);
+}
 
 }  // namespace
 
@@ -282,8 +290,10 @@ template <std::size_t N>
 // Four lanes even where eight are offered: on an Intel Xeon with AVX-512 eight lanes measured
 // 0.313 against 0.250 ms at 20000x8 and 0.657 against 0.361 ms at 20000x12, and on an AMD EPYC
 // (Zen 4) 17-19% slower at both.
-VALMORA_LANES_KERNEL(avx2, void, accumulate_all_cross_products, accumulate_cross_products,
-                     (const Observations& o, double* sums), (o, sums))
+void accumulate_all_cross_products(const Observations& o, double* sums) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) { accumulate_cross_products<N>(o, sums); };
+    lanes::run<lanes::Level::avx2>(kernel);
+}
 
 Matrix tiled_cross_product(const Observations& o, double divisor, double scale) {
     const std::size_t p = o.p;
@@ -467,10 +477,18 @@ template <std::size_t N>
 // Eight lanes on Intel processors with AVX-512, four elsewhere: on an Intel Xeon eight measured
 // 17-19% faster than four at 5000x300 and 8-9% at 1000x1500; on an AMD EPYC (Zen 4, whose
 // 512-bit operations run as two halves) tiles of 8x8, 12x8, 6x16 and 12x16 all ran 20-37% slower.
-VALMORA_LANES_KERNEL(avx512, void, packed_cross_products_wide, packed_cross_products,
-                     (const Observations& o, double divisor, double scale, double* out), (o, divisor, scale, out))
-VALMORA_LANES_KERNEL(avx2, void, packed_cross_products_lanes, packed_cross_products,
-                     (const Observations& o, double divisor, double scale, double* out), (o, divisor, scale, out))
+void packed_cross_products_wide(const Observations& o, double divisor, double scale, double* out) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        packed_cross_products<N>(o, divisor, scale, out);
+    };
+    lanes::run<lanes::Level::avx512>(kernel);
+}
+void packed_cross_products_lanes(const Observations& o, double divisor, double scale, double* out) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        packed_cross_products<N>(o, divisor, scale, out);
+    };
+    lanes::run<lanes::Level::avx2>(kernel);
+}
 
 // Up to this many columns the copied-block tiles are faster: the packing costs more than it
 // saves on rows this short (measured even at 20000 x 12, 10-25% faster at 20000 x 16 to 24).

@@ -56,9 +56,13 @@ template <std::size_t N>
     std::copy(b, b + k, exposures);
 }
 
-VALMORA_LANES_KERNEL(avx512, void, accumulate_exposures, accumulate_exposures_lanes,
-                     (const double* weights, const double* loadings, std::size_t n, std::size_t k, double* exposures),
-                     (weights, loadings, n, k, exposures))
+void accumulate_exposures(const double* weights, const double* loadings, std::size_t n, std::size_t k,
+                          double* exposures) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        accumulate_exposures_lanes<N>(weights, loadings, n, k, exposures);
+    };
+    lanes::run<lanes::Level::avx512>(kernel);
+}
 
 // (w_i * w_i) * s_i summed left to right, starting from the first term.
 double specific_variance_sum(std::span<const double> weights, std::span<const double> specific_variance) {
