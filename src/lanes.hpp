@@ -71,8 +71,10 @@ template <class Kernel>
 [[gnu::target("avx2")]] auto run_avx2(const Kernel& kernel) {
     return kernel.template operator()<4>();
 }
+// A function of its own like the others: inlined into its caller, the packed cross-product's
+// baseline build measured 8-10% slower at 5000x300.
 template <class Kernel>
-auto run_baseline(const Kernel& kernel) {
+[[gnu::noinline]] auto run_baseline(const Kernel& kernel) {
     return kernel.template operator()<2>();
 }
 #endif
