@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "blocks.hpp"
 #include "lanes.hpp"
 #include "stop.hpp"
 
@@ -203,19 +204,8 @@ namespace {
 
 // ---- few columns: tiles over a block of copied rows ----
 
-// Output tiles are kTileRows rows of kTileVecs vectors of N lanes; entry (i, j) of a tile is the
-// sum for the pair of columns (i, j) of the data, carried over every observation in order.
-constexpr std::size_t kTileRows = 4;
-constexpr std::size_t kTileVecs = 2;
-// Columns of the packed block are padded with zeros to a multiple of this, so tiles never read
-// past a row; it is a multiple of kTileRows and of every tile width.
-constexpr std::size_t kPadding = 16;
-// Observations per block, sized from p: as many as fill about 512 KiB, which stays in the
-// second-level cache while every tile of the upper triangle streams through it, but never fewer
-// than kMinBlockRows, since each tile loads and stores its sums once per block and a short block
-// would spend its time there.
-constexpr std::size_t kBlockValues = 65536;
-constexpr std::size_t kMinBlockRows = 128;
+using namespace blocks;
+
 template <std::size_t N>
 [[gnu::always_inline]] inline void accumulate_tile(const double* block, std::size_t rows, std::size_t width,
                                                    std::size_t i0, std::size_t j0, double* sums, std::size_t p) {
@@ -320,18 +310,7 @@ Matrix tiled_cross_product(const Observations& o, double divisor, double scale) 
 // them), kRows * 2 multiplies and as many additions. The tiles that reach the upper triangle
 // keep their sums in the result itself, loaded and stored once per block, so that every sum is
 // one chain over the observations in order, from the result's 0.0; tiles that reach past column
-// p keep theirs in a buffer beside it. kRows = 6 fills the sixteen vector registers: twelve sums,
-// two column vectors, a broadcast and a product.
-constexpr std::size_t kRows = 6;
-
-// Observations per block: 188 at p = 100 and 64 from p = 300 on measured best.
-std::size_t packed_block_rows(std::size_t p) { return std::clamp<std::size_t>(18800 / p, 64, 512); }
-
-// Bytes of column panels that every row of tiles meets in turn, kept in the second-level cache.
-constexpr std::size_t kStretchBytes = 192 * 1024;
-
-// Rows and columns of the blocks in which the upper triangle is mirrored.
-constexpr std::size_t kMirrorBlock = 64;
+// p keep theirs in a buffer beside it.
 
 // The sums of one tile over a block, V of its two column vectors: both, or one half of the panel
 // (b and tile then start at that half).
@@ -346,16 +325,15 @@ template <std::size_t N, std::size_t V>
 #pragma GCC unroll 2
         for (std::size_t v = 0; v < V; ++v) lanes::load(acc[r][v], tile + r * stride + v * N);
     }
-    const double *a0 = a[0], *a1 = a[1], *a2 = a[2], *a3 = a[3], *a4 = a[4], *a5 = a[5];
     for (std::size_t k = 0; k < kc * Cols; k += Cols) {
         Lanes bv[V];
 #pragma GCC unroll 2
         for (std::size_t v = 0; v < V; ++v) lanes::load(bv[v], b + k + v * N);
-        const double x[kRows] = {a0[k], a1[k], a2[k], a3[k], a4[k], a5[k]};
 #pragma GCC unroll 8
         for (std::size_t r = 0; r < kRows; ++r) {
+            const double x = a[r][k];
 #pragma GCC unroll 2
-            for (std::size_t v = 0; v < V; ++v) acc[r][v] = acc[r][v] + x[r] * bv[v];
+            for (std::size_t v = 0; v < V; ++v) acc[r][v] = acc[r][v] + x * bv[v];
         }
     }
 #pragma GCC unroll 8
@@ -489,10 +467,6 @@ void packed_cross_products_lanes(const Observations& o, double divisor, double s
     };
     lanes::run<lanes::Level::avx2>(kernel);
 }
-
-// Up to this many columns the copied-block tiles are faster: the packing costs more than it
-// saves on rows this short (measured even at 20000 x 12, 10-25% faster at 20000 x 16 to 24).
-constexpr std::size_t kMostTiledColumns = 12;
 
 Matrix cross_product(const Observations& o, double divisor, double scale) {
     if (o.p <= kMostTiledColumns) return tiled_cross_product(o, divisor, scale);
