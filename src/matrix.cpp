@@ -17,8 +17,8 @@ Matrix Matrix::filled(std::size_t rows, std::size_t cols, double value) {
 Matrix Matrix::of_rows(std::vector<double> values, std::size_t rows, std::size_t cols) {
     Matrix m;
     m.values_ = std::move(values);
-    m.starts_.resize(rows + 1);
-    for (std::size_t i = 0; i <= rows; ++i) m.starts_[i] = i * cols;
+    m.rows_ = rows;
+    m.cols_ = cols;
     return m;
 }
 
@@ -126,7 +126,7 @@ struct Observations {
 };
 
 Observations as_observations(const Matrix& centred) {
-    return {centred.data(), nullptr, nullptr, centred.rows(), centred.row(0).size()};
+    return {centred.data(), nullptr, nullptr, centred.rows(), centred.cols()};
 }
 Observations as_observations(const CompleteObservations& o) {
     return {o.values, o.rows.data(), o.mean.data(), o.rows.size(), o.cols};
