@@ -179,6 +179,7 @@ void check_ledoit_wolf(const Matrix& data, const Matrix& centred) {
             d2 += d * d;
         }
     }
+    if (d2 <= 0.0) return;  // the estimator takes the target whole, without the chain
     double chain = 0.0;
     for (std::size_t k = 0; k < m; ++k) {
         const double* c = centred.data() + k * p;
