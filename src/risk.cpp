@@ -31,7 +31,10 @@ template <std::size_t N>
     std::copy(exposures, exposures + k, b);
     // `rows` rows from i0 on; with rows = kRows the row loops unroll.
     auto advance = [&](std::size_t i0, std::size_t rows) {
-        const double* w = weights + i0;
+        // The weights copied out first: read through `weights`, the compiler must assume that every
+        // store to b may change them, and reloads them for every vector.
+        double w[kRows];
+        std::copy_n(weights + i0, rows, w);
         const double* block = loadings + i0 * k;
         std::size_t j = 0;
         for (; j + N <= k; j += N) {
