@@ -54,19 +54,26 @@ std::vector<double> take_vector(FuzzedDataProvider& in, std::size_t max_len = 64
     return v;
 }
 
+// Rows as the binding may deliver them: row i is values[starts[i]] up to values[starts[i + 1]].
+struct Rows {
+    std::vector<double> values;
+    std::vector<std::size_t> starts{0};
+    operator MatrixView() const noexcept { return {values.data(), starts.data(), starts.size() - 1}; }
+};
+
 // Usually rectangular, sometimes ragged or empty.
-Matrix take_matrix(FuzzedDataProvider& in, std::size_t rows, std::size_t cols) {
-    Matrix m;
+Rows take_matrix(FuzzedDataProvider& in, std::size_t rows, std::size_t cols) {
+    Rows m;
     const bool ragged = in.ConsumeIntegralInRange<int>(0, 15) == 0;
     for (std::size_t r = 0; r < rows; ++r) {
         const std::size_t width = ragged ? in.ConsumeIntegralInRange<std::size_t>(0, cols + 1) : cols;
-        for (std::size_t c = 0; c < width; ++c) m.values().push_back(take_double(in));
-        m.end_row();
+        for (std::size_t c = 0; c < width; ++c) m.values.push_back(take_double(in));
+        m.starts.push_back(m.values.size());
     }
     return m;
 }
 
-Matrix take_any_matrix(FuzzedDataProvider& in) {
+Rows take_any_matrix(FuzzedDataProvider& in) {
     const auto rows = in.ConsumeIntegralInRange<std::size_t>(0, 24);
     const auto cols = in.ConsumeIntegralInRange<std::size_t>(0, 12);
     return take_matrix(in, rows, cols);
@@ -87,10 +94,7 @@ bool failed_cleanly(const Result<T>& r) {
     return true;
 }
 
-void require_square(const Matrix& m, std::size_t n) {
-    require(m.rows() == n);
-    for (std::size_t i = 0; i < n; ++i) require(m.row(i).size() == n);
-}
+void require_square(const Matrix& m, std::size_t n) { require(m.rows() == n && m.cols() == n); }
 
 void require_symmetric(const Matrix& m) {
     for (std::size_t i = 0; i < m.rows(); ++i) {
@@ -101,9 +105,9 @@ void require_symmetric(const Matrix& m) {
 void require_intensity(double delta) { require(std::isnan(delta) || (delta >= 0.0 && delta <= 1.0)); }
 
 void covariance(FuzzedDataProvider& in, int which) {
-    const Matrix data = take_any_matrix(in);
+    const Rows data = take_any_matrix(in);
     const double frequency = take_double(in);
-    const std::size_t cols = data.rows() > 0 ? data.row(0).size() : 0;
+    const std::size_t cols = data.starts.size() > 1 ? data.starts[1] : 0;
     if (which == 0) {
         auto r = sample_covariance_matrix(data, frequency);
         if (failed_cleanly(r)) return;
@@ -120,7 +124,7 @@ void covariance(FuzzedDataProvider& in, int which) {
 
 void conversions(FuzzedDataProvider& in, bool to_correlation) {
     const auto n = in.ConsumeIntegralInRange<std::size_t>(0, 10);
-    const Matrix m = take_matrix(in, n, in.ConsumeBool() ? n : in.ConsumeIntegralInRange<std::size_t>(0, 10));
+    const Rows m = take_matrix(in, n, in.ConsumeBool() ? n : in.ConsumeIntegralInRange<std::size_t>(0, 10));
     if (to_correlation) {
         auto r = covariance_to_correlation(m);
         if (failed_cleanly(r)) return;
@@ -193,8 +197,8 @@ void risk(FuzzedDataProvider& in) {
     const auto k = in.ConsumeIntegralInRange<std::size_t>(0, 12);
     const bool honest = in.ConsumeIntegralInRange<int>(0, 7) != 0;
     const std::vector<double> weights = honest ? std::vector<double>(n) : take_vector(in, 13);
-    const Matrix loadings = take_matrix(in, n, k);
-    const Matrix covariance = take_matrix(in, k, honest ? k : in.ConsumeIntegralInRange<std::size_t>(0, 13));
+    const Rows loadings = take_matrix(in, n, k);
+    const Rows covariance = take_matrix(in, k, honest ? k : in.ConsumeIntegralInRange<std::size_t>(0, 13));
     std::vector<double> specific = honest ? std::vector<double>(n) : take_vector(in, 13);
     std::vector<double> w = weights;
     for (double& v : w) v = take_double(in);

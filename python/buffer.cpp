@@ -237,6 +237,12 @@ void VectorArg::pause() {
     exporter_ = lease_.pause();
 }
 
+void RaggedRows::assign(std::vector<double> values, std::size_t rows, std::size_t cols) {
+    values_ = std::move(values);
+    starts_.resize(rows + 1);
+    for (std::size_t i = 0; i <= rows; ++i) starts_[i] = i * cols;
+}
+
 void MatrixArg::lend(BufferLease lease, std::size_t rows, std::size_t cols) {
     lease_ = std::move(lease);
     rows_ = rows;
@@ -247,7 +253,7 @@ void MatrixArg::lend(BufferLease lease, std::size_t rows, std::size_t cols) {
 void MatrixArg::own() {
     if (!borrowed()) return;
     const auto* values = static_cast<const double*>(lease_.view().buf);
-    owned_ = Matrix::of_rows(std::vector<double>(values, values + rows_ * cols_), rows_, cols_);
+    owned_.assign(std::vector<double>(values, values + rows_ * cols_), rows_, cols_);
     copied_ = true;
 }
 
@@ -303,10 +309,10 @@ bool read_buffer_matrix(PyObject* obj, MatrixArg& out, Subclass subclass) {
         out.lend(view.take_lease(), static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
         return true;
     }
-    Matrix& m = out.rows();
+    RaggedRows& m = out.rows();
     std::vector<double>& values = m.values();
     values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
-    m.reserve_rows(static_cast<std::size_t>(rows));
+    m.reserve(static_cast<std::size_t>(rows));
     for (Py_ssize_t r = 0; r < rows; ++r) {
         const std::size_t start = values.size();
         values.resize(start + static_cast<std::size_t>(cols));

@@ -71,11 +71,29 @@ private:
     PyRef exporter_;
 };
 
-// A matrix argument: rows converted into an owned Matrix, or a caller's C-contiguous float64
+// Rows converted one by one, which may differ in length: they reach the core as they came, and
+// its shape checks say what is wrong with them.
+class RaggedRows {
+public:
+    std::vector<double>& values() noexcept { return values_; }
+    std::size_t count() const noexcept { return starts_.size() - 1; }
+    void reserve(std::size_t rows) { starts_.reserve(rows + 1); }
+    void end_row() { starts_.push_back(values_.size()); }
+    // Takes `values` (rows * cols of them, row after row) as rows of `cols`.
+    void assign(std::vector<double> values, std::size_t rows, std::size_t cols);
+
+    operator MatrixView() const noexcept { return {values_.data(), starts_.data(), count()}; }
+
+private:
+    std::vector<double> values_;
+    std::vector<std::size_t> starts_{0};
+};
+
+// A matrix argument: rows converted into owned storage, or a caller's C-contiguous float64
 // array of two dimensions read in place while its lease is held.
 class MatrixArg {
 public:
-    Matrix& rows() noexcept { return owned_; }
+    RaggedRows& rows() noexcept { return owned_; }
     void lend(BufferLease lease, std::size_t rows, std::size_t cols);
     bool borrowed() const noexcept { return lease_.held() && !copied_; }
     void own();
@@ -89,7 +107,7 @@ public:
     }
 
 private:
-    Matrix owned_;
+    RaggedRows owned_;
     BufferLease lease_;
     std::size_t rows_ = 0, cols_ = 0;
     bool copied_ = false;

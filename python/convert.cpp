@@ -394,11 +394,11 @@ bool take_read_ahead(PyObject* obj, std::vector<double>& out) {
 }
 
 // The same for rows.
-bool take_read_ahead(PyObject* obj, Matrix& out) {
-    const bool taken = read_ahead.from == obj && read_ahead.rows && out.rows() == 0;
+bool take_read_ahead(PyObject* obj, RaggedRows& out) {
+    const bool taken = read_ahead.from == obj && read_ahead.rows && out.count() == 0;
     if (taken) {
         const std::size_t rows = read_ahead.values.size() / read_ahead.cols;
-        out = Matrix::of_rows(std::move(read_ahead.values), rows, read_ahead.cols);
+        out.assign(std::move(read_ahead.values), rows, read_ahead.cols);
     }
     read_ahead.from = nullptr;
     std::vector<double>().swap(read_ahead.values);
@@ -501,11 +501,11 @@ bool to_matrix(PyObject* obj, const char* param, MatrixArg& out) {
         case Read::by_items: break;
     }
     const Missing missing = offered && obj == offered.get() ? Missing::pandas_and_none : Missing::pandas;
-    Matrix& m = out.rows();
+    RaggedRows& m = out.rows();
     Py_ssize_t reserve = 0;
     const bool ok = for_each_item(obj, reserve, [&](PyObject* row) {
         if (reserve > 0) {
-            m.reserve_rows(static_cast<std::size_t>(reserve));
+            m.reserve(static_cast<std::size_t>(reserve));
             reserve = 0;
         }
         if (!append_vector(row, m.values(), missing)) return false;

@@ -102,16 +102,16 @@ PyObject* computed_list(std::size_t size, void (*compute)(const void*, std::size
     return list.release();
 }
 
-namespace {
-
 // Rows and columns of the blocks a square result is built in: both lists an entry and its mirror
 // go to stay in cache.
 constexpr std::size_t kListBlock = 64;
 
-// A square matrix whose mirrored entries (j, i) carry the bits of (i, j) shares one float between
-// the two, which halves the floats a covariance matrix costs. NaN is never shared, so that a
-// list comparison, which takes an object as equal to itself, sees what it saw before.
-PyObject* square_to_python(const Matrix& m, std::size_t p) {
+// Every matrix the core returns is square: p x p for data of p columns, n x n for a square
+// argument. Mirrored entries (j, i) that carry the bits of (i, j) share one float between the
+// two, which halves the floats a covariance matrix costs. NaN is never shared, so that a list
+// comparison, which takes an object as equal to itself, sees what it saw before.
+PyObject* to_python(const Matrix& m) {
+    const std::size_t p = m.rows();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(p)));
     if (!list) return nullptr;
     std::vector<PyObject*> rows(p);
@@ -155,30 +155,6 @@ PyObject* square_to_python(const Matrix& m, std::size_t p) {
                     put(j, i, item);
                 }
             }
-        }
-    }
-    return list.release();
-}
-
-}  // namespace
-
-PyObject* to_python(const Matrix& m) {
-    const std::size_t p = m.rows();
-    bool square = p > 0;
-    for (std::size_t i = 0; i < p && square; ++i) square = m.row(i).size() == p;
-    if (square) return square_to_python(m, p);
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(m.rows())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < m.rows(); ++i) {
-        poll_stop();
-        auto row = m.row(i);
-        PyObject* inner = PyList_New(static_cast<Py_ssize_t>(row.size()));
-        if (inner == nullptr) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), inner);
-        for (std::size_t j = 0; j < row.size(); ++j) {
-            PyObject* item = PyFloat_FromDouble(row[j]);
-            if (item == nullptr) return nullptr;
-            PyList_SetItem(inner, static_cast<Py_ssize_t>(j), item);
         }
     }
     return list.release();

@@ -223,10 +223,10 @@ template <std::size_t N>
 [[gnu::always_inline]] inline bool add_foreseen(Deviations& d, double& sum, const double* x, std::size_t count) {
     if (foreseen_to_fit(d, sum, count) < count) return false;
     const double before = sum;
-    const bool done =
-        count == 1   ? add_exact_block<N, 1>(sum, x, d.cov.data(), d.diagonal.data(), d.p, d.width)
-        : count == 2 ? add_exact_block<N, 2>(sum, x, d.cov.data(), d.diagonal.data(), d.p, d.width)
-                     : add_exact_many<N>(sum, x, d.cov.data(), d.diagonal.data(), d.p, d.width, d.rows, count);
+    const bool done = count == 1 ? add_exact_block<N, 1>(sum, x, d.cov.data(), d.diagonal.data(), d.p, d.width)
+                      : count == 2
+                          ? add_exact_block<N, 2>(sum, x, d.cov.data(), d.diagonal.data(), d.p, d.width)
+                          : add_exact_many<N>(sum, x, d.cov.data(), d.diagonal.data(), d.p, d.width, d.rows, count);
     if (done) d.per_observation = (sum - before) / static_cast<double>(count);
     return done;
 }
@@ -276,10 +276,18 @@ template <std::size_t N>
 // 2500x200, 10% at 5000x300 and 1000x700, 9-17% at 1000x1500.
 constexpr std::size_t kWideChainColumns = 128;
 
-VALMORA_LANES_KERNEL(avx2, double, add_squared_deviations_lanes, add_squared_deviations,
-                     (Deviations & d, double sum, std::size_t first, std::size_t last), (d, sum, first, last))
-VALMORA_LANES_KERNEL(avx512, double, add_squared_deviations_wide, add_squared_deviations,
-                     (Deviations & d, double sum, std::size_t first, std::size_t last), (d, sum, first, last))
+double add_squared_deviations_lanes(Deviations& d, double sum, std::size_t first, std::size_t last) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        return add_squared_deviations<N>(d, sum, first, last);
+    };
+    return lanes::run<lanes::Level::avx2>(kernel);
+}
+double add_squared_deviations_wide(Deviations& d, double sum, std::size_t first, std::size_t last) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        return add_squared_deviations<N>(d, sum, first, last);
+    };
+    return lanes::run<lanes::Level::avx512>(kernel);
+}
 
 double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
     // S is laid out for the lanes of the kernel that runs.

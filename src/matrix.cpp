@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "blocks.hpp"
 #include "lanes.hpp"
 #include "stop.hpp"
 
@@ -16,8 +17,8 @@ Matrix Matrix::filled(std::size_t rows, std::size_t cols, double value) {
 Matrix Matrix::of_rows(std::vector<double> values, std::size_t rows, std::size_t cols) {
     Matrix m;
     m.values_ = std::move(values);
-    m.starts_.resize(rows + 1);
-    for (std::size_t i = 0; i <= rows; ++i) m.starts_[i] = i * cols;
+    m.rows_ = rows;
+    m.cols_ = cols;
     return m;
 }
 
@@ -89,18 +90,24 @@ template <std::size_t N>
 
 // Eight lanes only on long rows: on an Intel Xeon with AVX-512 (4M values) eight lanes took
 // 1.9x the time of four at p = 4 to 12, 1.1-1.2x at 16 to 100, and 0.9-0.97x from 150 on.
-VALMORA_LANES_KERNEL(avx512, void, find_complete_long_rows, find_complete_rows,
-                     (const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
-                      std::size_t* count, double* sum),
-                     (data, first, last, p, kept, count, sum))
-VALMORA_LANES_KERNEL(avx2, void, find_complete_short_rows, find_complete_rows,
-                     (const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
-                      std::size_t* count, double* sum),
-                     (data, first, last, p, kept, count, sum))
+void find_complete_long_rows(const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
+                             std::size_t* count, double* sum) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        find_complete_rows<N>(data, first, last, p, kept, count, sum);
+    };
+    lanes::run<lanes::Level::avx512>(kernel);
+}
+void find_complete_short_rows(const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
+                              std::size_t* count, double* sum) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        find_complete_rows<N>(data, first, last, p, kept, count, sum);
+    };
+    lanes::run<lanes::Level::avx2>(kernel);
+}
 constexpr std::size_t kShortestLongRow = 150;
 
-void find_some_complete_rows(const double* data, std::size_t first, std::size_t last, std::size_t p,
-                             std::size_t* kept, std::size_t* count, double* sum) {
+void find_some_complete_rows(const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
+                             std::size_t* count, double* sum) {
     if (p >= kShortestLongRow) return find_complete_long_rows(data, first, last, p, kept, count, sum);
     find_complete_short_rows(data, first, last, p, kept, count, sum);
 }
@@ -119,7 +126,7 @@ struct Observations {
 };
 
 Observations as_observations(const Matrix& centred) {
-    return {centred.data(), nullptr, nullptr, centred.rows(), centred.row(0).size()};
+    return {centred.data(), nullptr, nullptr, centred.rows(), centred.cols()};
 }
 Observations as_observations(const CompleteObservations& o) {
     return {o.values, o.rows.data(), o.mean.data(), o.rows.size(), o.cols};
@@ -150,8 +157,10 @@ template <std::size_t N>
     for (std::size_t k = first; k < last; ++k) fetch<N>(o, k, out + k * o.p);
 }
 
-VALMORA_LANES_KERNEL(avx512, void, fetch_some_observations, fetch_some,
-                     (const Observations& o, std::size_t first, std::size_t last, double* out), (o, first, last, out))
+void fetch_some_observations(const Observations& o, std::size_t first, std::size_t last, double* out) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) { fetch_some<N>(o, first, last, out); };
+    lanes::run<lanes::Level::avx512>(kernel);
+}
 
 }  // namespace
 
@@ -195,19 +204,8 @@ namespace {
 
 // ---- few columns: tiles over a block of copied rows ----
 
-// Output tiles are kTileRows rows of kTileVecs vectors of N lanes; entry (i, j) of a tile is the
-// sum for the pair of columns (i, j) of the data, carried over every observation in order.
-constexpr std::size_t kTileRows = 4;
-constexpr std::size_t kTileVecs = 2;
-// Columns of the packed block are padded with zeros to a multiple of this, so tiles never read
-// past a row; it is a multiple of kTileRows and of every tile width.
-constexpr std::size_t kPadding = 16;
-// Observations per block, sized from p: as many as fill about 512 KiB, which stays in the
-// second-level cache while every tile of the upper triangle streams through it, but never fewer
-// than kMinBlockRows, since each tile loads and stores its sums once per block and a short block
-// would spend its time there.
-constexpr std::size_t kBlockValues = 65536;
-constexpr std::size_t kMinBlockRows = 128;
+using namespace blocks;
+
 template <std::size_t N>
 [[gnu::always_inline]] inline void accumulate_tile(const double* block, std::size_t rows, std::size_t width,
                                                    std::size_t i0, std::size_t j0, double* sums, std::size_t p) {
@@ -282,8 +280,10 @@ template <std::size_t N>
 // Four lanes even where eight are offered: on an Intel Xeon with AVX-512 eight lanes measured
 // 0.313 against 0.250 ms at 20000x8 and 0.657 against 0.361 ms at 20000x12, and on an AMD EPYC
 // (Zen 4) 17-19% slower at both.
-VALMORA_LANES_KERNEL(avx2, void, accumulate_all_cross_products, accumulate_cross_products,
-                     (const Observations& o, double* sums), (o, sums))
+void accumulate_all_cross_products(const Observations& o, double* sums) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) { accumulate_cross_products<N>(o, sums); };
+    lanes::run<lanes::Level::avx2>(kernel);
+}
 
 Matrix tiled_cross_product(const Observations& o, double divisor, double scale) {
     const std::size_t p = o.p;
@@ -310,18 +310,7 @@ Matrix tiled_cross_product(const Observations& o, double divisor, double scale) 
 // them), kRows * 2 multiplies and as many additions. The tiles that reach the upper triangle
 // keep their sums in the result itself, loaded and stored once per block, so that every sum is
 // one chain over the observations in order, from the result's 0.0; tiles that reach past column
-// p keep theirs in a buffer beside it. kRows = 6 fills the sixteen vector registers: twelve sums,
-// two column vectors, a broadcast and a product.
-constexpr std::size_t kRows = 6;
-
-// Observations per block: 188 at p = 100 and 64 from p = 300 on measured best.
-std::size_t packed_block_rows(std::size_t p) { return std::clamp<std::size_t>(18800 / p, 64, 512); }
-
-// Bytes of column panels that every row of tiles meets in turn, kept in the second-level cache.
-constexpr std::size_t kStretchBytes = 192 * 1024;
-
-// Rows and columns of the blocks in which the upper triangle is mirrored.
-constexpr std::size_t kMirrorBlock = 64;
+// p keep theirs in a buffer beside it.
 
 // The sums of one tile over a block, V of its two column vectors: both, or one half of the panel
 // (b and tile then start at that half).
@@ -336,16 +325,15 @@ template <std::size_t N, std::size_t V>
 #pragma GCC unroll 2
         for (std::size_t v = 0; v < V; ++v) lanes::load(acc[r][v], tile + r * stride + v * N);
     }
-    const double *a0 = a[0], *a1 = a[1], *a2 = a[2], *a3 = a[3], *a4 = a[4], *a5 = a[5];
     for (std::size_t k = 0; k < kc * Cols; k += Cols) {
         Lanes bv[V];
 #pragma GCC unroll 2
         for (std::size_t v = 0; v < V; ++v) lanes::load(bv[v], b + k + v * N);
-        const double x[kRows] = {a0[k], a1[k], a2[k], a3[k], a4[k], a5[k]};
 #pragma GCC unroll 8
         for (std::size_t r = 0; r < kRows; ++r) {
+            const double x = a[r][k];
 #pragma GCC unroll 2
-            for (std::size_t v = 0; v < V; ++v) acc[r][v] = acc[r][v] + x[r] * bv[v];
+            for (std::size_t v = 0; v < V; ++v) acc[r][v] = acc[r][v] + x * bv[v];
         }
     }
 #pragma GCC unroll 8
@@ -467,14 +455,18 @@ template <std::size_t N>
 // Eight lanes on Intel processors with AVX-512, four elsewhere: on an Intel Xeon eight measured
 // 17-19% faster than four at 5000x300 and 8-9% at 1000x1500; on an AMD EPYC (Zen 4, whose
 // 512-bit operations run as two halves) tiles of 8x8, 12x8, 6x16 and 12x16 all ran 20-37% slower.
-VALMORA_LANES_KERNEL(avx512, void, packed_cross_products_wide, packed_cross_products,
-                     (const Observations& o, double divisor, double scale, double* out), (o, divisor, scale, out))
-VALMORA_LANES_KERNEL(avx2, void, packed_cross_products_lanes, packed_cross_products,
-                     (const Observations& o, double divisor, double scale, double* out), (o, divisor, scale, out))
-
-// Up to this many columns the copied-block tiles are faster: the packing costs more than it
-// saves on rows this short (measured even at 20000 x 12, 10-25% faster at 20000 x 16 to 24).
-constexpr std::size_t kMostTiledColumns = 12;
+void packed_cross_products_wide(const Observations& o, double divisor, double scale, double* out) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        packed_cross_products<N>(o, divisor, scale, out);
+    };
+    lanes::run<lanes::Level::avx512>(kernel);
+}
+void packed_cross_products_lanes(const Observations& o, double divisor, double scale, double* out) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        packed_cross_products<N>(o, divisor, scale, out);
+    };
+    lanes::run<lanes::Level::avx2>(kernel);
+}
 
 Matrix cross_product(const Observations& o, double divisor, double scale) {
     if (o.p <= kMostTiledColumns) return tiled_cross_product(o, divisor, scale);

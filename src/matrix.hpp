@@ -9,8 +9,7 @@
 
 namespace valmora {
 
-// Rows of doubles stored back to back, owned. Rows may differ in length as delivered by the
-// binding; the shape checks below decide whether a matrix is usable.
+// Rows of `cols` doubles stored back to back, owned.
 class Matrix {
 public:
     Matrix() = default;
@@ -18,34 +17,30 @@ public:
     // Takes `values` (rows * cols of them, row after row) as a matrix of rows of `cols`.
     static Matrix of_rows(std::vector<double> values, std::size_t rows, std::size_t cols);
 
-    std::size_t rows() const noexcept { return starts_.size() - 1; }
-    std::span<const double> row(std::size_t i) const {
-        return {values_.data() + starts_[i], starts_[i + 1] - starts_[i]};
-    }
-    std::span<double> row(std::size_t i) { return {values_.data() + starts_[i], starts_[i + 1] - starts_[i]}; }
-    // Row-major storage; after a passing shape check, entry (i, j) is data()[i * cols + j].
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+    std::span<const double> row(std::size_t i) const { return {values_.data() + i * cols_, cols_}; }
+    // Row-major storage: entry (i, j) is data()[i * cols + j].
     const double* data() const noexcept { return values_.data(); }
     double* data() noexcept { return values_.data(); }
-    const std::size_t* starts() const noexcept { return starts_.data(); }
-
-    // Building a matrix row by row (used by the conversion layer).
-    std::vector<double>& values() noexcept { return values_; }
-    void reserve_rows(std::size_t rows) { starts_.reserve(rows + 1); }
-    void end_row() { starts_.push_back(values_.size()); }
 
 private:
     std::vector<double> values_;
-    std::vector<std::size_t> starts_{0};
+    std::size_t rows_ = 0, cols_ = 0;
 };
 
-// A read-only view of rows that owns nothing: a Matrix's rows, or a row-major block of
-// rows x cols that someone else keeps alive for as long as the view is used. Routines take
-// their input matrices as views, so the caller decides where the values live.
+// A read-only view of rows that owns nothing: a Matrix's rows, a row-major block of rows x cols,
+// or rows of any lengths as a caller delivered them, row i being values[starts[i]] up to
+// values[starts[i + 1]]: the shape checks below say what is wrong with those. Whoever made the
+// view keeps the values alive for as long as it is used. Routines take their input matrices as
+// views, so the caller decides where the values live.
 class MatrixView {
 public:
-    MatrixView(const Matrix& m) noexcept : values_(m.data()), starts_(m.starts()), rows_(m.rows()) {}
+    MatrixView(const Matrix& m) noexcept : values_(m.data()), rows_(m.rows()), cols_(m.cols()) {}
     MatrixView(const double* values, std::size_t rows, std::size_t cols) noexcept
         : values_(values), rows_(rows), cols_(cols) {}
+    MatrixView(const double* values, const std::size_t* starts, std::size_t rows) noexcept
+        : values_(values), starts_(starts), rows_(rows) {}
 
     std::size_t rows() const noexcept { return rows_; }
     std::span<const double> row(std::size_t i) const {

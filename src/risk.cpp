@@ -31,7 +31,10 @@ template <std::size_t N>
     std::copy(exposures, exposures + k, b);
     // `rows` rows from i0 on; with rows = kRows the row loops unroll.
     auto advance = [&](std::size_t i0, std::size_t rows) {
-        const double* w = weights + i0;
+        // The weights copied out first: read through `weights`, the compiler must assume that every
+        // store to b may change them, and reloads them for every vector.
+        double w[kRows];
+        std::copy_n(weights + i0, rows, w);
         const double* block = loadings + i0 * k;
         std::size_t j = 0;
         for (; j + N <= k; j += N) {
@@ -56,9 +59,13 @@ template <std::size_t N>
     std::copy(b, b + k, exposures);
 }
 
-VALMORA_LANES_KERNEL(avx512, void, accumulate_exposures, accumulate_exposures_lanes,
-                     (const double* weights, const double* loadings, std::size_t n, std::size_t k, double* exposures),
-                     (weights, loadings, n, k, exposures))
+void accumulate_exposures(const double* weights, const double* loadings, std::size_t n, std::size_t k,
+                          double* exposures) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        accumulate_exposures_lanes<N>(weights, loadings, n, k, exposures);
+    };
+    lanes::run<lanes::Level::avx512>(kernel);
+}
 
 // (w_i * w_i) * s_i summed left to right, starting from the first term.
 double specific_variance_sum(std::span<const double> weights, std::span<const double> specific_variance) {

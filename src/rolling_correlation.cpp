@@ -135,9 +135,12 @@ template <std::size_t L>
     return s;
 }
 
-VALMORA_LANES_KERNEL(avx512, std::size_t, correlate_all_blocks, correlate_blocks,
-                     (const double* x, const double* y, std::size_t windows, std::size_t w, double* out),
-                     (x, y, windows, w, out))
+std::size_t correlate_all_blocks(const double* x, const double* y, std::size_t windows, std::size_t w, double* out) {
+    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
+        return correlate_blocks<N>(x, y, windows, w, out);
+    };
+    return lanes::run<lanes::Level::avx512>(kernel);
+}
 
 }  // namespace
 

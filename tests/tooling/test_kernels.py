@@ -1,7 +1,8 @@
-"""The lane kernels give the scalar loops' bits at every instruction set this processor offers.
+"""The lane kernels give the same bits at every instruction set this processor offers, and their
+blocks and the exact summation's hard cases the plain loops' bits.
 
 The kernels sit below the module, so the check is a C++ program over the core, built with cmake in
-a temporary directory from this checkout and run once per instruction-set level.
+a temporary directory from this checkout; it runs every level in one process.
 """
 
 import pathlib
@@ -14,7 +15,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 @pytest.mark.skipif(shutil.which("cmake") is None, reason="cmake is not installed")
-def test_vector_kernels_match_scalar_loops(tmp_path):
+def test_every_kernel_level_gives_the_same_bits(tmp_path):
     if not (ROOT / "CMakeLists.txt").is_file() or not (ROOT / "src" / "lanes.hpp").is_file():
         pytest.skip("the C++ sources are not beside the tests")
     generator = ["-G", "Ninja"] if shutil.which("ninja") else []

@@ -1,28 +1,32 @@
-// Every lane kernel against the plain scalar loop it replaces, bit for bit, at every instruction
-// set this processor offers. Prints one line per failure and exits non-zero if there was any.
+// The lane kernels at every instruction set this processor offers, in one process: every level
+// gives the bits of every other, on shapes around the kernels' blocks and tails and on awkward
+// values. Where the Python oracles cannot go (blocks of many observations and columns, the
+// grouped Ledoit-Wolf chain, the exact summation's hard cases) each level also meets a plain loop.
+// Prints one line per failure and exits non-zero if there was any.
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "blocks.hpp"
 #include "covariance.hpp"
 #include "lanes.hpp"
 #include "matrix.hpp"
 #include "risk.hpp"
-#include "summation.hpp"
-#include "cointegration.hpp"
 #include "rolling_correlation.hpp"
-#include "transfer_entropy.hpp"
+#include "summation.hpp"
 
 using namespace valmora;
 
 namespace {
 
 int failures = 0;
+const char* const level_names[] = {"baseline", "avx2", "avx512"};
 const char* level_name = "";
 
 bool same(double a, double b) {
@@ -64,31 +68,92 @@ std::vector<double> random_vector(std::size_t n, bool awkward) {
     return v;
 }
 
-// ---- the scalar loops ----
+// ---- every level against the baseline ----
 
-double scalar_window(const double* x, const double* y, std::size_t w) {
-    double sx = x[0], sy = y[0];
-    for (std::size_t k = 1; k < w; ++k) {
-        sx += x[k];
-        sy += y[k];
+// Runs `compute` at the baseline and at every wider level, and expects the same bits from each.
+void at_every_level(const char* what, std::size_t a, const std::function<std::vector<double>()>& compute) {
+    const auto top = static_cast<int>(lanes::supported());
+    lanes::force_level(lanes::Level::baseline);
+    const std::vector<double> want = compute();
+    for (int l = 1; l <= top; ++l) {
+        lanes::force_level(static_cast<lanes::Level>(l));
+        level_name = level_names[l];
+        const std::vector<double> got = compute();
+        expect(got.size() == want.size(), what, a, got.size());
+        for (std::size_t e = 0; e < got.size() && e < want.size(); ++e) expect(same(got[e], want[e]), what, a, e);
     }
-    const double mx = sx / static_cast<double>(w), my = sy / static_cast<double>(w);
-    double sxx = (x[0] - mx) * (x[0] - mx), syy = (y[0] - my) * (y[0] - my), sxy = (x[0] - mx) * (y[0] - my);
-    for (std::size_t k = 1; k < w; ++k) {
-        const double dx = x[k] - mx, dy = y[k] - my;
-        sxx += dx * dx;
-        syy += dy * dy;
-        sxy += dx * dy;
-    }
-    const double d = static_cast<double>(w - 1);
-    const double vx = sxx / d, vy = syy / d;
-    if (vx == 0.0 || vy == 0.0) return std::numeric_limits<double>::quiet_NaN();
-    return (sxy / d) / (std::sqrt(vx) * std::sqrt(vy));
+    lanes::force_level(lanes::supported());
 }
+
+std::vector<double> values(const Matrix& m) { return {m.data(), m.data() + m.rows() * m.cols()}; }
+
+void check_rolling() {
+    for (std::size_t n : {1u, 5u, 31u, 64u, 200u, 1001u}) {
+        for (std::size_t w : {2u, 3u, 7u, 20u, 33u}) {
+            for (bool awkward : {false, true}) {
+                const auto x = random_vector(n, awkward), y = random_vector(n, awkward);
+                at_every_level("rolling_correlation", n * 100 + w, [&] {
+                    const auto series = rolling_correlation(x, y, w).value();
+                    // Whole, and in stretches of 7 that start anywhere against the blocks of windows.
+                    const auto whole = series.all();
+                    std::vector<double> stretched(n);
+                    for (std::size_t t = 0; t < n; t += 7)
+                        series.compute(t, {stretched.data() + t, std::min<std::size_t>(7, n - t)});
+                    for (std::size_t t = 0; t < n; ++t) expect(same(stretched[t], whole[t]), "in stretches", n, t);
+                    return whole;
+                });
+            }
+        }
+    }
+}
+
+void check_covariance() {
+    for (std::size_t n : {2u, 3u, 17u, 130u}) {
+        for (std::size_t p : {1u, 2u, 3u, 5u, 8u, 13u, 16u, 17u, 33u, 151u}) {
+            for (bool awkward : {false, true}) {
+                const Matrix data = random_matrix(n, p, awkward);
+                if (!centre_complete_observations(data).ok()) continue;
+                at_every_level("centring", p, [&] { return values(centre_complete_observations(data).value()); });
+                at_every_level("sample", p, [&] { return values(sample_covariance_matrix(data, 1.5).value()); });
+                at_every_level("ledoit_wolf", p, [&] {
+                    const auto [m, intensity] = ledoit_wolf_covariance_matrix(data, 1.5).value();
+                    auto out = values(m);
+                    out.push_back(intensity);
+                    return out;
+                });
+                at_every_level("oas", p, [&] {
+                    const auto [m, intensity] = oas_covariance_matrix(data, 1.5).value();
+                    auto out = values(m);
+                    out.push_back(intensity);
+                    return out;
+                });
+            }
+        }
+    }
+}
+
+void check_risk() {
+    for (std::size_t n : {1u, 2u, 7u, 64u, 65u, 300u}) {
+        for (std::size_t k : {1u, 2u, 3u, 7u, 8u, 9u, 16u, 17u, 48u, 50u, 64u, 65u, 130u}) {
+            for (bool awkward : {false, true}) {
+                const auto w = random_vector(n, awkward), sv = random_vector(n, awkward);
+                const Matrix l = random_matrix(n, k, awkward), f = random_matrix(k, k, awkward);
+                at_every_level("factor_risk_decomposition", n * 1000 + k, [&] {
+                    FactorRisk r = factor_risk_decomposition(w, l, f, sv).value();
+                    r.contributions.insert(r.contributions.end(),
+                                           {r.factor_variance, r.specific_variance, r.total_variance});
+                    return r.contributions;
+                });
+            }
+        }
+    }
+}
+
+// ---- blocks of many observations and columns, against plain loops ----
 
 // Entry (i, j) = ((sum over k from 0.0 of c_ki c_kj) / divisor) * scale, mirrored from j >= i.
 std::vector<double> scalar_cross_product(const Matrix& c, double divisor, double scale) {
-    const std::size_t n = c.rows(), p = c.row(0).size();
+    const std::size_t n = c.rows(), p = c.cols();
     std::vector<double> s(p * p);
     for (std::size_t i = 0; i < p; ++i) {
         for (std::size_t j = i; j < p; ++j) {
@@ -100,65 +165,9 @@ std::vector<double> scalar_cross_product(const Matrix& c, double divisor, double
     return s;
 }
 
-double scalar_deviation_chain(const Matrix& c, const std::vector<double>& s) {
-    const std::size_t n = c.rows(), p = c.row(0).size();
-    double sum = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        for (std::size_t i = 0; i < p; ++i) {
-            for (std::size_t j = 0; j < p; ++j) {
-                const double d = c.data()[k * p + j] * c.data()[k * p + i] - s[i * p + j];
-                sum += d * d;
-            }
-        }
-    }
-    return sum;
-}
-
-// ---- the checks ----
-
-void check_rolling() {
-    for (std::size_t n : {1u, 5u, 31u, 64u, 200u, 1001u}) {
-        for (std::size_t w : {2u, 3u, 7u, 20u, 33u}) {
-            for (bool awkward : {false, true}) {
-                const auto x = random_vector(n, awkward), y = random_vector(n, awkward);
-                const auto series = rolling_correlation(x, y, w).value();
-                // Whole, and in stretches of 7 that start anywhere against the blocks of windows.
-                const auto whole = series.all();
-                std::vector<double> stretched(n);
-                for (std::size_t t = 0; t < n; t += 7)
-                    series.compute(t, {stretched.data() + t, std::min<std::size_t>(7, n - t)});
-                for (std::size_t t = 0; t < n; ++t) {
-                    const double want = t + 1 >= w ? scalar_window(x.data() + t + 1 - w, y.data() + t + 1 - w, w)
-                                                   : std::numeric_limits<double>::quiet_NaN();
-                    expect(same(whole[t], want), "rolling_correlation", n, t);
-                    expect(same(stretched[t], want), "rolling_correlation in stretches", n, t);
-                }
-            }
-        }
-    }
-}
-
-// Complete rows copied in order, column means from 0.0 in row order, then subtracted.
-std::vector<double> scalar_centred(const Matrix& data, std::size_t p) {
-    std::vector<double> kept;
-    for (std::size_t r = 0; r < data.rows(); ++r) {
-        bool complete = true;
-        for (double v : data.row(r)) complete &= std::isfinite(v);
-        if (complete) kept.insert(kept.end(), data.row(r).begin(), data.row(r).end());
-    }
-    const std::size_t n = kept.size() / p;
-    for (std::size_t j = 0; j < p; ++j) {
-        double sum = 0.0;
-        for (std::size_t k = 0; k < n; ++k) sum += kept[k * p + j];
-        const double mean = sum / static_cast<double>(n);
-        for (std::size_t k = 0; k < n; ++k) kept[k * p + j] -= mean;
-    }
-    return kept;
-}
-
 // The Ledoit-Wolf intensity is the chain over the population covariance.
 void check_ledoit_wolf(const Matrix& data, const Matrix& centred) {
-    const std::size_t m = centred.rows(), p = centred.row(0).size();
+    const std::size_t m = centred.rows(), p = centred.cols();
     const auto s = scalar_cross_product(centred, static_cast<double>(m), 1.0);
     double trace = 0.0;
     for (std::size_t i = 0; i < p; ++i) trace += s[i * p + i];
@@ -170,50 +179,39 @@ void check_ledoit_wolf(const Matrix& data, const Matrix& centred) {
             d2 += d * d;
         }
     }
-    auto lw = ledoit_wolf_covariance_matrix(data, 1.0);
-    if (d2 <= 0.0) return;
-    const double b2 = scalar_deviation_chain(centred, s) / static_cast<double>(m * m);
-    double delta = std::fmin(b2, d2) / d2;
-    delta = delta < 0.0 ? 0.0 : (delta > 1.0 ? 1.0 : delta);
-    expect(same(lw.value().second, delta), "ledoit_wolf intensity", m, p);
-}
-
-void check_covariance() {
-    for (std::size_t n : {2u, 3u, 17u, 130u}) {
-        for (std::size_t p : {1u, 2u, 3u, 5u, 8u, 13u, 16u, 17u, 33u, 151u}) {
-            for (bool awkward : {false, true}) {
-                const Matrix data = random_matrix(n, p, awkward);
-                auto centred = centre_complete_observations(data);
-                if (!centred.ok()) continue;
-                const std::size_t m = centred.value().rows();
-                const auto centred_want = scalar_centred(data, p);
-                expect(centred_want.size() == m * p, "centring rows", n, p);
-                for (std::size_t e = 0; e < m * p && e < centred_want.size(); ++e) {
-                    expect(same(centred.value().data()[e], centred_want[e]), "centring", p, e);
-                }
-                const auto want = scalar_cross_product(centred.value(), static_cast<double>(m - 1), 1.5);
-                auto got = sample_covariance_matrix(data, 1.5);
-                for (std::size_t e = 0; e < p * p; ++e) expect(same(got.value().data()[e], want[e]), "sample", p, e);
-
-                check_ledoit_wolf(data, centred.value());
+    if (d2 <= 0.0) return;  // the estimator takes the target whole, without the chain
+    double chain = 0.0;
+    for (std::size_t k = 0; k < m; ++k) {
+        const double* c = centred.data() + k * p;
+        for (std::size_t i = 0; i < p; ++i) {
+            for (std::size_t j = 0; j < p; ++j) {
+                const double d = c[j] * c[i] - s[i * p + j];
+                chain += d * d;
             }
         }
     }
+    const double b2 = chain / static_cast<double>(m * m);
+    const double delta = std::clamp(std::fmin(b2, d2) / d2, 0.0, 1.0);
+    expect(same(ledoit_wolf_covariance_matrix(data, 1.0).value().second, delta), "ledoit_wolf intensity", m, p);
 }
 
-// The packed kernel's blocks hold 18800 / p observations, 64 to 512 (matrix.cpp).
-std::size_t packed_block(std::size_t p) { return std::clamp<std::size_t>(18800 / p, 64, 512); }
-
-// Columns around the last copied-block width (12) and around multiples of both panel widths
-// (6, and 4, 8 or 16 by instruction set; 42 is whole A panels only, 40 and 400 whole B panels
-// only), up to where B panels come in stretches (p = 400, 530); observations around one and two
-// blocks. Through the sample covariance, which centres while
-// packing, and through the cross-product of a centred matrix, which copies.
+// Columns around the last copied-block width and around multiples of both panel widths (kRows,
+// and 4, 8 or 16 by instruction set; 42 is whole A panels only, 40 and 400 whole B panels only),
+// up to where B panels come in stretches (p = 400, 530); observations around one and two blocks,
+// of the packed panels and of the copied-block tiles. Through the sample covariance, which
+// centres while packing, and through the cross-product of a centred matrix, which copies.
 void check_cross_product_blocks() {
+    using namespace blocks;
+    static_assert(kRows == 6 && kMostTiledColumns == 12, "the columns below straddle these");
     std::vector<std::pair<std::size_t, std::size_t>> shapes{{1100, 40}, {300, 530}, {129, 400}};
     for (std::size_t p : {12u, 13u, 23u, 24u, 25u, 42u, 47u, 48u, 49u, 100u, 299u}) {
-        const std::size_t kc = packed_block(p);
+        const std::size_t kc = packed_block_rows(p);
         for (std::size_t n : {kc - 1, kc, kc + 1, 2 * kc + 1}) shapes.emplace_back(n, p);
+    }
+    for (std::size_t p : {std::size_t{3}, kMostTiledColumns}) {
+        const std::size_t width = (p + kPadding - 1) / kPadding * kPadding + kPadding;
+        const std::size_t rows = std::max(kMinBlockRows, kBlockValues / width);
+        for (std::size_t n : {rows, rows + 1, 2 * rows + 3}) shapes.emplace_back(n, p);
     }
     for (auto [n, p] : shapes) {
         const bool awkward = p <= 25 && (n + p) % 2 == 1;  // wider rows would all be dropped
@@ -232,37 +230,6 @@ void check_cross_product_blocks() {
     for (std::size_t p : {181u, 190u}) {
         const Matrix data = random_matrix(147, p, false);
         check_ledoit_wolf(data, centre_complete_observations(data).value());
-    }
-}
-
-void check_risk() {
-    for (std::size_t n : {1u, 2u, 7u, 64u, 65u, 300u}) {
-        for (std::size_t k : {1u, 2u, 3u, 7u, 8u, 9u, 16u, 17u, 48u, 50u, 64u, 65u, 130u}) {
-            for (bool awkward : {false, true}) {
-                const auto w = random_vector(n, awkward), sv = random_vector(n, awkward);
-                const Matrix l = random_matrix(n, k, awkward), f = random_matrix(k, k, awkward);
-                std::vector<double> b(k, 0.0);
-                for (std::size_t i = 0; i < n; ++i) {
-                    for (std::size_t j = 0; j < k; ++j) b[j] = (w[i] * l.data()[i * k + j]) + b[j];
-                }
-                std::vector<double> c(k);
-                for (std::size_t r = 0; r < k; ++r) {
-                    double v = 0.0;
-                    for (std::size_t m = 0; m < k; ++m) v = (f.data()[r * k + m] * b[m]) + v;
-                    c[r] = b[r] * v;
-                }
-                double factor = c[0];
-                for (std::size_t j = 1; j < k; ++j) factor += c[j];
-                double specific = (w[0] * w[0]) * sv[0];
-                for (std::size_t i = 1; i < n; ++i) specific += (w[i] * w[i]) * sv[i];
-                auto got = factor_risk_decomposition(w, l, f, sv);
-                const FactorRisk& r = got.value();
-                for (std::size_t j = 0; j < k; ++j) expect(same(r.contributions[j], c[j]), "risk contribution", n, k);
-                expect(same(r.factor_variance, factor), "factor variance", n, k);
-                expect(same(r.specific_variance, specific), "specific variance", n, k);
-                expect(same(r.total_variance, factor + specific), "total variance", n, k);
-            }
-        }
     }
 }
 
@@ -424,15 +391,14 @@ void check_summation() {
 }  // namespace
 
 int main() {
-    const char* names[] = {"baseline", "avx2", "avx512"};
-    const auto top = static_cast<int>(lanes::supported());
-    for (int l = 0; l <= top; ++l) {
+    check_rolling();
+    check_covariance();
+    check_risk();
+    std::printf("levels compared\n");
+    for (int l = 0; l <= static_cast<int>(lanes::supported()); ++l) {
         lanes::force_level(static_cast<lanes::Level>(l));
-        level_name = names[l];
-        check_rolling();
-        check_covariance();
+        level_name = level_names[l];
         check_cross_product_blocks();
-        check_risk();
         check_summation();
         std::printf("%s: checked\n", level_name);
     }
