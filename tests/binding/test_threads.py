@@ -143,10 +143,17 @@ REENTRY = {
                 return getattr(real, name)
         sys.modules["collections.abc"] = Abc("collections.abc")
         import atexit
-        messages = []  # printed at exit: a print from the handler could land inside another print
-        atexit.register(lambda: print(*messages, sep="\n"))
+        messages, fired = [], []  # printed at exit: a print from the handler could land inside another print
+        def finish():
+            # Exit restores SIGALRM's default action, which ends the process: the handler must
+            # have run, and disarmed the timer, before the interpreter goes on to exit.
+            while not fired:
+                time.sleep(0.005)
+            print(*messages, sep="\n")
+        atexit.register(finish)
         def handler(signum, frame):
             signal.setitimer(signal.ITIMER_REAL, 0)
+            fired.append(signum)
             try: valmora.vwap_schedule(1.0, {})
             except TypeError as exc: messages.append(str(exc))
         signal.signal(signal.SIGALRM, handler)
