@@ -118,7 +118,7 @@ PyObject* square_to_python(const Matrix& m, std::size_t p) {
                     if (j == i) continue;
                     const double lower = v[j * p + i];
                     if (same_bits(upper, lower) && upper == upper) {
-                        Py_INCREF(item);
+                        Py_IncRef(item);
                     } else if ((item = PyFloat_FromDouble(lower)) == nullptr) {
                         return nullptr;
                     }
