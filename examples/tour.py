@@ -165,7 +165,8 @@ def run(figures_dir):
     trajectories = {k: valmora.optimal_execution_trajectory(order, buckets, k) for k in aversions}
     # Bucket k ends 30 (k + 1) minutes after the 09:30 open.
     times = [f"{9 + (60 + 30 * k) // 60:02d}:{(60 + 30 * k) % 60:02d}" for k in range(buckets)]
-    print("Shares traded per bucket by TWAP, VWAP and the optimal path for four values of risk_aversion.")
+    print("Shares traded per bucket by TWAP, VWAP and optimal_execution_trajectory's exponential decay (an")
+    print("approximation of the Almgren-Chriss optimum) for four values of risk_aversion.")
     print("risk_aversion is a unitless urgency, the exponent of the decay over the whole day: 0 is TWAP,")
     print("8 sells about two thirds of the order in the first eighth of the day. An Almgren-Chriss lambda")
     print("(per unit of currency) passed as-is gives nearly TWAP; convert it to T * sqrt(lambda sigma^2 / eta).\n")
@@ -298,40 +299,54 @@ def write_figures(results, folder):
         ax.set_yticks(range(n), ASSETS, fontsize=8)
 
     n = len(ASSETS)
-    # Covariance heatmaps: the three estimates on one scale, then what shrinkage changed.
+    # Covariance: the sample estimate, then what each shrinkage estimator changed in it (at an
+    # intensity near 0.01 the shrunk matrices would look the same as the sample one), then how far
+    # the two estimators are from each other.
     sample, lw, oas = results["sample"], results["lw"], results["oas"]
-    change = [[a - b for a, b in zip(r, s)] for r, s in zip(lw, sample)]
-    fig, axes = plt.subplots(1, 4, figsize=(21, 7), layout="compressed")
-    scale = heatmap_scale([sample, lw, oas])
-    panels = [("Sample covariance\nno shrinkage", sample),
-              (f"Ledoit-Wolf\nintensity {results['lw_intensity']:.4f}", lw),
-              (f"OAS\nintensity {results['oas_intensity']:.4f}", oas)]
-    for ax, (title, m) in zip(axes, panels):
-        image = ax.imshow(m, **scale)
-        ax.set_title(title, fontsize=17, fontweight="bold")
+    lw_change = [[a - b for a, b in zip(r, s)] for r, s in zip(lw, sample)]
+    oas_change = [[a - b for a, b in zip(r, s)] for r, s in zip(oas, sample)]
+    between = [[a - b for a, b in zip(r, s)] for r, s in zip(oas, lw)]
+    lw_k, oas_k = results["lw_intensity"], results["oas_intensity"]
+    fig, axes = plt.subplots(1, 4, figsize=(22, 7), layout="compressed")
+    image = axes[0].imshow(sample, **heatmap_scale([sample]))
+    axes[0].set_title("Sample covariance\n(annualised)", fontsize=15, fontweight="bold")
+    fig.colorbar(image, ax=axes[0], shrink=0.8, location="bottom", label="covariance (1/year)")
+    change_scale = heatmap_scale([lw_change, oas_change])
+    for ax, title, m in ((axes[1], f"Ledoit-Wolf minus sample\nintensity {lw_k:.4f}", lw_change),
+                         (axes[2], f"OAS minus sample\nintensity {oas_k:.4f}", oas_change)):
+        image = ax.imshow(m, **change_scale)
+        ax.set_title(title, fontsize=15, fontweight="bold")
+    fig.colorbar(image, ax=axes[1:3], shrink=0.8, location="bottom", aspect=40,
+                 label="change = intensity x (target - sample) (1/year): variances towards their mean, "
+                       "covariances towards 0", format=FuncFormatter(lambda v, _: f"{v:.4f}"))
+    image = axes[3].imshow(between, **heatmap_scale([between]))
+    axes[3].set_title("OAS minus Ledoit-Wolf\n(note its own, finer scale)", fontsize=15, fontweight="bold")
+    fig.colorbar(image, ax=axes[3], shrink=0.8, location="bottom", label="difference (millionths, 1/year)",
+                 format=FuncFormatter(lambda v, _: f"{v * 1e6:.0f}"))
+    for ax in axes:
         label_assets(ax)
-    fig.colorbar(image, ax=axes[:3], shrink=0.8, location="bottom", aspect=50,
-                 label="annualised covariance of returns (1/year)")
-    diff_scale = heatmap_scale([change])
-    image = axes[3].imshow(change, **diff_scale)
-    axes[3].set_title("Ledoit-Wolf minus sample\n= intensity x (target - sample)", fontsize=17, fontweight="bold")
-    label_assets(axes[3])
-    fig.colorbar(image, ax=axes[3], shrink=0.8, location="bottom", label="change (1/year)",
-                 format=FuncFormatter(lambda v, _: f"{v:.4f}"))
-    fig.suptitle("Annualised covariance of daily returns. Shrinkage pulls the variances towards their mean "
-                 "and the covariances towards 0", fontsize=14, y=1.03)
+    fig.suptitle(f"What shrinkage changed: at intensity {lw_k:.4f} (Ledoit-Wolf) and {oas_k:.4f} (OAS), each entry "
+                 f"moves about 1% of the way to the target, at most {max(abs(v) for r in lw_change for v in r):.4f} "
+                 f"beside variances up to {max(sample[i][i] for i in range(n)):.3f}",
+                 fontsize=14, y=1.04)
     save(fig, "covariance_heatmaps.png")
 
     # Factor and specific risk.
     total, factor, specific_var, contributions = results["risk"]
-    fig, (left, right) = plt.subplots(1, 2, figsize=(12.5, 5), constrained_layout=True)
-    bars = left.bar(["total", "factor", "specific"], [total, factor, specific_var],
-                    color=["#444444", "#1f77b4", "#ff7f0e"])
-    left.bar_label(bars, labels=[f"{v:.4f}\n(vol {math.sqrt(v):.1%})" for v in (total, factor, specific_var)],
-                   padding=4)
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12.5, 5), constrained_layout=True,
+                                      gridspec_kw=dict(width_ratios=[1, 2]))
+    # Variances add, volatilities do not: one bar, the factor and specific variances stacked, and a
+    # volatility only for the whole.
+    left.bar(["portfolio"], [factor], color="#1f77b4", width=0.5, label=f"factor variance {factor:.4f}")
+    left.bar(["portfolio"], [specific_var], bottom=[factor], color="#ff7f0e", width=0.5,
+             label=f"specific variance {specific_var:.4f}")
+    left.text(0, total * 1.02, f"total variance {total:.4f}\nvolatility sqrt(total) = {math.sqrt(total):.1%}",
+              ha="center", va="bottom")
+    left.set_xlim(-0.8, 0.8)
     left.set_ylabel("annualised variance (return² per year)")
-    left.set_title("Portfolio variance: factor vs specific")
+    left.set_title("Portfolio variance = factor + specific\n(variances add; their square roots do not)")
     left.set_ylim(0, total * 1.3)
+    left.legend(loc="upper right", fontsize=9)
     names = FACTORS + ["specific"]
     shares = [c / total for c in contributions] + [specific_var / total]
     bars = right.barh(names, shares, color=["#1f77b4"] * len(FACTORS) + ["#ff7f0e"])
@@ -352,7 +367,7 @@ def write_figures(results, folder):
     for aversion, (holdings, trades) in results["trajectories"].items():
         # The risk_aversion=0 path is TWAP: drawn wide and pale under TWAP's dashes so both show.
         style = dict(lw=6, alpha=0.8, solid_capstyle="round") if aversion == 0 else dict(lw=1.8, marker="o", ms=3)
-        label = f"optimal, risk_aversion={aversion:g}" + (" (same as TWAP)" if aversion == 0 else "")
+        label = f"exponential decay, risk_aversion={aversion:g}" + (" (same as TWAP)" if aversion == 0 else "")
         left.plot(steps, holdings, color=colours.get(aversion), label=label, **style)
         right.plot(steps[1:], trades, color=colours.get(aversion), label=label, **style)
     for name, schedule, style in (("TWAP", results["twap"], "k--"), ("VWAP", results["vwap"], "k:")):
@@ -361,6 +376,12 @@ def write_figures(results, folder):
             remaining.append(remaining[-1] - q)
         left.plot(steps, remaining, style, lw=1.6, label=name)
         right.plot(steps[1:], schedule, style, lw=1.6, label=name)
+    # The textbook Almgren-Chriss path of the same urgency, sinh(k (1 - t)) / sinh(k), which the
+    # exponential decay approximates (a few per cent of the order apart at most).
+    k = 3.0
+    textbook = [order * math.sinh(k * (1 - j / (len(steps) - 1))) / math.sinh(k) for j in steps]
+    left.plot(steps, textbook, color=colours[k], ls=(0, (1, 1)), lw=2.5,
+              label=f"textbook Almgren-Chriss (sinh) path, urgency {k:g}")
     left.set_xticks(steps, ["09:30"] + times, rotation=60, fontsize=8)
     left.set_xlabel("time of day (09:30 open, then the end of each half-hour bucket)")
     right.set_xticks(steps[1:], times, rotation=60, fontsize=8)
@@ -370,9 +391,10 @@ def write_figures(results, folder):
         ax.grid(alpha=0.3)
         ax.legend(fontsize=8)
     left.set_ylabel("shares still to trade")
-    left.set_title(f"Remaining inventory of a {order:,.0f}-share order")
+    left.set_title(f"Remaining inventory of a {order:,.0f}-share order:\n"
+                   "optimal_execution_trajectory's exponential decay, TWAP and VWAP")
     right.set_ylabel("shares traded in the bucket")
-    right.set_title("Trades per bucket")
+    right.set_title("Trades per bucket\n(the exponential decay approximates the Almgren-Chriss optimum)")
     save(fig, "execution_trajectories.png")
 
     # Rolling correlation of the pair.
@@ -398,14 +420,27 @@ def write_figures(results, folder):
 
     # Cointegration spread with bands.
     x_price, y_price, beta, alpha, spread_series, sd = results["pair"]
-    fig, (top_ax, bottom) = plt.subplots(2, 1, figsize=(11, 7), sharex=True, constrained_layout=True)
+    fig = plt.figure(figsize=(12, 8), constrained_layout=True)
+    grid = fig.add_gridspec(2, 2, width_ratios=[3, 2])
+    prices_ax, scatter_ax, bottom = fig.add_subplot(grid[0, 0]), fig.add_subplot(grid[0, 1]), fig.add_subplot(grid[1, :])
     days = range(len(spread_series))
-    top_ax.plot(days, y_price, label="y price")
-    top_ax.plot(days, [alpha + beta * x for x in x_price], label=f"fit: {alpha:.2f} + {beta:.3f} * x price")
-    top_ax.set_ylabel("price (currency)")
-    top_ax.set_title("Cointegrated pair and its least-squares fit")
-    top_ax.legend()
-    top_ax.grid(alpha=0.3)
+    prices_ax.plot(days, y_price, label="y price")
+    prices_ax.plot(days, x_price, label="x price")
+    prices_ax.set_xlabel("trading day")
+    prices_ax.set_ylabel("price (currency)")
+    prices_ax.set_title("The two prices: they wander, and together")
+    prices_ax.legend()
+    prices_ax.grid(alpha=0.3)
+    scatter_ax.scatter(x_price, y_price, s=5, alpha=0.5, label="one day")
+    ends = [min(x_price), max(x_price)]
+    scatter_ax.plot(ends, [alpha + beta * x for x in ends], color="C3", lw=2,
+                    label=f"least squares: {alpha:.2f} + {beta:.3f} x")
+    scatter_ax.plot(ends, [5.0 + 1.5 * x for x in ends], color="k", ls="--", lw=1, label="true: 5 + 1.5 x")
+    scatter_ax.set_xlabel("x price")
+    scatter_ax.set_ylabel("y price")
+    scatter_ax.set_title("y against x, and the least-squares line")
+    scatter_ax.legend(fontsize=9)
+    scatter_ax.grid(alpha=0.3)
     bottom.plot(days, spread_series, lw=1, label="spread (centred residual)")
     bottom.axhline(0.0, color="k", lw=0.8)
     for k, style in ((2, "--"), (-2, "--")):
@@ -413,7 +448,7 @@ def write_figures(results, folder):
     bottom.fill_between(days, -2 * sd, 2 * sd, color="red", alpha=0.06)
     bottom.set_xlabel("trading day")
     bottom.set_ylabel("spread (price units of y)")
-    bottom.set_title(f"Cointegration spread, standard deviation {sd:.3f}")
+    bottom.set_title(f"Cointegration spread: y minus the line, centred; standard deviation {sd:.3f}")
     bottom.legend(loc="upper left")
     bottom.grid(alpha=0.3)
     save(fig, "cointegration_spread.png")

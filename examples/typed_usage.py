@@ -46,9 +46,12 @@ def schedules(order: float) -> tuple[list[float], list[float], list[float]]:
     return twap, vwap, trades
 
 
-def impact(order: int) -> float:
+def impact(order: int, price: float) -> float:
+    # volatility in price units: the price's daily standard deviation, 2% a day of the price here
+    # (1.0 on a 50.00 stock), not the return volatility 0.02.
+    daily_volatility = 0.02 * price
     spread_cost, temporary, permanent, total = valmora.almgren_chriss_market_impact(
-        order, 0.02, 2e6, 0.01, 0.1, 0.5
+        order, daily_volatility, 2e6, 0.01, 0.1, 0.5
     )
     return total
 
@@ -68,7 +71,7 @@ def main() -> None:
     print("largest round-trip difference:", max(abs(a - b) for r, s in zip(back, covariances["sample"]) for a, b in zip(r, s)))
     print("factor variance:", portfolio_risk(np.full(4, 0.25), rng.normal(1.0, 0.2, size=(4, 2))))
     print("first trades:", [round(t) for t in schedules(10_000.0)[2][:3]])
-    print("impact cost:", impact(50_000))
+    print("impact cost:", impact(50_000, 50.0))
     x = rng.normal(size=300).cumsum()
     y = tuple(float(v) for v in 2.0 * x + rng.normal(size=300))
     print("pair:", pair_statistics(x, y))

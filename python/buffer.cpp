@@ -7,7 +7,7 @@
 #include <memory>
 #include <type_traits>
 
-#include "call.hpp"
+#include "interrupts.hpp"
 #include "pyref.hpp"
 #include "stop.hpp"
 
@@ -211,19 +211,29 @@ PyRef BufferLease::pause() {
 void VectorArg::lend(BufferLease lease, std::size_t size) {
     lease_ = std::move(lease);
     size_ = size;
+    copied_ = false;
 }
 
 void VectorArg::own() {
     if (!borrowed()) return;
     const auto* values = static_cast<const double*>(lease_.view().buf);
     owned_.assign(values, values + size_);
-    lease_.release();
+    copied_ = true;
 }
 
-// An export without an exporter cannot be asked again: its values are copied instead.
+void VectorArg::settle() noexcept {
+    if (copied_) lease_.release();
+    copied_ = false;
+}
+
+// An export without an exporter cannot be asked again: its values are copied instead. Giving
+// the others back runs no Python code: the exporter is held meanwhile.
 void VectorArg::pause() {
     if (!borrowed()) return;
-    if (lease_.view().obj == nullptr) return own();
+    if (lease_.view().obj == nullptr) {
+        own();
+        return settle();
+    }
     exporter_ = lease_.pause();
 }
 
@@ -231,18 +241,27 @@ void MatrixArg::lend(BufferLease lease, std::size_t rows, std::size_t cols) {
     lease_ = std::move(lease);
     rows_ = rows;
     cols_ = cols;
+    copied_ = false;
 }
 
 void MatrixArg::own() {
     if (!borrowed()) return;
     const auto* values = static_cast<const double*>(lease_.view().buf);
     owned_ = Matrix::of_rows(std::vector<double>(values, values + rows_ * cols_), rows_, cols_);
-    lease_.release();
+    copied_ = true;
+}
+
+void MatrixArg::settle() noexcept {
+    if (copied_) lease_.release();
+    copied_ = false;
 }
 
 void MatrixArg::pause() {
     if (!borrowed()) return;
-    if (lease_.view().obj == nullptr) return own();
+    if (lease_.view().obj == nullptr) {
+        own();
+        return settle();
+    }
     exporter_ = lease_.pause();
 }
 

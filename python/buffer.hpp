@@ -49,9 +49,11 @@ class VectorArg {
 public:
     std::vector<double>& values() noexcept { return owned_; }
     void lend(BufferLease lease, std::size_t size);
-    bool borrowed() const noexcept { return lease_.held(); }
-    // Copies lent values into owned storage and gives the lease back.
+    bool borrowed() const noexcept { return lease_.held() && !copied_; }
+    // Copies lent values into owned storage, keeping the lease until settle(): giving a lease back
+    // can free an array and run Python code, so every lent argument is copied before any is.
     void own();
+    void settle() noexcept;
     // Gives lent memory back, keeping the object that lent it for take_exporter.
     void pause();
     PyRef take_exporter() noexcept { return std::move(exporter_); }
@@ -65,6 +67,7 @@ private:
     std::vector<double> owned_;
     BufferLease lease_;
     std::size_t size_ = 0;
+    bool copied_ = false;
     PyRef exporter_;
 };
 
@@ -74,8 +77,9 @@ class MatrixArg {
 public:
     Matrix& rows() noexcept { return owned_; }
     void lend(BufferLease lease, std::size_t rows, std::size_t cols);
-    bool borrowed() const noexcept { return lease_.held(); }
+    bool borrowed() const noexcept { return lease_.held() && !copied_; }
     void own();
+    void settle() noexcept;
     void pause();
     PyRef take_exporter() noexcept { return std::move(exporter_); }
 
@@ -88,6 +92,7 @@ private:
     Matrix owned_;
     BufferLease lease_;
     std::size_t rows_ = 0, cols_ = 0;
+    bool copied_ = false;
     PyRef exporter_;
 };
 

@@ -20,6 +20,7 @@
 #include "pyref.hpp"
 #include "convert.hpp"
 #include "frames.hpp"
+#include "interrupts.hpp"
 #include "results.hpp"
 #include "stop.hpp"
 
@@ -48,26 +49,36 @@ struct Size {
 };
 struct Vector {
     const char* name;
+    Axes axes{};
     using type = VectorArg;
     static bool convert(PyObject* o, const char* param, type& out) { return to_vector(o, param, out); }
     static bool plain(PyObject* o) { return is_plain_vector(o); }
 };
 struct Rows {
     const char* name;
+    Axes axes{};
     using type = MatrixArg;
     static bool convert(PyObject* o, const char* param, type& out) { return to_matrix(o, param, out); }
     static bool plain(PyObject* o) { return is_plain_rows(o); }
 };
 
-// One module function: its Python name, the core routine it runs and its parameters in order.
-// The result is built by the `to_python` overload for the routine's value type.
+template <class Kind>
+constexpr Axes axes_of(const Kind& kind) {
+    if constexpr (requires { kind.axes; }) return kind.axes;
+    else return {};
+}
+
+// One module function: its Python name, the core routine it runs and its parameters in order,
+// with the label groups of their axes. The result is built by the `to_python` overload for the
+// routine's value type.
 template <class Core, class... Kinds>
 struct Function {
     constexpr Function(const char* function_name, Core routine, Kinds... kinds)
-        : name(function_name), core(routine), params{kinds.name...} {}
+        : name(function_name), core(routine), params{kinds.name...}, axes{axes_of(kinds)...} {}
     const char* name;
     Core core;
     std::array<const char*, sizeof...(Kinds)> params;
+    std::array<Axes, sizeof...(Kinds)> axes;
 };
 template <class Core, class... Kinds>
 Function(const char*, Core, Kinds...) -> Function<Core, Kinds...>;
@@ -100,60 +111,9 @@ PyObject* guarded(Body body) {
 // Whatever may run Python code before any argument is converted: the look-up of the array types.
 bool prepare_call();
 
-// Ctrl-C: long loops, ours and the core's, poll for a SIGINT to the main thread without running
-// Python code (the probe is installed when the module is executed). The signal's handlers run
-// where the stop is seen while an argument converts that cannot be read again (one that runs
-// Python code or consumes an iterator), and the conversion goes on if they return; anywhere
-// else the call gives back the memory it was lent, runs them, and if they return (a program that
-// ignores SIGINT) starts over, reusing every argument already converted. Once the handlers have
-// returned, the call polls no more: later signals are handled when it returns, as for any C
-// function, so a storm of them cannot keep it from finishing.
-bool interrupted();
-// Puts the signal back and runs the handlers: true when they returned, false with their
-// exception (or the exception of handlers already run where the stop was seen).
-bool resume_after_interrupt();
-
-// The answer to a stop for the call on this thread, fresh for each call and given back when it
-// returns (a handler or a conversion may call into the module again).
-class CallStops {
-public:
-    CallStops() noexcept;
-    ~CallStops();
-    CallStops(const CallStops&) = delete;
-    CallStops& operator=(const CallStops&) = delete;
-
-private:
-    bool saved_here_, saved_quiet_, saved_raised_;
-};
-
-// While an argument that cannot be read again converts, a stop runs the handlers in place.
-class HandledHere {
-public:
-    HandledHere() noexcept;
-    ~HandledHere();
-    HandledHere(const HandledHere&) = delete;
-    HandledHere& operator=(const HandledHere&) = delete;
-
-private:
-    bool saved_;
-};
-
-// While memory lent by a caller is copied, no handler may run: a stop waits for the next poll
-// after the copy (where the handlers would run in place, a lent copy is never restarted).
-class HandlersDeferred {
-public:
-    HandlersDeferred() noexcept;
-    ~HandlersDeferred();
-    HandlersDeferred(const HandlersDeferred&) = delete;
-    HandlersDeferred& operator=(const HandlersDeferred&) = delete;
-
-private:
-    bool saved_;
-};
-
 // The labels of the arguments, read before anything is lent. Reading them runs Python code, so a
 // stop there runs the handlers in place; false with their exception if they raise.
-bool read_labels(LabelCheck& labels, const char* function, const char* const* params, PyObject* const* slots,
+bool read_labels(LabelCheck& labels, const char* const* params, const Axes* axes, PyObject* const* slots,
                  std::size_t count);
 
 template <class T>
@@ -164,6 +124,10 @@ bool is_lent(const T& value) {
 template <class T>
 void own(T& value) {
     if constexpr (requires { value.own(); }) value.own();
+}
+template <class T>
+void settle(T& value) {
+    if constexpr (requires { value.settle(); }) value.settle();
 }
 template <class T>
 void pause(T& value) {
@@ -177,11 +141,15 @@ PyRef take_exporter(T& value) {
 
 // Memory lent by an earlier argument is read when the core runs. Converting a later argument
 // that can run Python code (a __float__, an iterator, another thread taking the interpreter
-// meanwhile) could change or free that memory, so before such a conversion it is copied.
+// meanwhile) could change or free that memory, so before such a conversion it is copied. Every
+// lent argument is copied before any lease is given back: a release can free the array a frame
+// gave us and run Python code (a weakref callback, a __del__) that resizes another lent array.
 template <class... Values>
 void own_lent_before(bool plain, std::tuple<Values...>& values) {
     const bool lent = std::apply([](const auto&... v) { return (is_lent(v) || ...); }, values);
-    if (lent && !plain) std::apply([](auto&... v) { (own(v), ...); }, values);
+    if (!lent || plain) return;
+    std::apply([](auto&... v) { (own(v), ...); }, values);
+    std::apply([](auto&... v) { (settle(v), ...); }, values);
 }
 
 // The arguments of one call, converted in parameter order and kept across restarts: a value
@@ -250,7 +218,7 @@ PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssiz
         CallStops stops;
         LabelCheck labels;
         if (!numbers_only &&
-            !(prepare_call() && read_labels(labels, f.name, f.params.data(), slots, sizeof...(Kinds)))) {
+            !(prepare_call() && read_labels(labels, f.params.data(), f.axes.data(), slots, sizeof...(Kinds)))) {
             return nullptr;
         }
         Arguments<Kinds...> arguments;

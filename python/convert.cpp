@@ -61,11 +61,18 @@ bool fail(const char* param) {
     return false;
 }
 
-bool read_double(PyObject* obj, double& out) {
+// Which objects stand for a missing element of a vector or matrix, read as NaN: pandas' pd.NA
+// anywhere, and None too in the object array a frame or series gives (a polars null). A scalar
+// argument has none: pd.NA there fails as any object without __float__ does.
+enum class Missing { none, pandas, pandas_and_none };
+
+bool read_double(PyObject* obj, double& out, Missing missing = Missing::none) {
     const double v = PyFloat_AsDouble(obj);
     if (v == -1.0 && PyErr_Occurred()) {
-        if (!is_missing_value(obj)) return false;
-        PyErr_Clear();  // pandas' missing value reads as NaN
+        const bool is_missing = missing != Missing::none &&
+                                (is_missing_value(obj) || (missing == Missing::pandas_and_none && obj == Py_None));
+        if (!is_missing) return false;
+        PyErr_Clear();
         out = std::numeric_limits<double>::quiet_NaN();
         return true;
     }
@@ -153,7 +160,7 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
     return ok && !PyErr_Occurred();
 }
 
-bool append_vector(PyObject* obj, std::vector<double>& out) {
+bool append_vector(PyObject* obj, std::vector<double>& out, Missing missing = Missing::pandas) {
     if (append_buffer_vector(obj, out)) return true;
     Py_ssize_t reserve = 0;
     return for_each_item(obj, reserve, [&](PyObject* item) {
@@ -164,7 +171,7 @@ bool append_vector(PyObject* obj, std::vector<double>& out) {
             reserve = 0;
         }
         double v;
-        if (!read_double(item, v)) return false;
+        if (!read_double(item, v, missing)) return false;
         out.push_back(v);
         return true;
     });
@@ -294,7 +301,8 @@ bool to_vector(PyObject* obj, const char* param, VectorArg& out) {
         case Read::failed: return fail(param);
         case Read::by_items: break;
     }
-    return append_vector(obj, out.values()) || fail(param);
+    const Missing missing = offered && obj == offered.get() ? Missing::pandas_and_none : Missing::pandas;
+    return append_vector(obj, out.values(), missing) || fail(param);
 }
 
 bool to_matrix(PyObject* obj, const char* param, MatrixArg& out) {
@@ -304,6 +312,7 @@ bool to_matrix(PyObject* obj, const char* param, MatrixArg& out) {
         case Read::failed: return fail(param);
         case Read::by_items: break;
     }
+    const Missing missing = offered && obj == offered.get() ? Missing::pandas_and_none : Missing::pandas;
     Matrix& m = out.rows();
     Py_ssize_t reserve = 0;
     const bool ok = for_each_item(obj, reserve, [&](PyObject* row) {
@@ -311,7 +320,7 @@ bool to_matrix(PyObject* obj, const char* param, MatrixArg& out) {
             m.reserve_rows(static_cast<std::size_t>(reserve));
             reserve = 0;
         }
-        if (!append_vector(row, m.values())) return false;
+        if (!append_vector(row, m.values(), missing)) return false;
         m.end_row();
         return true;
     });

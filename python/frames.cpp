@@ -2,28 +2,38 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "stop.hpp"
 
 namespace valmora::py {
 namespace {
 
-// An attribute that may be missing: null with no exception set when it is, or when reading it
-// fails with an ordinary exception; false only for an interrupt (exception set).
-bool optional_attr(PyObject* obj, const char* name, PyRef& out) {
-    out.reset(PyObject_GetAttrString(obj, name));
-    if (out) return true;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+// Reading labels and column kinds expects a few failures, each meaning "nothing to say here": a
+// missing attribute, labels that cannot be compared or hashed, an export that is no capsule. Any
+// other exception (a signal handler's own, MemoryError, KeyboardInterrupt) ends the call.
+bool expected(PyObject* type) {
+    if (!PyErr_ExceptionMatches(type)) return false;
     PyErr_Clear();
     return true;
 }
+bool absent() { return expected(PyExc_AttributeError); }
+bool incomparable() { return expected(PyExc_TypeError) || expected(PyExc_ValueError); }
 
-// An ordinary exception while reading labels or kinds is passed over (labels that cannot be
-// compared differ); an interrupt ends the call.
-bool ordinary_failure() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    return true;
+// An attribute that may be missing: null with no exception set when it is; false otherwise
+// only with the exception that ends the call.
+bool optional_attr(PyObject* obj, const char* name, PyRef& out) {
+    out.reset(PyObject_GetAttrString(obj, name));
+    return out || absent();
+}
+
+// An attribute that `obj`'s type defines. A frame hands out a column for an attribute its type
+// lacks (`df.dtype` is the column named 'dtype'): such a column is not the attribute.
+bool member(PyObject* obj, const char* name, PyRef& out) {
+    out.reset();
+    PyRef defined;
+    if (!optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), name, defined)) return false;
+    return !defined || optional_attr(obj, name, out);
 }
 
 // Objects read through `__array__`: not a list, tuple, str, buffer or None. Only these carry
@@ -35,7 +45,7 @@ bool offers_array(PyObject* obj, bool& ok) {
         return false;
     }
     PyRef method;
-    ok = optional_attr(obj, "__array__", method);
+    ok = member(obj, "__array__", method);
     return ok && method;
 }
 
@@ -48,29 +58,6 @@ struct Member {
     Axis axis;
 };
 
-// The axes each function reads by position in step: they must carry the same labels.
-struct Pairing {
-    const char* function;
-    Member members[3];
-    int count;
-};
-
-constexpr Pairing kPairings[] = {
-    {"factor_risk_decomposition",
-     {{"weights", Axis::index}, {"factor_loadings", Axis::index}, {"specific_variance", Axis::index}},
-     3},
-    {"factor_risk_decomposition",
-     {{"factor_loadings", Axis::columns}, {"factor_covariance", Axis::index}, {"factor_covariance", Axis::columns}},
-     3},
-    {"correlation_to_covariance",
-     {{"correlation", Axis::index}, {"correlation", Axis::columns}, {"volatility", Axis::index}},
-     3},
-    {"covariance_to_correlation", {{"covariance", Axis::index}, {"covariance", Axis::columns}}, 2},
-    {"rolling_correlation", {{"x", Axis::index}, {"y", Axis::index}}, 2},
-    {"cointegration_spread", {{"y", Axis::index}, {"x", Axis::index}}, 2},
-    {"transfer_entropy", {{"source", Axis::index}, {"target", Axis::index}}, 2},
-};
-
 const char* axis_name(Axis axis) { return axis == Axis::index ? "index" : "columns"; }
 
 // Whether `labels` only count positions: 0, 1, 2, ... (pandas' default RangeIndex, a range) or
@@ -81,19 +68,19 @@ bool are_positions(PyObject* labels, bool& ok) {
         const Py_ssize_t n = PyList_Size(labels);
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyRef expected(PyUnicode_FromFormat("column_%zd", i));
-            if (!expected) return !(ok = ordinary_failure());
+            if (!expected) return ok = false;
             PyObject* label = PyList_GetItem(labels, i);
             if (!PyUnicode_CheckExact(label) || PyUnicode_Compare(label, expected.get()) != 0) return false;
         }
         return n > 0;
     }
     PyRef start, step;
-    if (!(ok = optional_attr(labels, "start", start)) || !start) return false;
-    if (!(ok = optional_attr(labels, "step", step)) || !step) return false;
+    if (!(ok = member(labels, "start", start)) || !start) return false;
+    if (!(ok = member(labels, "step", step)) || !step) return false;
     auto is = [](PyObject* v, long expected) {
         if (!PyLong_Check(v)) return false;
         const long value = PyLong_AsLong(v);
-        if (value == -1 && PyErr_Occurred()) PyErr_Clear();
+        if (value == -1 && PyErr_Occurred()) PyErr_Clear();  // too large for a long: not 0 or 1
         return value == expected;
     };
     return is(start.get(), 0) && is(step.get(), 1);
@@ -103,7 +90,7 @@ bool are_positions(PyObject* labels, bool& ok) {
 bool labels_of(PyObject* obj, Axis axis, PyRef& out) {
     bool ok = true;
     if (!offers_array(obj, ok)) return ok;
-    if (!optional_attr(obj, axis_name(axis), out)) return false;
+    if (!member(obj, axis_name(axis), out)) return false;
     if (!out) return true;
     const bool positions = are_positions(out.get(), ok);
     if (!ok) return false;
@@ -111,26 +98,40 @@ bool labels_of(PyObject* obj, Axis axis, PyRef& out) {
     return true;
 }
 
+// Two labels agree when == says so, or when both are NaN, as pandas aligns them. -1 with the
+// exception set when the comparison ended the call.
+int same_label(PyObject* x, PyObject* y) {
+    const int same = PyObject_RichCompareBool(x, y, Py_EQ);
+    if (same < 0) return incomparable() ? 0 : -1;
+    if (same == 0 && PyFloat_Check(x) && PyFloat_Check(y)) {
+        const double a = PyFloat_AsDouble(x), b = PyFloat_AsDouble(y);
+        return a != a && b != b;
+    }
+    return same;
+}
+
 // The first position where `a` and `b` hold different labels, or -1 when they agree over their
 // common length (a difference of length is the function's own check). pandas' `equals` answers
-// the common case at C speed; otherwise, and to find the position, the labels are walked.
+// the common case at C speed (any true answer, numpy's bool too); otherwise, and to find the
+// position, the labels are walked.
 bool first_difference(PyObject* a, PyObject* b, Py_ssize_t& at, PyRef& left, PyRef& right) {
     at = -1;
     PyRef equals;
-    if (!optional_attr(a, "equals", equals)) return false;
+    if (!member(a, "equals", equals)) return false;
     if (equals && PyCallable_Check(equals.get())) {
-        PyRef same(PyObject_CallFunctionObjArgs(equals.get(), b, nullptr));
-        if (same && same.get() == Py_True) return true;
-        if (!same && !ordinary_failure()) return false;
+        PyRef answer(PyObject_CallFunctionObjArgs(equals.get(), b, nullptr));
+        const int same = answer ? PyObject_IsTrue(answer.get()) : -1;
+        if (same > 0) return true;
+        if (same < 0 && !incomparable()) return false;
     }
     const Py_ssize_t na = PyObject_Size(a), nb = PyObject_Size(b);
-    if ((na < 0 || nb < 0) && !ordinary_failure()) return false;
+    if ((na < 0 || nb < 0) && !incomparable()) return false;
     const Py_ssize_t n = na < nb ? na : nb;
     if (n <= 0) return true;
     PyRef ia(PyObject_GetIter(a));
-    if (!ia) return ordinary_failure();
+    if (!ia) return incomparable();
     PyRef ib(PyObject_GetIter(b));
-    if (!ib) return ordinary_failure();
+    if (!ib) return incomparable();
     bool ok = true, ended = false;
     in_runs(
         static_cast<std::size_t>(n),
@@ -140,12 +141,15 @@ bool first_difference(PyObject* a, PyObject* b, Py_ssize_t& at, PyRef& left, PyR
                 PyRef y(x ? PyIter_Next(ib.get()) : nullptr);
                 if (!x || !y) {
                     ended = true;
-                    if (PyErr_Occurred()) ok = ordinary_failure();
+                    if (PyErr_Occurred()) ok = incomparable();
                     return;
                 }
-                const int same = PyObject_RichCompareBool(x.get(), y.get(), Py_EQ);
-                if (same < 0 && !(ok = ordinary_failure())) return;
-                if (same != 1) {
+                const int same = same_label(x.get(), y.get());
+                if (same < 0) {
+                    ok = false;
+                    return;
+                }
+                if (same == 0) {
                     at = static_cast<Py_ssize_t>(i);
                     left = std::move(x);
                     right = std::move(y);
@@ -156,50 +160,119 @@ bool first_difference(PyObject* a, PyObject* b, Py_ssize_t& at, PyRef& left, PyR
     return ok;
 }
 
+// The first label met a second time, or null when each label is met once (or the labels cannot
+// be hashed). pandas' `is_unique` answers the common case at C speed.
+bool first_repeat(PyObject* labels, PyRef& repeated) {
+    PyRef unique;
+    if (!member(labels, "is_unique", unique)) return false;
+    if (unique) {
+        const int yes = PyObject_IsTrue(unique.get());
+        if (yes > 0) return true;
+        if (yes < 0 && !incomparable()) return false;
+    }
+    PyRef seen(PySet_New(nullptr));
+    if (!seen) return false;
+    PyRef it(PyObject_GetIter(labels));
+    if (!it) return incomparable();
+    bool ok = true;
+    in_runs(
+        ~std::size_t{0},
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                PyRef label(PyIter_Next(it.get()));
+                if (!label) {
+                    ok = !PyErr_Occurred() || incomparable();
+                    return false;
+                }
+                const int met = PySet_Contains(seen.get(), label.get());
+                if (met != 0) {
+                    if (met > 0) repeated = std::move(label);
+                    else ok = incomparable();  // an unhashable label: nothing to say
+                    return false;
+                }
+                if (PySet_Add(seen.get(), label.get()) < 0) {
+                    ok = false;
+                    return false;
+                }
+            }
+            return true;
+        },
+        4096);
+    return ok;
+}
+
+// Keeps `message`; when a label's repr failed, `plain()` in its place, which words the refusal
+// without the labels (an interrupt or MemoryError still ends the call with itself).
+template <class Plain>
+bool keep_message(PyRef& out, PyObject* message, Plain plain) {
+    out.reset(message);
+    if (out) return true;
+    if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    out.reset(plain());
+    return static_cast<bool>(out);
+}
+
+// Refuses labels of `member` met more than once, naming the first such label.
+bool repeats(const Member& member, PyObject* labels, PyRef& message) {
+    PyRef repeated;
+    if (!first_repeat(labels, repeated)) return false;
+    if (!repeated) return true;
+    return keep_message(message,
+                        PyUnicode_FromFormat("argument '%s' %s: label %R appears more than once", member.param,
+                                             axis_name(member.axis), repeated.get()),
+                        [&] {
+                            return PyUnicode_FromFormat("argument '%s' %s: a label appears more than once",
+                                                        member.param, axis_name(member.axis));
+                        });
+}
+
 // The missing value pd.NA, once pandas is loaded.
 SharedObject missing_value, pandas_name;
 
 }  // namespace
 
-bool LabelCheck::read(const char* function, const char* const* params, PyObject* const* slots, std::size_t count) {
-    auto slot_of = [&](const char* param) -> PyObject* {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (std::strcmp(params[i], param) == 0) return slots[i];
-        }
-        return nullptr;
-    };
-    for (const Pairing& pairing : kPairings) {
-        if (std::strcmp(pairing.function, function) != 0) continue;
+bool LabelCheck::read(const char* const* params, const Axes* axes, PyObject* const* slots, std::size_t count) {
+    // Axis i is parameter i / 2's index (even i) or columns (odd i). Each group's axes are read
+    // in that order, from the group's first.
+    auto group_of = [&](std::size_t i) { return i % 2 == 0 ? axes[i / 2].index : axes[i / 2].columns; };
+    for (std::size_t lead = 0; lead < 2 * count; ++lead) {
+        const int group = group_of(lead);
+        bool seen = group == 0;
+        for (std::size_t i = 0; i < lead && !seen; ++i) seen = group_of(i) == group;
+        if (seen) continue;
         PyRef first;
-        const Member* first_member = nullptr;
-        for (int m = 0; m < pairing.count; ++m) {
-            const Member& member = pairing.members[m];
-            PyObject* obj = slot_of(member.param);
+        Member first_member{};
+        bool first_checked = false;
+        for (std::size_t i = lead; i < 2 * count; ++i) {
+            if (group_of(i) != group) continue;
+            const Member member{params[i / 2], i % 2 == 0 ? Axis::index : Axis::columns};
             PyRef labels;
-            if (obj == nullptr) continue;
-            if (!labels_of(obj, member.axis, labels)) return false;
+            if (!labels_of(slots[i / 2], member.axis, labels)) return false;
             if (!labels) continue;
             if (!first) {
                 first = std::move(labels);
-                first_member = &member;
+                first_member = member;
                 continue;
             }
+            // Labels met more than once align ambiguously: refused wherever labels are compared.
+            // Those that agree with the first repeat where it does, so only the first is checked.
+            if (!std::exchange(first_checked, true) && !repeats(first_member, first.get(), message_)) return false;
+            if (message_) return true;
             Py_ssize_t at;
             PyRef left, right;
             if (!first_difference(first.get(), labels.get(), at, left, right)) return false;
             if (at < 0) continue;
-            message_.reset(PyUnicode_FromFormat(
-                "argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R", first_member->param,
-                axis_name(first_member->axis), member.param, axis_name(member.axis), at, left.get(), right.get()));
-            if (!message_) {
-                // A label whose repr fails still refuses the call, with the position alone.
-                if (!ordinary_failure()) return false;
-                message_.reset(PyUnicode_FromFormat(
-                    "argument '%s' %s and argument '%s' %s: labels differ at position %zd", first_member->param,
-                    axis_name(first_member->axis), member.param, axis_name(member.axis), at));
-                if (!message_) return false;
-            }
-            return true;
+            return keep_message(
+                message_,
+                PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R",
+                                     first_member.param, axis_name(first_member.axis), member.param,
+                                     axis_name(member.axis), at, left.get(), right.get()),
+                [&] {
+                    return PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd",
+                                                first_member.param, axis_name(first_member.axis), member.param,
+                                                axis_name(member.axis), at);
+                });
         }
     }
     return true;
@@ -215,7 +288,7 @@ bool LabelCheck::agree() {
 
 namespace {
 
-enum class Held { numbers, dates, times, durations, strings, categories, unknown };
+enum class Held { numbers, dates, times, durations, strings, bytes, categories, lists, structs, maps, unions, unknown };
 
 const char* held_name(Held held) {
     switch (held) {
@@ -223,7 +296,12 @@ const char* held_name(Held held) {
         case Held::times: return "times";
         case Held::durations: return "durations";
         case Held::strings: return "strings";
+        case Held::bytes: return "bytes";
         case Held::categories: return "categories";
+        case Held::lists: return "lists";
+        case Held::structs: return "structs";
+        case Held::maps: return "maps";
+        case Held::unions: return "unions";
         default: return "numbers";
     }
 }
@@ -236,30 +314,6 @@ bool text_is(PyObject* text, const char* expected, bool prefix = false) {
         return false;
     }
     return prefix ? std::strncmp(s, expected, std::strlen(expected)) == 0 : std::strcmp(s, expected) == 0;
-}
-
-// What a numpy-style dtype holds, from its one-letter `kind` (and, for objects, its `name`:
-// pandas' strings, categories and periods are object kinds). `unknown` when it has no kind.
-bool held_by_dtype(PyObject* dtype, Held& held) {
-    held = Held::unknown;
-    PyRef kind, name;
-    if (!optional_attr(dtype, "kind", kind)) return false;
-    if (!kind || !PyUnicode_Check(kind.get()) || PyUnicode_GetLength(kind.get()) != 1) return true;
-    held = Held::numbers;
-    switch (PyUnicode_ReadChar(kind.get(), 0)) {
-        case 'M': held = Held::dates; return true;
-        case 'm': held = Held::durations; return true;
-        case 'U':
-        case 'S': held = Held::strings; return true;
-        case 'O': break;
-        default: return true;
-    }
-    if (!optional_attr(dtype, "name", name)) return false;
-    if (!name) return true;
-    if (text_is(name.get(), "category")) held = Held::categories;
-    else if (text_is(name.get(), "str") || text_is(name.get(), "string", true)) held = Held::strings;
-    else if (text_is(name.get(), "period", true)) held = Held::dates;
-    return true;
 }
 
 // The Arrow C data interface's schema and stream, as that interface fixes them.
@@ -282,6 +336,10 @@ struct ArrowArrayStream {
     void* private_data;
 };
 
+bool starts(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+
+// What an Arrow field holds, from its format string. Booleans, integers, floats, decimals and
+// nulls are numbers; every other kind `__array__` would give as objects that are not numbers.
 Held held_by_arrow(const ArrowSchema& field) {
     if (field.dictionary != nullptr) return Held::categories;
     const char* f = field.format != nullptr ? field.format : "";
@@ -295,8 +353,54 @@ Held held_by_arrow(const ArrowSchema& field) {
             default: return Held::numbers;
         }
     }
+    if (starts(f, "+s")) return Held::structs;
+    if (starts(f, "+m")) return Held::maps;
+    if (starts(f, "+u")) return Held::unions;
+    if (f[0] == '+') return Held::lists;  // +l, +L, +w:, +vl, +vL; run-end encoded (+r) too
     if (std::strcmp(f, "u") == 0 || std::strcmp(f, "U") == 0 || std::strcmp(f, "vu") == 0) return Held::strings;
+    if (std::strcmp(f, "z") == 0 || std::strcmp(f, "Z") == 0 || std::strcmp(f, "vz") == 0 || starts(f, "w:"))
+        return Held::bytes;
     return Held::numbers;
+}
+
+// A schema capsule's field, released with the capsule.
+bool held_by_schema_capsule(PyObject* capsule, Held& held) {
+    const auto* schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+    if (schema == nullptr) return false;
+    held = held_by_arrow(*schema);
+    return true;
+}
+
+// What a numpy-style dtype holds: through the Arrow schema of the type it wraps (pandas'
+// pyarrow-backed columns), else from its one-letter `kind` (and, for objects, its `name`:
+// pandas' strings, categories and periods are object kinds). `unknown` when it has no kind.
+bool held_by_dtype(PyObject* dtype, Held& held) {
+    held = Held::unknown;
+    PyRef wrapped, export_schema;
+    if (!optional_attr(dtype, "pyarrow_dtype", wrapped)) return false;
+    if (wrapped && !member(wrapped.get(), "__arrow_c_schema__", export_schema)) return false;
+    if (export_schema) {
+        PyRef capsule(PyObject_CallNoArgs(export_schema.get()));
+        return capsule && held_by_schema_capsule(capsule.get(), held);
+    }
+    PyRef kind, name;
+    if (!optional_attr(dtype, "kind", kind)) return false;
+    if (!kind || !PyUnicode_Check(kind.get()) || PyUnicode_GetLength(kind.get()) != 1) return true;
+    held = Held::numbers;
+    switch (PyUnicode_ReadChar(kind.get(), 0)) {
+        case 'M': held = Held::dates; return true;
+        case 'm': held = Held::durations; return true;
+        case 'U':
+        case 'S': held = Held::strings; return true;
+        case 'O': break;
+        default: return true;
+    }
+    if (!optional_attr(dtype, "name", name)) return false;
+    if (!name) return true;
+    if (text_is(name.get(), "category")) held = Held::categories;
+    else if (text_is(name.get(), "str") || text_is(name.get(), "string", true)) held = Held::strings;
+    else if (text_is(name.get(), "period", true)) held = Held::dates;
+    return true;
 }
 
 // TypeError naming the column (or the unnamed series) and what it holds.
@@ -316,36 +420,65 @@ bool refuse_arrow_field(const ArrowSchema& field) {
     return refuse(name.get(), held);
 }
 
-// Through the Arrow PyCapsule interface: a frame's schema is a struct of its columns, a
-// series' is its one column. Objects that cannot export (pandas without pyarrow) pass.
-bool numeric_arrow_columns(PyObject* obj, bool frame) {
-    PyRef method;
-    if (!optional_attr(obj, "__arrow_c_schema__", method)) return false;
-    const bool schema_only = static_cast<bool>(method);
-    if (!schema_only && !optional_attr(obj, "__arrow_c_stream__", method)) return false;
-    if (!method) return true;
-    PyRef capsule(PyObject_CallNoArgs(method.get()));
-    if (!capsule) return ordinary_failure();
-    ArrowSchema owned{};
-    const ArrowSchema* schema = &owned;
-    if (schema_only) {
+// The Arrow schema of `obj`, from the PyCapsule interface: its own schema export, or that of its
+// `schema` (a polars frame), so the data is never touched. Only an object with neither is asked
+// for its stream, which some libraries make by copying (a polars frame of several chunks).
+// Null, with no exception set, when it exports none or the export cannot be read.
+bool arrow_schema_of(PyObject* obj, PyRef& capsule, ArrowSchema& owned, const ArrowSchema*& schema) {
+    schema = nullptr;
+    PyRef method, holder;
+    if (!member(obj, "__arrow_c_schema__", method)) return false;
+    if (!method) {
+        if (!member(obj, "schema", holder)) return false;
+        if (holder && !member(holder.get(), "__arrow_c_schema__", method)) return false;
+    }
+    if (method) {
+        capsule.reset(PyObject_CallNoArgs(method.get()));
+        if (!capsule) return false;
         schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(capsule.get(), "arrow_schema"));
-    } else {
-        auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
-        if (stream == nullptr) return ordinary_failure();
-        // A released stream, or one that gives no schema, says nothing of its columns.
-        if (stream->release == nullptr || stream->get_schema == nullptr || stream->get_schema(stream, &owned) != 0) {
-            owned = ArrowSchema{};
+        return schema != nullptr || expected(PyExc_ValueError);
+    }
+    if (!member(obj, "__arrow_c_stream__", method)) return false;
+    if (!method) return true;
+    capsule.reset(PyObject_CallNoArgs(method.get()));
+    if (!capsule) return false;
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
+    if (stream == nullptr) return expected(PyExc_ValueError);
+    // A released stream, or one that gives no schema, says nothing of its columns.
+    if (stream->release == nullptr || stream->get_schema == nullptr || stream->get_schema(stream, &owned) != 0) {
+        owned = ArrowSchema{};
+        return true;
+    }
+    schema = &owned;
+    return true;
+}
+
+// Through the Arrow schema: a frame's is a struct of its columns, a series' is its one column
+// (a polars Series is asked through the one-column frame it wraps, which shares its data).
+// Objects that export no schema pass.
+bool numeric_arrow_columns(PyObject* obj, bool frame) {
+    PyRef as_frame;
+    if (!frame) {
+        PyRef to_frame;
+        if (!member(obj, "to_frame", to_frame)) return false;
+        if (to_frame) {
+            as_frame.reset(PyObject_CallNoArgs(to_frame.get()));
+            if (!as_frame) return false;
+            obj = as_frame.get();
+            frame = true;
         }
     }
-    if (schema == nullptr) return ordinary_failure();
+    PyRef capsule;
+    ArrowSchema owned{};
+    const ArrowSchema* schema = nullptr;
     struct Release {
         ArrowSchema& s;
         ~Release() {
             if (s.release != nullptr) s.release(&s);
         }
     } release{owned};
-    if (schema->format == nullptr) return true;
+    if (!arrow_schema_of(obj, capsule, owned, schema)) return false;
+    if (schema == nullptr || schema->format == nullptr) return true;
     if (!frame || std::strcmp(schema->format, "+s") != 0) return refuse_arrow_field(*schema);
     for (std::int64_t c = 0; c < schema->n_children; ++c) {
         if (schema->children[c] != nullptr && !refuse_arrow_field(*schema->children[c])) return false;
@@ -357,32 +490,34 @@ bool numeric_arrow_columns(PyObject* obj, bool frame) {
 
 bool numeric_columns(PyObject* obj) {
     PyRef dtype;
-    if (!optional_attr(obj, "dtype", dtype)) return false;
+    if (!member(obj, "dtype", dtype)) return false;
     if (dtype) {  // a series: one column, its name the series' name
         Held held;
         if (!held_by_dtype(dtype.get(), held)) return false;
         if (held == Held::unknown) return numeric_arrow_columns(obj, false);
         if (held == Held::numbers) return true;
         PyRef name;
-        if (!optional_attr(obj, "name", name)) return false;
+        if (!member(obj, "name", name)) return false;
         return refuse(name.get(), held);
     }
-    PyRef dtypes, columns;
-    if (!optional_attr(obj, "dtypes", dtypes) || !optional_attr(obj, "columns", columns)) return false;
+    PyRef schema, dtypes, columns;
+    if (!member(obj, "schema", schema)) return false;
+    if (schema) return numeric_arrow_columns(obj, true);
+    if (!member(obj, "dtypes", dtypes) || !member(obj, "columns", columns)) return false;
     if (!dtypes || !columns) return numeric_arrow_columns(obj, true);
+    // pandas: each column's dtype; a kind it does not know passes, to be read by `__array__`.
     PyRef kinds(PyObject_GetIter(dtypes.get()));
-    if (!kinds) return ordinary_failure();
+    if (!kinds) return expected(PyExc_TypeError);
     PyRef names(PyObject_GetIter(columns.get()));
-    if (!names) return ordinary_failure();
+    if (!names) return expected(PyExc_TypeError);
     while (PyRef kind{PyIter_Next(kinds.get())}) {
         PyRef name(PyIter_Next(names.get()));
         if (!name) break;
         Held held;
         if (!held_by_dtype(kind.get(), held)) return false;
-        if (held == Held::unknown) return numeric_arrow_columns(obj, true);
-        if (held != Held::numbers) return refuse(name.get(), held);
+        if (held != Held::numbers && held != Held::unknown) return refuse(name.get(), held);
     }
-    return !PyErr_Occurred() || ordinary_failure();
+    return !PyErr_Occurred();
 }
 
 bool find_missing_value() {
@@ -391,7 +526,7 @@ bool find_missing_value() {
     if (key == nullptr) return false;
     PyObject* modules = PyImport_GetModuleDict();                                             // borrowed
     PyObject* pandas = modules != nullptr ? PyDict_GetItemWithError(modules, key) : nullptr;  // borrowed
-    if (pandas == nullptr) return !PyErr_Occurred() || ordinary_failure();
+    if (pandas == nullptr) return !PyErr_Occurred();
     Py_IncRef(pandas);  // the look-up below may run code that drops it from sys.modules
     PyRef holder(pandas);
     PyRef na;

@@ -38,4 +38,15 @@ bool in_runs(std::size_t count, Body body, std::size_t run = std::size_t{1} << 2
     return true;
 }
 
+// in_runs for a loop of steps one index at a time: step(i) for each i in [0, count), in order.
+template <class Step>
+void each_in_runs(std::size_t count, Step step, std::size_t run = std::size_t{1} << 20) {
+    in_runs(
+        count,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) step(i);
+        },
+        run);
+}
+
 }  // namespace valmora

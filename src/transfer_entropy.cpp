@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <span>
 #include <stdexcept>
 #include <type_traits>
 #include <vector>
 
+#include "order_statistics.hpp"
 #include "stop.hpp"
 
 namespace valmora {
@@ -19,124 +21,6 @@ namespace valmora {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// An unsigned key in the order the thresholds are chosen by: a < b gives key(a) < key(b),
-// -0.0 sits just below +0.0, and every NaN above +infinity. Selecting on keys puts a value
-// at each position that ascending order by < (NaNs last) would put there, up to the sign of a
-// zero, and 0.0 and -0.0 compare alike against every value.
-constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
-constexpr std::uint64_t kNaNKey = ~std::uint64_t{0};
-
-std::uint64_t order_key(double v) {
-    const auto bits = std::bit_cast<std::uint64_t>(v);
-    // All ones for a negative value (flipping every bit), the sign bit alone for a positive one.
-    const std::uint64_t flip = static_cast<std::uint64_t>(static_cast<std::int64_t>(bits) >> 63) | kSign;
-    return std::isnan(v) ? kNaNKey : bits ^ flip;
-}
-
-double from_order_key(std::uint64_t key) {
-    if (key == kNaNKey) return kNaN;
-    return std::bit_cast<double>((key & kSign) != 0 ? key & ~kSign : ~key);
-}
-
-// Puts at each wanted position (ascending, distinct, within [lo, hi)) the key a full sort
-// would put there, at a cost of n log(positions) instead of n log n. A long range is split in
-// three around a pivot, a run of keys at a time with a poll between; a short one (or one whose
-// pivots kept failing) is left to the library's selection.
-void place_order_statistics(std::uint64_t* base, std::size_t lo, std::size_t hi, const std::size_t* wanted,
-                            std::size_t count, unsigned depth) {
-    constexpr std::size_t kShort = std::size_t{1} << 16;
-    if (count == 0 || hi - lo < 2) return;
-    poll_stop();
-    if (hi - lo <= kShort || depth == 0) {
-        const std::size_t mid = count / 2;
-        const std::size_t p = wanted[mid];
-        std::nth_element(base + lo, base + p, base + hi);
-        place_order_statistics(base, lo, p, wanted, mid, depth);
-        place_order_statistics(base, p + 1, hi, wanted + mid + 1, count - mid - 1, depth);
-        return;
-    }
-    // The median of three keys at scattered places: the keys were gathered bucket by bucket, and
-    // the split leaves them in patterns that defeat fixed places.
-    std::uint64_t state = ((lo * 0x9e3779b97f4a7c15u) ^ hi) | 1;
-    auto somewhere = [&] {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return base[lo + static_cast<std::size_t>(state % (hi - lo))];
-    };
-    const std::uint64_t a = somewhere(), b = somewhere(), c = somewhere();
-    const std::uint64_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
-    // [lo, less) < pivot, [less, next) == pivot, [greater, hi) > pivot; each step places one key.
-    std::size_t less = lo, next = lo, greater = hi;
-    in_runs(
-        hi - lo,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t k = begin; k < end; ++k) {
-                const std::uint64_t v = base[next];
-                if (v < pivot) std::swap(base[less++], base[next++]);
-                else if (v > pivot) std::swap(base[next], base[--greater]);
-                else ++next;
-            }
-        },
-        std::size_t{1} << 18);
-    const std::size_t* below = std::lower_bound(wanted, wanted + count, less);
-    const std::size_t* above = std::lower_bound(below, wanted + count, greater);
-    place_order_statistics(base, lo, less, wanted, static_cast<std::size_t>(below - wanted), depth - 1);
-    place_order_statistics(base, greater, hi, above, static_cast<std::size_t>(wanted + count - above), depth - 1);
-}
-
-// The key at each wanted sorted position (ascending). Long series are first split by the
-// leading bits of the key: one pass counts the values per bucket, a second gathers only the
-// buckets holding a wanted position, and the order statistics are placed among those few. Only
-// the two sequential passes touch the whole series, and only the gathered keys are stored.
-std::vector<std::uint64_t> keys_at(std::span<const double> values, const std::vector<std::size_t>& wanted) {
-    constexpr unsigned kBucketBits = 16;
-    constexpr std::size_t kBuckets = std::size_t{1} << kBucketBits;
-    // Below this length, zeroing and scanning the buckets costs more than selecting among all.
-    constexpr std::size_t kShortSeries = 8192;
-    const std::size_t m = values.size();
-    std::vector<std::size_t> at(wanted);
-    std::vector<std::uint64_t> scratch;
-    if (m < kShortSeries) {
-        scratch.resize(m);
-        for (std::size_t i = 0; i < m; ++i) scratch[i] = order_key(values[i]);
-    } else {
-        std::vector<std::size_t> slot(kBuckets, 0);
-        in_runs(m, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) ++slot[order_key(values[i]) >> (64 - kBucketBits)];
-        });
-        // Buckets in key order: each wanted position falls in one; it becomes a position among the
-        // gathered values, and its bucket's slot the next place to gather into. Other buckets
-        // are marked as not gathered.
-        constexpr std::size_t kSkip = ~std::size_t{0};
-        std::size_t before = 0;  // values in all earlier buckets
-        std::size_t w = 0;
-        std::size_t gathered = 0;
-        for (std::size_t b = 0; b < kBuckets; ++b) {
-            const std::size_t size = slot[b];
-            const bool kept = w < at.size() && at[w] < before + size;
-            for (; w < at.size() && at[w] < before + size; ++w) at[w] = at[w] - before + gathered;
-            slot[b] = kept ? gathered : kSkip;
-            gathered += kept ? size : 0;
-            before += size;
-        }
-        scratch.resize(gathered);
-        in_runs(m, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                const std::uint64_t key = order_key(values[i]);
-                std::size_t& next = slot[key >> (64 - kBucketBits)];
-                if (next != kSkip) scratch[next++] = key;
-            }
-        });
-        poll_stop();
-    }
-    // Twice the depth of even splits, before the library's selection takes over.
-    const auto depth = static_cast<unsigned>(2 * std::bit_width(scratch.size()));
-    place_order_statistics(scratch.data(), 0, scratch.size(), at.data(), at.size(), depth);
-    for (std::size_t& p : at) p = scratch[p];
-    return at;
-}
 
 // Quantile thresholds of `values` (non-decreasing, NaNs last), kept once per distinct sorted
 // position: at most one per value, so memory follows the data whatever `bins` is.
@@ -170,17 +54,11 @@ std::vector<double> quantile_thresholds(std::span<const double> values, std::uin
             }
         },
         4096);
-    const std::vector<std::uint64_t> keys = keys_at(values, wanted);
-    std::vector<double> thresholds;
-    thresholds.reserve(keys.size());
-    in_runs(keys.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) thresholds.push_back(from_order_key(keys[r]));
-    });
-    return thresholds;
+    return order_statistics(values, wanted);
 }
 
-// The number of thresholds <= v: the thresholds never
-// decrease and a NaN, whether threshold or value, is <= nothing. A short table is counted
+// The number of thresholds <= v: the thresholds never decrease, and a NaN, whether threshold or
+// value, is <= nothing. A short table is counted
 // through, as branches on its entries would be mispredicted; a long one is searched.
 std::size_t thresholds_reached(const std::vector<double>& thresholds, double v) {
     if (thresholds.size() > 64) {
@@ -198,12 +76,9 @@ std::size_t thresholds_reached(const std::vector<double>& thresholds, double v) 
 // A search of a long table misses the cache at most steps: shorter runs then.
 template <class Symbol>
 void quantile_symbols(std::span<const double> values, const std::vector<double>& thresholds, Symbol* symbols) {
-    in_runs(
+    each_in_runs(
         values.size(),
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i)
-                symbols[i] = static_cast<Symbol>(thresholds_reached(thresholds, values[i]));
-        },
+        [&](std::size_t i) { symbols[i] = static_cast<Symbol>(thresholds_reached(thresholds, values[i])); },
         thresholds.size() > 64 ? std::size_t{1} << 14 : std::size_t{1} << 20);
 }
 
@@ -214,26 +89,16 @@ constexpr std::size_t kScattered = std::size_t{1} << 17;
 // distinct keys. Keeps every later range no larger than the number of samples.
 std::size_t renumber(std::uint64_t* keys, std::size_t count, std::size_t bound) {
     std::vector<std::uint64_t> id(bound, 0);
-    in_runs(
-        count,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t t = begin; t < end; ++t) id[keys[t]] = 1;
-        },
-        kScattered);
+    each_in_runs(
+        count, [&](std::size_t t) { id[keys[t]] = 1; }, kScattered);
     std::uint64_t next = 0;
-    in_runs(bound, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) {
-            const std::uint64_t used = id[r];
-            id[r] = next;
-            next += used;
-        }
+    each_in_runs(bound, [&](std::size_t r) {
+        const std::uint64_t used = id[r];
+        id[r] = next;
+        next += used;
     });
-    in_runs(
-        count,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t t = begin; t < end; ++t) keys[t] = id[keys[t]];
-        },
-        kScattered);
+    each_in_runs(
+        count, [&](std::size_t t) { keys[t] = id[keys[t]]; }, kScattered);
     return static_cast<std::size_t>(next);
 }
 
@@ -254,12 +119,8 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
                         std::size_t range_t, std::size_t range_s) {
     const std::size_t range_xy = range_t * range_t;
     std::vector<std::uint64_t> c_xyz(range_xy * range_s, 0);
-    in_runs(
-        samples,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t t = begin; t < end; ++t) ++c_xyz[(next[t] * range_t + past[t]) * range_s + src[t]];
-        },
-        kScattered);
+    each_in_runs(
+        samples, [&](std::size_t t) { ++c_xyz[(next[t] * range_t + past[t]) * range_s + src[t]]; }, kScattered);
     std::vector<std::uint64_t> c_xy(range_xy, 0), c_yz(range_t * range_s, 0), c_y(range_t, 0);
     for (std::size_t x = 0; x < range_t; ++x) {
         poll_stop();  // a slice of range_t * range_s states
@@ -286,12 +147,8 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
         }
     }
     double total = 0.0;
-    in_runs(
-        samples,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t t = begin; t < end; ++t) total += term[(next[t] * range_t + past[t]) * range_s + src[t]];
-        },
-        kScattered);
+    each_in_runs(
+        samples, [&](std::size_t t) { total += term[(next[t] * range_t + past[t]) * range_s + src[t]]; }, kScattered);
     return total;
 }
 
@@ -299,22 +156,12 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
 std::vector<std::size_t> counting_sort(const std::uint64_t* keys, std::size_t range,
                                        const std::vector<std::size_t>& order) {
     std::vector<std::size_t> start(range + 1, 0);
-    in_runs(
-        order.size(),
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) ++start[keys[order[i]] + 1];
-        },
-        kScattered);
-    in_runs(range, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) start[r + 1] += start[r];
-    });
+    each_in_runs(
+        order.size(), [&](std::size_t i) { ++start[keys[order[i]] + 1]; }, kScattered);
+    each_in_runs(range, [&](std::size_t r) { start[r + 1] += start[r]; });
     std::vector<std::size_t> sorted(order.size());
-    in_runs(
-        order.size(),
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) sorted[start[keys[order[i]]]++] = order[i];
-        },
-        kScattered);
+    each_in_runs(
+        order.size(), [&](std::size_t i) { sorted[start[keys[order[i]]]++] = order[i]; }, kScattered);
     return sorted;
 }
 
@@ -324,22 +171,19 @@ std::vector<std::size_t> counting_sort(const std::uint64_t* keys, std::size_t ra
 std::size_t pair_ids(const std::uint64_t* a, std::size_t range_a, const std::uint64_t* b, std::size_t range_b,
                      std::size_t count, std::vector<std::uint64_t>& ids) {
     std::vector<std::size_t> order(count);
-    in_runs(count, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) order[t] = t;
-    });
+    std::iota(order.begin(), order.end(), std::size_t{0});
     order = counting_sort(b, range_b, order);
     order = counting_sort(a, range_a, order);
     ids.assign(count, 0);
     std::uint64_t id = 0;
-    in_runs(
+    each_in_runs(
         count,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) {
-                const std::size_t t = order[r];
-                const std::size_t prev = order[r - 1];
-                if (a[t] != a[prev] || b[t] != b[prev]) ++id;
-                ids[t] = id;
-            }
+        [&](std::size_t r) {
+            if (r == 0) return;
+            const std::size_t t = order[r];
+            const std::size_t prev = order[r - 1];
+            if (a[t] != a[prev] || b[t] != b[prev]) ++id;
+            ids[t] = id;
         },
         kScattered);
     return count == 0 ? 0 : static_cast<std::size_t>(id) + 1;
@@ -347,12 +191,8 @@ std::size_t pair_ids(const std::uint64_t* a, std::size_t range_a, const std::uin
 
 std::vector<std::uint64_t> histogram(const std::uint64_t* ids, std::size_t count, std::size_t range) {
     std::vector<std::uint64_t> c(range, 0);
-    in_runs(
-        count,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t t = begin; t < end; ++t) ++c[ids[t]];
-        },
-        kScattered);
+    each_in_runs(
+        count, [&](std::size_t t) { ++c[ids[t]]; }, kScattered);
     return c;
 }
 
@@ -371,17 +211,15 @@ double entropy_by_sorting(const std::uint64_t* next, const std::uint64_t* past, 
     std::vector<double> term(range_xyz, kNaN);
     std::vector<bool> known(range_xyz, false);
     double total = 0.0;
-    in_runs(
+    each_in_runs(
         samples,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t t = begin; t < end; ++t) {
-                const std::uint64_t state = xyz[t];
-                if (!known[state]) {
-                    term[state] = entropy_term(c_xyz[state], c_xy[xy[t]], c_yz[yz[t]], c_y[past[t]], total_samples);
-                    known[state] = true;
-                }
-                total += term[state];
+        [&](std::size_t t) {
+            const std::uint64_t state = xyz[t];
+            if (!known[state]) {
+                term[state] = entropy_term(c_xyz[state], c_xy[xy[t]], c_yz[yz[t]], c_y[past[t]], total_samples);
+                known[state] = true;
             }
+            total += term[state];
         },
         kScattered);
     return total;
@@ -397,13 +235,23 @@ bool fits_table(std::size_t range_t, std::size_t range_s, std::size_t samples) {
            states <= limit;
 }
 
-// The symbols of both series, then the sum over their (next, past, source) states. A byte per
-// symbol, where the thresholds allow it, is all the memory that grows with n in the usual case;
-// wider symbols are renumbered densely when their states would not fit a table.
+// How the states are counted, chosen once from the ranges of the symbols: a table, with a byte
+// per symbol where the thresholds allow it (then that is all the memory that grows with n), or
+// grouping by sorting when the states would not fit a table.
+enum class Counting { byte_table, table, sorting };
+
+Counting choose_counting(std::size_t range_t, std::size_t range_s, std::size_t samples) {
+    if (!fits_table(range_t, range_s, samples)) return Counting::sorting;
+    return range_s <= 256 && range_t <= 256 ? Counting::byte_table : Counting::table;
+}
+
+// The symbols of both series, then the sum over their (next, past, source) states. Before
+// sorting, the symbols are renumbered densely: ties can leave many symbols unused, and the
+// states that remain may fit a table after all.
 template <class Symbol>
 double entropy_of_symbols(std::span<const double> source, std::span<const double> target,
                           const std::vector<double>& thresholds_s, const std::vector<double>& thresholds_t,
-                          std::size_t shift) {
+                          std::size_t shift, Counting counting) {
     const std::size_t n = source.size();
     const std::size_t samples = n - shift;
     std::size_t range_s = thresholds_s.size() + 1;
@@ -414,12 +262,12 @@ double entropy_of_symbols(std::span<const double> source, std::span<const double
     quantile_symbols(target, thresholds_t, target_symbols.get());
     const Symbol* next = target_symbols.get() + shift;
     if constexpr (std::is_same_v<Symbol, std::uint64_t>) {
-        if (!fits_table(range_t, range_s, samples)) {
+        if (counting == Counting::sorting) {
             range_s = renumber(source_symbols.get(), n, range_s);
             range_t = renumber(target_symbols.get(), n, range_t);
+            if (!fits_table(range_t, range_s, samples))
+                return entropy_by_sorting(next, target_symbols.get(), source_symbols.get(), samples, range_t, range_s);
         }
-        if (!fits_table(range_t, range_s, samples))
-            return entropy_by_sorting(next, target_symbols.get(), source_symbols.get(), samples, range_t, range_s);
     }
     return entropy_by_table(next, target_symbols.get(), source_symbols.get(), samples, range_t, range_s);
 }
@@ -432,7 +280,7 @@ Result<double> transfer_entropy(std::span<const double> source, std::span<const 
     if (source.size() != target.size()) return ValidationError{"source and target must have the same length"};
     const std::size_t n = source.size();
     if (n == 0 || lag >= n - 1) return 0.0;
-    // Both series are long enough here, so the source's check is the only one that can fail.
+    // Only now is `bins` checked: a short series gives 0.0 whatever it is.
     if (bins < 2) return ValidationError{"bins must be >= 2"};
 
     const std::vector<double> thresholds_s = quantile_thresholds(source, bins);
@@ -442,9 +290,11 @@ Result<double> transfer_entropy(std::span<const double> source, std::span<const 
     const auto shift = static_cast<std::size_t>(lag);
     const std::size_t samples = n - shift;
 
-    const double total = range_s <= 256 && range_t <= 256 && fits_table(range_t, range_s, samples)
-                             ? entropy_of_symbols<std::uint8_t>(source, target, thresholds_s, thresholds_t, shift)
-                             : entropy_of_symbols<std::uint64_t>(source, target, thresholds_s, thresholds_t, shift);
+    const Counting counting = choose_counting(range_t, range_s, samples);
+    const double total =
+        counting == Counting::byte_table
+            ? entropy_of_symbols<std::uint8_t>(source, target, thresholds_s, thresholds_t, shift, counting)
+            : entropy_of_symbols<std::uint64_t>(source, target, thresholds_s, thresholds_t, shift, counting);
     return total > 0.0 ? total : 0.0;
 }
 

@@ -246,8 +246,24 @@ LOOKUP_RUNS_CODE = {
         except ValueError as e:
             print(e)
         """,
+    "array a frame gave frees itself and resizes the next lent array when given back": """
+        import weakref
+        x = np.random.default_rng(0).standard_normal(8_000_000)
+        expected = np.array(valmora.rolling_correlation(x[::-1].copy(), x.copy(), 20))
+        class Frame:
+            def __array__(self, *args, **kwargs):
+                given = x[::-1].copy()
+                weakref.finalize(given, x.resize, 1, refcheck=False)
+                return given
+        class Window:
+            def __index__(self):
+                return 20
+        got = valmora.rolling_correlation(Frame(), x, Window())
+        print(len(x) == 1 and np.array_equal(got, expected, equal_nan=True))
+        """,
 }
 LOOKUP_EXPECTED = {
+    "array a frame gave frees itself and resizes the next lent array when given back": "True",
     "array module whose attribute look-up frees the matrix": "volatility length must match correlation dimensions",
     "array module loaded lazily": "True",
     "numpy whose ndarray is a Python class exporting through __buffer__":

@@ -2,6 +2,7 @@
 that disagree, columns that are not numbers, and pandas' missing value."""
 
 import datetime
+import re
 
 import pytest
 
@@ -156,6 +157,22 @@ def test_labels_in_another_order_are_refused_naming_both_arguments(pairing):
         assert str(raised.value) == expected
 
 
+@pytest.mark.parametrize("index, other, message", [
+    ([np.nan, 1.0, 2.0], [np.nan, 1.0, 2.0], None),
+    ([np.nan, 1.0, 2.0], [np.nan, 1.0, 9.0], "labels differ at position 2: 2.0 != 9.0"),
+    (["A", "B", "A"], ["A", "B", "A"], "argument 'x' index: label 'A' appears more than once"),
+    ([0.5, 1.5, 0.5], [0.5, 1.5, 0.5], "argument 'x' index: label 0.5 appears more than once"),
+])
+def test_float_nan_and_repeated_labels(index, other, message):
+    x, y = [1.0, 2.0, 4.0], [2.0, 1.0, 5.0]
+    args = pd.Series(x, index=pd.Index(index)), pd.Series(y, index=pd.Index(other))
+    if message is None:
+        assert same(valmora.cointegration_spread(*args[::-1]), valmora.cointegration_spread(y, x))
+    else:
+        with pytest.raises(ValueError, match=re.escape(message) + "$"):
+            valmora.rolling_correlation(*args, 2)
+
+
 def test_polars_column_names_are_labels():
     correlation = pl.DataFrame([[1.0, 0.5], [0.5, 1.0]], schema=["MSFT", "AAPL"], orient="row")
     volatility = pd.Series([0.1, 0.2], index=["MSFT", "AAPL"])
@@ -182,22 +199,38 @@ def test_a_side_without_labels_is_read_by_position(pairing, unlabelled):
 
 # ---------------------------------------------------------------- columns that are not numbers
 
+pa = pytest.importorskip("pyarrow")
 DAYS = [datetime.date(2024, 1, d) for d in range(1, 6)]
+TIMES = [datetime.time(9, m) for m in range(5)]
+
+
+def arrow(values, kind):
+    return pd.Series(pd.array(values, dtype=pd.ArrowDtype(kind)))
+
+
+# What each column holds: a pandas, a pyarrow-backed pandas and a polars column of that kind.
 NOT_NUMBERS = {
-    "dates": (pd.Series(pd.to_datetime(DAYS)), pl.Series(DAYS)),
-    "durations": (pd.Series(pd.to_timedelta(range(5), unit="D")), pl.Series([datetime.timedelta(d) for d in range(5)])),
-    "times": (None, pl.Series([datetime.time(9, m) for m in range(5)])),  # pandas has no column of times
-    "strings": (pd.Series(list("abcde")), pl.Series(list("abcde"))),
-    "categories": (pd.Series(list("abcab"), dtype="category"), pl.Series(list("abcab"), dtype=pl.Categorical)),
+    "dates": (pd.Series(pd.to_datetime(DAYS)), arrow(DAYS, pa.date32()), pl.Series(DAYS)),
+    "durations": (pd.Series(pd.to_timedelta(range(5), unit="D")), None,
+                  pl.Series([datetime.timedelta(d) for d in range(5)])),
+    "times": (None, arrow(TIMES, pa.time64("us")), pl.Series(TIMES)),  # pandas has no column of times
+    "strings": (pd.Series(list("abcde"), dtype="string"), arrow(list("abcde"), pa.string()), pl.Series(list("abcde"))),
+    "categories": (pd.Series([1, 2, 1, 2, 3], dtype="category"),
+                   arrow([1, 2, 1, 2, 3], pa.dictionary(pa.int8(), pa.int64())),
+                   pl.Series(list("abcab"), dtype=pl.Categorical)),
+    "bytes": (None, arrow([b"a"] * 5, pa.binary()), pl.Series([b"a"] * 5)),
+    "lists": (None, arrow([[1]] * 5, pa.list_(pa.int64())), pl.Series([[1]] * 5)),
+    "structs": (None, None, pl.Series([{"x": 1}] * 5)),
 }
+LIBRARIES = ["pandas", "pyarrow", "polars"]
 
 
 @pytest.mark.parametrize("held, library", [(held, library) for held, columns in NOT_NUMBERS.items()
-                                            for library, column in zip(["pandas", "polars"], columns) if column is not None])
+                                            for library, column in zip(LIBRARIES, columns) if column is not None])
 def test_columns_that_are_not_numbers_are_refused_by_name(held, library):
-    column = NOT_NUMBERS[held][library == "polars"]
+    column = NOT_NUMBERS[held][LIBRARIES.index(library)]
     values = [1.0, 2.0, 4.0, 3.0, 7.0]
-    if library == "pandas":
+    if library != "polars":
         frame, series = pd.DataFrame({"a": values, "when": column}), column.rename("when")
     else:
         frame, series = pl.DataFrame({"a": values, "when": column}), column.alias("when")
@@ -205,9 +238,33 @@ def test_columns_that_are_not_numbers_are_refused_by_name(held, library):
         valmora.sample_covariance_matrix(frame, 252)
     with pytest.raises(TypeError, match=f"^argument 'y': column 'when' holds {held}, not numbers$"):
         valmora.cointegration_spread(series, values)
-    unnamed = column.rename(None) if library == "pandas" else column.alias("")
+    unnamed = column.alias("") if library == "polars" else column.rename(None)
     with pytest.raises(TypeError, match=f"^argument 'x': the series holds {held}, not numbers$"):
         valmora.rolling_correlation(unnamed, values, 2)
+
+
+@pytest.mark.parametrize("shadow", ["dtype", "dtypes", "columns", "index", "shape", "schema"])
+def test_a_column_named_as_a_frame_attribute_is_still_checked(shadow):
+    frame = pd.DataFrame({"a": [1.0, 2.0, 4.0], shadow: pd.Series([1, 2, 1], dtype="category")})
+    with pytest.raises(TypeError, match=f"^argument 'data': column '{shadow}' holds categories, not numbers$"):
+        valmora.sample_covariance_matrix(frame, 252)
+
+
+def test_numbers_of_every_library_pass_and_polars_chunks_are_not_merged_to_read_kinds():
+    ints, flags = [1, 5, 2, 4, 3], [True, False, True, True, False]
+    frame = pd.DataFrame({"i": pd.array(ints, dtype="int64[pyarrow]"), "b": pd.array(flags, dtype="bool[pyarrow]")})
+    expected = valmora.sample_covariance_matrix(np.array([ints, flags], dtype=float).T, 252)
+    assert valmora.sample_covariance_matrix(frame, 252) == expected
+    chunked = pl.concat([pl.DataFrame({"i": ints[:2], "b": flags[:2]}), pl.DataFrame({"i": ints[2:], "b": flags[2:]})],
+                        rechunk=False)
+    assert chunked.n_chunks() == 2
+    # A frame asked for its Arrow stream is merged into one chunk first (a full copy).
+    streams, saved = [], type(chunked).__arrow_c_stream__
+    type(chunked).__arrow_c_stream__ = lambda self, *args, **kwargs: streams.append(1) or saved(self, *args, **kwargs)
+    try:
+        assert valmora.sample_covariance_matrix(chunked, 252) == expected and streams == []
+    finally:
+        type(chunked).__arrow_c_stream__ = saved
 
 
 # ---------------------------------------------------------------- pandas' missing value
@@ -225,3 +282,18 @@ def test_pandas_missing_value_gives_the_bits_of_nan():
     assert same(valmora.rolling_correlation(with_na["a"], with_na["b"], 2),
                 valmora.rolling_correlation(with_nan["a"].tolist(), with_nan["b"].tolist(), 2))
     assert same(valmora.vwap_schedule(1.0, [1.0, pd.NA]), valmora.vwap_schedule(1.0, [1.0, float("nan")]))
+
+
+@pytest.mark.parametrize("with_null", [pd.Series([True, pd.NA, False], dtype="boolean"), pl.Series([True, None, False]),
+                                       pl.Series([1, None, 0]), pl.Series([1.0, None, 0.0])],
+                         ids=["pandas boolean", "polars boolean", "polars int", "polars float"])
+def test_nulls_of_every_numeric_kind_read_as_nan(with_null):
+    assert same(valmora.rolling_correlation(with_null, [1.0, 2.0, 4.0], 2),
+                valmora.rolling_correlation([1.0, float("nan"), 0.0], [1.0, 2.0, 4.0], 2))
+
+
+def test_none_and_missing_scalars_keep_their_conversion_errors():
+    with pytest.raises(TypeError, match="^argument 'volume_curve': must be real number, not NoneType$"):
+        valmora.vwap_schedule(1.0, [1.0, None])
+    with pytest.raises(TypeError, match="^argument 'frequency': must be real number, not NAType$"):
+        valmora.sample_covariance_matrix([[1.0, 2.0], [3.0, 5.0], [4.0, 4.0]], pd.NA)

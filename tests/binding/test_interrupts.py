@@ -237,6 +237,48 @@ print(sorted(messages))
         assert proc.returncode == 0 and proc.stdout.strip() == expected, proc.stderr
 
 
+def test_a_handler_exception_while_labels_are_read_ends_the_call_with_it(run_isolated):
+    pytest.importorskip("pandas")
+    out = run_isolated(PRELUDE + r"""
+import pandas as pd
+names = [f"A{i}" for i in range(300)]
+factors = [f"F{k}" for k in range(20)]
+w = pd.Series(rng.random(300), index=names)
+loadings = pd.DataFrame(rng.random((300, 20)), index=names, columns=factors)
+cov = pd.DataFrame(np.eye(20), index=factors, columns=factors)
+spec = pd.Series(rng.random(300), index=names)
+expected = valmora.factor_risk_decomposition(w, loadings, cov, spec)
+
+class Timeout(Exception):
+    pass
+
+fired = [False]
+def handler(*args):
+    fired[0] = True
+    raise Timeout
+
+signal.signal(signal.SIGALRM, handler)
+outcomes = {}
+for i in range(400):
+    fired[0] = False
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 1e-5 * (i % 40 + 1))
+        try:
+            got = valmora.factor_risk_decomposition(w, loadings, cov, spec)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        key = "lost" if fired[0] else ("ok" if got == expected else "wrong")
+    except Timeout:
+        key = "raised"
+    except Exception as e:
+        key = repr(e)
+    outcomes[key] = outcomes.get(key, 0) + 1
+signal.signal(signal.SIGALRM, signal.SIG_IGN)
+print(sorted(outcomes))
+""")
+    assert set(eval(out)) <= {"ok", "raised"}, out
+
+
 def test_other_threads_are_never_interrupted(run_isolated):
     out = run_isolated(PRELUDE + r"""
 import threading

@@ -51,6 +51,19 @@ def test_screen_rows_are_the_functions_results(small_universe):
     assert math.isfinite(z)
 
 
+def test_report_sets_each_printed_transfer_entropy_beside_its_shuffled_floor(small_universe, capsys):
+    prices, pairs = small_universe
+    returns = universe.returns_of(prices)
+    rows = universe.screen_serial(prices, pairs, 21, 4)
+    universe.report(rows, 3, returns, 4, copies=5)
+    printed = [line for line in capsys.readouterr().out.splitlines() if line.startswith("A0")]
+    assert 0 < len(printed) <= 3
+    i, j = int(printed[0][1:4]), int(printed[0][6:9])
+    mean, sd = universe.surrogate_floor(returns[i], returns[j], 4, 1, 5)
+    assert f"{mean:.2f} ({sd:.2f})" in printed[0]
+    assert mean > 0.0 and sd > 0.0
+
+
 @pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
 def test_functions_and_results_survive_pickling(function, protocol):
     f = getattr(valmora, function)
