@@ -23,6 +23,9 @@ import os, signal, subprocess, sys, time
 import numpy as np
 import valmora
 
+# Started with SIGINT ignored (a shell script's background job), an interpreter keeps it ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+
 def send_sigint(after, pid=os.getpid()):
     subprocess.Popen(["sh", "-c", f"sleep {after}; kill -INT {pid}"])
 
