@@ -32,7 +32,7 @@ bool find_type(SharedObject& cache, SharedObject& module_name, const char* modul
         PyErr_Clear();
         return true;
     }
-    Py_INCREF(found);  // the look-up below may run code that drops it from sys.modules
+    Py_IncRef(found);  // the look-up below may run code that drops it from sys.modules
     PyRef holder(found);
     PyRef type(PyObject_GetAttrString(found, name));
     if (!type) {

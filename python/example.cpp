@@ -31,9 +31,10 @@ PyObject* example_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         if (owned == nullptr) return PyErr_NoMemory();
         std::memcpy(owned, text.c_str(), text.size() + 1);
 
-        auto base_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
-        PyRef empty(PyTuple_New(0));
-        PyObject* self = empty ? base_new(cls, empty.get(), nullptr) : nullptr;
+        // The type's allocator, as object.__new__ ends in; calling that would take an empty
+        // argument tuple, made for nothing.
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
+        PyObject* self = alloc(cls, 0);
         if (self == nullptr) {
             PyMem_Free(owned);
             return nullptr;
@@ -64,7 +65,7 @@ void example_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyMem_Free(as_example(self)->text);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-    Py_DECREF(type);  // instances of a heap type own a reference to it
+    Py_DecRef(reinterpret_cast<PyObject*>(type));  // instances of a heap type own a reference to it
 }
 
 PyType_Slot kSlots[] = {

@@ -527,7 +527,7 @@ bool find_missing_value() {
     PyObject* modules = PyImport_GetModuleDict();                                             // borrowed
     PyObject* pandas = modules != nullptr ? PyDict_GetItemWithError(modules, key) : nullptr;  // borrowed
     if (pandas == nullptr) return !PyErr_Occurred();
-    Py_INCREF(pandas);  // the look-up below may run code that drops it from sys.modules
+    Py_IncRef(pandas);  // the look-up below may run code that drops it from sys.modules
     PyRef holder(pandas);
     PyRef na;
     if (!optional_attr(pandas, "NA", na)) return false;

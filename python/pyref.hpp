@@ -6,6 +6,26 @@
 #include <atomic>
 #include <utility>
 
+// Counts change only through the running interpreter's own functions (Py_IncRef, Py_DecRef,
+// Py_NewRef, Py_XNewRef), never the headers' inline forms. Built against 3.11's headers, those
+// change the count of any object 3.12 and later keep immortal ((), None, True, False, small ints,
+// interned and one-character strings, the built-in types), which those interpreters hand out
+// without counting: releasing one gives back a reference nobody took, and enough of them free it.
+#undef Py_NewRef
+#undef Py_XNewRef
+#undef Py_INCREF
+#undef Py_XINCREF
+#undef Py_DECREF
+#undef Py_XDECREF
+#undef Py_CLEAR
+#undef Py_SETREF
+#undef Py_XSETREF
+#undef Py_RETURN_NONE
+#undef Py_RETURN_TRUE
+#undef Py_RETURN_FALSE
+#pragma GCC poison Py_INCREF Py_XINCREF Py_DECREF Py_XDECREF Py_CLEAR Py_SETREF Py_XSETREF
+#pragma GCC poison Py_RETURN_NONE Py_RETURN_TRUE Py_RETURN_FALSE
+
 namespace valmora::py {
 
 // At exit, CPython 3.11 to 3.13 end a daemon thread that tries to take the interpreter back by
@@ -18,19 +38,19 @@ namespace valmora::py {
 class Entered {
 public:
     Entered() noexcept : slot_(state()), mine_(PyThreadState_GetDict()), previous_(std::exchange(slot_, mine_)) {
-        Py_XINCREF(mine_);
+        Py_IncRef(mine_);
     }
     // Leaving with the interpreter held, by a return or a caught exception.
     void leave() noexcept {
         slot_ = previous_;
-        Py_XDECREF(mine_);
+        Py_DecRef(mine_);
         left_ = true;
     }
     // Left otherwise only by the forced unwind, or by an exception no guard catches.
     ~Entered() {
         if (left_) return;
         slot_ = previous_;
-        if (mine_ != nullptr && PyThreadState_GetDict() == mine_) Py_DECREF(mine_);
+        if (mine_ != nullptr && PyThreadState_GetDict() == mine_) Py_DecRef(mine_);
     }
     Entered(const Entered&) = delete;
     Entered& operator=(const Entered&) = delete;
@@ -68,14 +88,14 @@ public:
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
     ~PyRef() noexcept(false) {
-        if (p_ != nullptr && holds_interpreter()) Py_DECREF(p_);
+        if (p_ != nullptr && holds_interpreter()) Py_DecRef(p_);
     }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     void reset(PyObject* owned = nullptr) {
         PyObject* old = std::exchange(p_, owned);
-        Py_XDECREF(old);
+        Py_DecRef(old);
     }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
@@ -107,7 +127,7 @@ public:
     PyObject* publish(PyObject* made) {
         PyObject* expected = nullptr;
         if (value_.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
-        Py_DECREF(made);
+        Py_DecRef(made);
         return expected;
     }
 

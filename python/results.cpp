@@ -148,7 +148,7 @@ PyObject* to_python(const Matrix& m) {
                     if (j == i) continue;
                     const double lower = v[j * p + i];
                     if (same_bits(upper, lower) && upper == upper) {
-                        Py_INCREF(item);
+                        Py_IncRef(item);
                     } else if ((item = PyFloat_FromDouble(lower)) == nullptr) {
                         return nullptr;
                     }
