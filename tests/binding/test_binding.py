@@ -11,6 +11,8 @@ import valmora
 from hostile import GetItemOnly, Index, Liar, RaisesOnFloat, Resizes
 from signatures import RECORDS, VALID, same
 
+pytestmark = [pytest.mark.conversion, pytest.mark.memcheck]
+
 
 def params(name):
     return [p for p, _ in RECORDS[name].params]

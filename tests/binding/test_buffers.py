@@ -11,7 +11,8 @@ from signatures import VALID, assert_same_outcome, outcome, same
 
 np = pytest.importorskip("numpy")
 # The item-by-item reference path meets numpy's own conversion warnings (complex, ndim > 0).
-pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning", "ignore::numpy.exceptions.ComplexWarning")
+pytestmark = [pytest.mark.conversion,
+              pytest.mark.filterwarnings("ignore::DeprecationWarning", "ignore::numpy.exceptions.ComplexWarning")]
 
 DTYPES = ["f8", "f4", "i8", "i4", "i2", "i1", "u8", "u4", "u2", "u1", "?", ">f8", "f2", "c16", "O"]
 

@@ -6,6 +6,8 @@ import pytest
 import valmora
 from valmora import Example
 
+pytestmark = pytest.mark.memcheck
+
 
 @pytest.mark.parametrize(
     "args, kwargs, exc, message",

@@ -13,6 +13,8 @@ np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 pl = pytest.importorskip("polars")
 
+pytestmark = pytest.mark.conversion
+
 
 def frames(values):
     """pandas (labelled by date) and polars objects holding `values` (1-D: Series, 2-D: DataFrame)."""

@@ -9,6 +9,8 @@ import pytest
 import valmora
 from signatures import RECORDS
 
+pytestmark = pytest.mark.conversion
+
 
 def test_module_doc_is_empty_string():
     assert valmora.__doc__ == ""

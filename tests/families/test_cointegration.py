@@ -7,6 +7,8 @@ import valmora
 from signatures import same
 from slow import cointegration_spread as oracle
 
+pytestmark = pytest.mark.memcheck
+
 
 @pytest.mark.parametrize(
     "y, x, beta, alpha, spread",

@@ -5,6 +5,8 @@ import pytest
 import valmora
 from signatures import RECORDS
 
+pytestmark = pytest.mark.memcheck
+
 NAN = float("nan")
 INF = float("inf")
 

@@ -8,6 +8,8 @@ import valmora
 from signatures import same
 from slow import vwap_schedule as vwap_oracle
 
+pytestmark = pytest.mark.memcheck
+
 NAN = float("nan")
 INF = float("inf")
 
