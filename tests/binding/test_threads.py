@@ -198,6 +198,7 @@ time.sleep(0.3)
 
 # The sanitizer's own stack bookkeeping misreads the unwind of a thread ending mid-call.
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer misreads a forced unwind")
+@pytest.mark.skipif(sys.version_info >= (3, 14), reason="from 3.14 a daemon thread is held at exit, not unwound")
 def test_interpreter_exit_with_daemon_threads_inside_calls(run_isolated):
     for _ in range(10):
         run_isolated(EXIT_DURING_CALL)
