@@ -267,9 +267,9 @@ def build_floor(workdir):
                           capture_output=True)
     if done.returncode != 0:
         return None
-    spec = importlib.util.spec_from_file_location("floor", library)
-    floor = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(floor)
+    found = importlib.util.spec_from_file_location("floor", library)
+    floor = importlib.util.module_from_spec(found)
+    found.loader.exec_module(floor)
     return floor
 
 

@@ -250,8 +250,8 @@ factors = [f"F{k}" for k in range(20)]
 w = pd.Series(rng.random(300), index=names)
 loadings = pd.DataFrame(rng.random((300, 20)), index=names, columns=factors)
 cov = pd.DataFrame(np.eye(20), index=factors, columns=factors)
-spec = pd.Series(rng.random(300), index=names)
-expected = valmora.factor_risk_decomposition(w, loadings, cov, spec)
+specific = pd.Series(rng.random(300), index=names)
+expected = valmora.factor_risk_decomposition(w, loadings, cov, specific)
 
 class Timeout(Exception):
     pass
@@ -268,7 +268,7 @@ for i in range(400):
     try:
         signal.setitimer(signal.ITIMER_REAL, 1e-5 * (i % 40 + 1))
         try:
-            got = valmora.factor_risk_decomposition(w, loadings, cov, spec)
+            got = valmora.factor_risk_decomposition(w, loadings, cov, specific)
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
         key = "lost" if fired[0] else ("ok" if got == expected else "wrong")
