@@ -7,7 +7,6 @@
 #include <memory>
 #include <type_traits>
 
-#include "interrupts.hpp"
 #include "pyref.hpp"
 #include "stop.hpp"
 
@@ -124,9 +123,9 @@ public:
     View(PyObject* obj, int ndim, Subclass subclass = Subclass::refused) {
         if (!PyObject_CheckBuffer(obj)) return;  // lists, tuples, ...
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-        const bool memoryview = type == reinterpret_cast<PyObject*>(&PyMemoryView_Type);
-        exact_ = memoryview ? ndim == 1  // iterating a 2-D memoryview is an error we must keep
-                            : (type == ndarray_type.peek() || (ndim == 1 && type == array_type.peek()));
+        memoryview_ = type == reinterpret_cast<PyObject*>(&PyMemoryView_Type);
+        // Iterating a 2-D memoryview is an error we must keep.
+        exact_ = memoryview_ ? ndim == 1 : (type == ndarray_type.peek() || (ndim == 1 && type == array_type.peek()));
         const bool known = exact_ || (subclass == Subclass::copied && is_ndarray(obj));
         if (!known || !lease_.acquire(obj)) return;
         const Py_buffer& v = lease_.view();
@@ -134,26 +133,35 @@ public:
         for (int d = 0; d < ndim; ++d) {
             if (v.shape[d] == 0) return;
         }
-        usable_ = element_kind(v.format, v.itemsize, memoryview, kind_);
+        usable_ = element_kind(v.format, v.itemsize, memoryview_, kind_);
     }
 
     bool usable() const { return usable_; }
     Py_ssize_t extent(int d) const { return lease_.view().shape[d]; }
     Py_ssize_t stride(int d) const { return lease_.view().strides[d]; }
     const char* base() const { return static_cast<const char*>(lease_.view().buf); }
-    // In runs of a million values, each preceded by a poll for a stop request.
-    void read_line(const char* from, Py_ssize_t count, Py_ssize_t step, double* out) const {
+    // Copies `count` values a `step` apart into `out`. A poll for a stop request comes every
+    // million values read; handlers that ran there may have moved the array.
+    void read_line(const char* from, Py_ssize_t count, Py_ssize_t step, double* out, const char* param) {
         constexpr Py_ssize_t kRun = Py_ssize_t{1} << 20;
-        const HandlersDeferred deferred;  // the lease is held: no handler may touch the memory
-        for (Py_ssize_t done = 0; done < count; done += kRun) {
-            poll_stop();
-            gather(kind_, lease_.view().itemsize, from + done * step, std::min(kRun, count - done), step, out + done);
+        for (Py_ssize_t done = 0; done < count;) {
+            if (since_poll_ >= kRun) {
+                since_poll_ = 0;
+                poll_stop();
+                if (!lease_.intact()) raise_resized(param);
+            }
+            const Py_ssize_t n = std::min(kRun - since_poll_, count - done);
+            gather(kind_, lease_.view().itemsize, from + done * step, n, step, out + done);
+            done += n;
+            since_poll_ += n;
         }
     }
-    // Only an exact type's export may be lent: it runs no Python code when asked again.
+    // Lent, not copied: a C-contiguous aligned float64 array of a type whose export runs no
+    // Python code when asked again. A memoryview is not: it keeps exporting what it was made
+    // over, even after the array under it has moved.
     bool lendable() const {
         const Py_buffer& v = lease_.view();
-        if (!exact_ || kind_ != Kind::float64) return false;
+        if (!exact_ || memoryview_ || kind_ != Kind::float64) return false;
         Py_ssize_t step = v.itemsize;
         for (int d = v.ndim - 1; d >= 0; --d) {
             if (v.strides[d] != step) return false;
@@ -167,7 +175,9 @@ private:
     BufferLease lease_;
     bool usable_ = false;
     bool exact_ = false;
+    bool memoryview_ = false;
     Kind kind_ = Kind::float64;
+    Py_ssize_t since_poll_ = 0;
 };
 
 }  // namespace
@@ -177,11 +187,29 @@ bool find_buffer_types() {
            find_type(array_type, array_name, "array", "array");
 }
 
+bool buffer_types_found() noexcept { return ndarray_type.peek() != nullptr && array_type.peek() != nullptr; }
+
+bool is_ndarray(PyObject* obj) {
+    PyObject* type = ndarray_type.peek();
+    return type != nullptr && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type));
+}
+
 BufferLease& BufferLease::operator=(BufferLease&& other) noexcept {
     if (this != &other) {
         release();
         view_ = other.view_;
         held_ = std::exchange(other.held_, false);
+        // An exporter may point the view's shape or strides into the view itself (array.array's
+        // strides are its itemsize field): those follow the view to its new place.
+        const auto from = reinterpret_cast<std::uintptr_t>(&other.view_);
+        auto follow = [&](Py_ssize_t*& field) {
+            const auto at = reinterpret_cast<std::uintptr_t>(field);
+            if (at >= from && at < from + sizeof(Py_buffer)) {
+                field = reinterpret_cast<Py_ssize_t*>(reinterpret_cast<std::uintptr_t>(&view_) + (at - from));
+            }
+        };
+        follow(view_.shape);
+        follow(view_.strides);
     }
     return *this;
 }
@@ -202,123 +230,70 @@ void BufferLease::release() noexcept {
     held_ = false;
 }
 
-PyRef BufferLease::pause() {
-    PyRef exporter(held_ ? Py_XNewRef(view_.obj) : nullptr);
-    release();
-    return exporter;
-}
-
-void VectorArg::lend(BufferLease lease, std::size_t size) {
-    lease_ = std::move(lease);
-    size_ = size;
-    copied_ = false;
-}
-
-void VectorArg::own() {
-    if (!borrowed()) return;
-    const auto* values = static_cast<const double*>(lease_.view().buf);
-    owned_.assign(values, values + size_);
-    copied_ = true;
-}
-
-void VectorArg::settle() noexcept {
-    if (copied_) lease_.release();
-    copied_ = false;
-}
-
-// An export without an exporter cannot be asked again: its values are copied instead. Giving
-// the others back runs no Python code: the exporter is held meanwhile.
-void VectorArg::pause() {
-    if (!borrowed()) return;
-    if (lease_.view().obj == nullptr) {
-        own();
-        return settle();
+bool BufferLease::intact() const {
+    Py_buffer now{};
+    if (view_.obj == nullptr || PyObject_GetBuffer(view_.obj, &now, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
     }
-    exporter_ = lease_.pause();
+    bool same = now.buf == view_.buf && now.len == view_.len && now.ndim == view_.ndim;
+    for (int d = 0; same && d < now.ndim; ++d) same = now.shape[d] == view_.shape[d] && now.strides[d] == view_.strides[d];
+    PyBuffer_Release(&now);
+    return same;
 }
 
-void RaggedRows::assign(std::vector<double> values, std::size_t rows, std::size_t cols) {
-    values_ = std::move(values);
-    starts_.resize(rows + 1);
-    for (std::size_t i = 0; i <= rows; ++i) starts_[i] = i * cols;
-}
-
-void MatrixArg::lend(BufferLease lease, std::size_t rows, std::size_t cols) {
-    lease_ = std::move(lease);
-    rows_ = rows;
-    cols_ = cols;
-    copied_ = false;
-}
-
-void MatrixArg::own() {
-    if (!borrowed()) return;
+void Values::copy_lent() {
+    if (!lent()) return;
     const auto* values = static_cast<const double*>(lease_.view().buf);
-    owned_.assign(std::vector<double>(values, values + rows_ * cols_), rows_, cols_);
-    copied_ = true;
+    owned_.assign(values, values + size());
 }
 
-void MatrixArg::settle() noexcept {
-    if (copied_) lease_.release();
-    copied_ = false;
+void set_resized_error(const char* param) {
+    PyErr_Format(PyExc_BufferError, "argument '%s': the array was resized while the call read it", param);
 }
 
-void MatrixArg::pause() {
-    if (!borrowed()) return;
-    if (lease_.view().obj == nullptr) {
-        own();
-        return settle();
-    }
-    exporter_ = lease_.pause();
+void raise_resized(const char* param) {
+    set_resized_error(param);
+    throw Stopped{};
 }
 
-bool is_ndarray(PyObject* obj) {
-    PyObject* type = ndarray_type.peek();
-    return type != nullptr && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type));
-}
-
-bool has_plain_buffer(PyObject* obj, int ndim) { return View(obj, ndim).usable(); }
-
-bool append_buffer_vector(PyObject* obj, std::vector<double>& out) {
+bool append_buffer_vector(PyObject* obj, std::vector<double>& out, const char* param) {
     View view(obj, 1);
     if (!view.usable()) return false;
     const std::size_t start = out.size();
     out.resize(start + static_cast<std::size_t>(view.extent(0)));
-    view.read_line(view.base(), view.extent(0), view.stride(0), out.data() + start);
+    view.read_line(view.base(), view.extent(0), view.stride(0), out.data() + start, param);
     return true;
 }
 
-bool read_buffer_vector(PyObject* obj, VectorArg& out, Subclass subclass) {
+bool read_buffer_vector(PyObject* obj, VectorArg& out, const char* param, Subclass subclass) {
     View view(obj, 1, subclass);
     if (!view.usable()) return false;
     if (view.lendable()) {
-        const auto size = static_cast<std::size_t>(view.extent(0));
-        out.lend(view.take_lease(), size);
+        out.lend(view.take_lease());
         return true;
     }
-    std::vector<double>& values = out.values();
+    std::vector<double>& values = out.owned();
     values.resize(static_cast<std::size_t>(view.extent(0)));
-    view.read_line(view.base(), view.extent(0), view.stride(0), values.data());
+    view.read_line(view.base(), view.extent(0), view.stride(0), values.data(), param);
     return true;
 }
 
-bool read_buffer_matrix(PyObject* obj, MatrixArg& out, Subclass subclass) {
+bool read_buffer_matrix(PyObject* obj, MatrixArg& out, const char* param, Subclass subclass) {
     View view(obj, 2, subclass);
     if (!view.usable()) return false;
-    const Py_ssize_t rows = view.extent(0), cols = view.extent(1);
+    const auto rows = static_cast<std::size_t>(view.extent(0)), cols = static_cast<std::size_t>(view.extent(1));
     if (view.lendable()) {
-        out.lend(view.take_lease(), static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
+        out.lend(view.take_lease(), rows, cols);
         return true;
     }
-    RaggedRows& m = out.rows();
-    std::vector<double>& values = m.values();
-    values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
-    m.reserve(static_cast<std::size_t>(rows));
-    for (Py_ssize_t r = 0; r < rows; ++r) {
-        const std::size_t start = values.size();
-        values.resize(start + static_cast<std::size_t>(cols));
-        view.read_line(view.base() + r * view.stride(0), cols, view.stride(1), values.data() + start);
-        m.end_row();
+    std::vector<double>& values = out.owned();
+    values.resize(rows * cols);
+    for (std::size_t r = 0; r < rows; ++r) {
+        view.read_line(view.base() + static_cast<Py_ssize_t>(r) * view.stride(0), view.extent(1), view.stride(1),
+                       values.data() + r * cols, param);
     }
+    out.block(rows, cols);
     return true;
 }
 

@@ -1,4 +1,5 @@
-// Reading numeric arrays through the buffer protocol, and arguments read in place.
+// Reading numeric arrays through the buffer protocol, and the values an argument converts to:
+// its own copy, or a caller's float64 array read in place.
 #pragma once
 
 #include <Python.h>
@@ -14,17 +15,20 @@
 namespace valmora::py {
 
 // Finds numpy.ndarray and array.array among the loaded modules, if they are loaded. The look-up
-// can run Python code (a module object's __getattr__, a lazy import), so every call does it at
-// its start, before anything is read in place; afterwards the buffer path only compares types.
-// False, with the exception set, only when the look-up was interrupted (KeyboardInterrupt).
+// can run Python code (a module object's __getattr__, a lazy import); once both are found it is
+// a comparison of types. False, with the exception set, only when the look-up was interrupted.
 bool find_buffer_types();
+bool buffer_types_found() noexcept;
+
+// Whether `obj` is a numpy.ndarray or an instance of a subclass (as found so far).
+bool is_ndarray(PyObject* obj);
 
 // A buffer export held for the caller; released on destruction (not after the thread has lost
 // the interpreter at exit: see holds_interpreter).
 class BufferLease {
 public:
     BufferLease() = default;
-    BufferLease(BufferLease&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    BufferLease(BufferLease&& other) noexcept { *this = std::move(other); }
     BufferLease& operator=(BufferLease&& other) noexcept;
     BufferLease(const BufferLease&) = delete;
     BufferLease& operator=(const BufferLease&) = delete;
@@ -35,103 +39,96 @@ public:
     void release() noexcept;
     bool held() const noexcept { return held_; }
     const Py_buffer& view() const noexcept { return view_; }
-    // Gives the export back and returns its exporter (null if it has none).
-    PyRef pause();
+    // Whether the exporter still exports the memory, shape and strides it lent; asking runs no
+    // Python code for the exact types whose exports are lent.
+    bool intact() const;
 
 private:
     Py_buffer view_{};
     bool held_ = false;
 };
 
-// A vector argument: values converted into owned storage, or a caller's C-contiguous float64
-// array read in place while its lease is held.
-class VectorArg {
+// The doubles of a vector or matrix argument: converted into owned storage, or a caller's
+// C-contiguous float64 array read in place while its export is held.
+class Values {
 public:
-    std::vector<double>& values() noexcept { return owned_; }
-    void lend(BufferLease lease, std::size_t size);
-    bool borrowed() const noexcept { return lease_.held() && !copied_; }
-    // Copies lent values into owned storage, keeping the lease until settle(): giving a lease back
-    // can free an array and run Python code, so every lent argument is copied before any is.
-    void own();
-    void settle() noexcept;
-    // Gives lent memory back, keeping the object that lent it for take_exporter.
-    void pause();
-    PyRef take_exporter() noexcept { return std::move(exporter_); }
+    std::vector<double>& owned() noexcept { return owned_; }
+    bool lent() const noexcept { return lease_.held(); }
+    // Copies lent values into owned storage, keeping the export until give_back(): giving an
+    // export back can free an array and run Python code, so every lent argument is copied
+    // before any is given back.
+    void copy_lent();
+    void give_back() noexcept { lease_.release(); }
+    bool intact() const { return !lent() || lease_.intact(); }
 
-    operator std::span<const double>() const noexcept {
-        if (borrowed()) return {static_cast<const double*>(lease_.view().buf), size_};
-        return owned_;
+protected:
+    void lend(BufferLease lease) noexcept { lease_ = std::move(lease); }
+    const double* data() const noexcept {
+        return lent() ? static_cast<const double*>(lease_.view().buf) : owned_.data();
+    }
+    std::size_t size() const noexcept {
+        return lent() ? static_cast<std::size_t>(lease_.view().len) / sizeof(double) : owned_.size();
     }
 
-private:
     std::vector<double> owned_;
     BufferLease lease_;
-    std::size_t size_ = 0;
-    bool copied_ = false;
-    PyRef exporter_;
 };
 
-// Rows converted one by one, which may differ in length: they reach the core as they came, and
-// its shape checks say what is wrong with them.
-class RaggedRows {
+// A vector argument.
+class VectorArg : public Values {
 public:
-    std::vector<double>& values() noexcept { return values_; }
-    std::size_t count() const noexcept { return starts_.size() - 1; }
-    void reserve(std::size_t rows) { starts_.reserve(rows + 1); }
-    void end_row() { starts_.push_back(values_.size()); }
-    // Takes `values` (rows * cols of them, row after row) as rows of `cols`.
-    void assign(std::vector<double> values, std::size_t rows, std::size_t cols);
-
-    operator MatrixView() const noexcept { return {values_.data(), starts_.data(), count()}; }
-
-private:
-    std::vector<double> values_;
-    std::vector<std::size_t> starts_{0};
+    void lend(BufferLease lease) noexcept { Values::lend(std::move(lease)); }
+    operator std::span<const double>() const noexcept { return {data(), size()}; }
 };
 
-// A matrix argument: rows converted into owned storage, or a caller's C-contiguous float64
-// array of two dimensions read in place while its lease is held.
-class MatrixArg {
+// A matrix argument: rows of one length (a 2-D array, lent or copied), or rows converted one by
+// one, which may differ in length: they reach the core as they came, and its shape checks say
+// what is wrong with them.
+class MatrixArg : public Values {
 public:
-    RaggedRows& rows() noexcept { return owned_; }
-    void lend(BufferLease lease, std::size_t rows, std::size_t cols);
-    bool borrowed() const noexcept { return lease_.held() && !copied_; }
-    void own();
-    void settle() noexcept;
-    void pause();
-    PyRef take_exporter() noexcept { return std::move(exporter_); }
+    void lend(BufferLease lease, std::size_t rows, std::size_t cols) noexcept {
+        Values::lend(std::move(lease));
+        rows_ = rows;
+        cols_ = cols;
+    }
+    // A block of rows x cols values in owned(), row after row.
+    void block(std::size_t rows, std::size_t cols) noexcept {
+        rows_ = rows;
+        cols_ = cols;
+    }
+    // Rows one by one, `expected` of them (a hint): each ends where owned() ends when end_row()
+    // is called.
+    void begin_rows(std::size_t expected) {
+        starts_.reserve(expected + 1);
+        if (starts_.empty()) starts_.push_back(0);
+    }
+    void end_row() { starts_.push_back(owned_.size()); }
 
     operator MatrixView() const noexcept {
-        if (borrowed()) return {static_cast<const double*>(lease_.view().buf), rows_, cols_};
-        return owned_;
+        if (!starts_.empty()) return {owned_.data(), starts_.data(), starts_.size() - 1};
+        return {data(), rows_, cols_};
     }
 
 private:
-    RaggedRows owned_;
-    BufferLease lease_;
+    std::vector<std::size_t> starts_;  // offsets of rows converted one by one, then the end
     std::size_t rows_ = 0, cols_ = 0;
-    bool copied_ = false;
-    PyRef exporter_;
 };
 
-// Whether an ndarray subclass (np.memmap, ...) is read too. Its export may run Python code (a
-// __buffer__ of its own), so its values are copied, never lent.
-enum class Subclass { refused, copied };
-
 // When `obj` is an exact numpy.ndarray, array.array or memoryview holding a plain numeric format
-// in exactly one dimension, none empty, these take its values and return true; otherwise they
-// return false with nothing taken and no exception set, and the caller converts item by item,
-// which gives the same values for every buffer accepted here. A C-contiguous float64 array is
-// lent rather than copied. None of them runs Python code, unless a subclass is asked for.
-bool read_buffer_vector(PyObject* obj, VectorArg& out, Subclass subclass = Subclass::refused);
-bool append_buffer_vector(PyObject* obj, std::vector<double>& out);
-// The same for an exact numpy.ndarray of two dimensions, read as rows.
-bool read_buffer_matrix(PyObject* obj, MatrixArg& out, Subclass subclass = Subclass::refused);
+// in `ndim` dimensions (one for a vector, two for a matrix), none empty, these take its values
+// and return true: a C-contiguous float64 array (not a memoryview) is lent, anything else is
+// copied. Otherwise they return false with nothing taken and no exception set, and the caller
+// converts item by item, which gives the same values. None of them runs Python code but at a poll
+// for a stop request, unless `subclass` asks for an ndarray subclass (np.memmap) too, whose
+// values are copied.
+enum class Subclass { refused, copied };
+bool read_buffer_vector(PyObject* obj, VectorArg& out, const char* param, Subclass subclass = Subclass::refused);
+bool append_buffer_vector(PyObject* obj, std::vector<double>& out, const char* param);
+bool read_buffer_matrix(PyObject* obj, MatrixArg& out, const char* param, Subclass subclass = Subclass::refused);
 
-// Whether `obj` is a numpy.ndarray or an instance of a subclass (as found at the start of the call).
-bool is_ndarray(PyObject* obj);
-
-// Whether `obj` would be read through its buffer with `ndim` dimensions.
-bool has_plain_buffer(PyObject* obj, int ndim);
+// BufferError naming `param`: an array the call reads was resized or moved by code that ran at a
+// poll for a stop request. raise_resized also ends the call (Stopped) without reading it again.
+void set_resized_error(const char* param);
+[[noreturn]] void raise_resized(const char* param);
 
 }  // namespace valmora::py

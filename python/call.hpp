@@ -1,4 +1,4 @@
-// The description of a module function and the generic body every one of them runs: bind,
+// The description of a module function and the one straight body every one of them runs: bind,
 // convert each parameter in order, call the core routine, build the result or raise its
 // ValidationError.
 #pragma once
@@ -17,222 +17,110 @@
 #include <utility>
 
 #include "binder.hpp"
-#include "pyref.hpp"
 #include "convert.hpp"
-#include "frames.hpp"
-#include "interrupts.hpp"
+#include "pyref.hpp"
 #include "results.hpp"
 #include "stop.hpp"
 
 namespace valmora::py {
 
-// Parameter kinds: the parameter's name, the value it converts to, its converter, and whether
-// an object converts without running Python code.
+// Parameter kinds: the parameter's name (and the label groups of its axes), the value it
+// converts to and its converter. `state` is null in a call that reads no array.
 struct Real {
     const char* name;
     using type = double;
-    static bool convert(PyObject* o, const char* param, type& out) {
-        // An exact float always reads: no error to look for.
-        if (PyFloat_CheckExact(o)) {
-            out = PyFloat_AsDouble(o);
-            return true;
-        }
-        return to_double(o, param, out);
-    }
-    static bool plain(PyObject* o) { return is_plain_number(o); }
+    static constexpr bool reads_arrays = false;
+    bool convert(PyObject* o, type& out, CallState* state) const { return to_double(o, name, out, state); }
 };
 struct Size {
     const char* name;
     using type = std::uint64_t;
-    static bool convert(PyObject* o, const char* param, type& out) { return to_size(o, param, out); }
-    static bool plain(PyObject* o) { return is_plain_size(o); }
+    static constexpr bool reads_arrays = false;
+    bool convert(PyObject* o, type& out, CallState* state) const { return to_size(o, name, out, state); }
 };
 struct Vector {
     const char* name;
     Axes axes{};
     using type = VectorArg;
-    static bool convert(PyObject* o, const char* param, type& out) { return to_vector(o, param, out); }
-    static bool plain(PyObject* o) { return is_plain_vector(o); }
+    static constexpr bool reads_arrays = true;
+    bool convert(PyObject* o, type& out, CallState* state) const { return to_vector(o, {name, axes}, out, *state); }
 };
 struct Rows {
     const char* name;
     Axes axes{};
     using type = MatrixArg;
-    static bool convert(PyObject* o, const char* param, type& out) { return to_matrix(o, param, out); }
-    static bool plain(PyObject* o) { return is_plain_rows(o); }
+    static constexpr bool reads_arrays = true;
+    bool convert(PyObject* o, type& out, CallState* state) const { return to_matrix(o, {name, axes}, out, *state); }
 };
 
-template <class Kind>
-constexpr Axes axes_of(const Kind& kind) {
-    if constexpr (requires { kind.axes; }) return kind.axes;
-    else return {};
-}
-
-// One module function: its Python name, the core routine it runs and its parameters in order,
-// with the label groups of their axes. The result is built by the `to_python` overload for the
-// routine's value type.
+// One module function: its Python name, the core routine it runs and its parameters in order.
+// The result is built by the `to_python` overload for the routine's value type.
 template <class Core, class... Kinds>
 struct Function {
     constexpr Function(const char* function_name, Core routine, Kinds... kinds)
-        : name(function_name), core(routine), params{kinds.name...}, axes{axes_of(kinds)...} {}
+        : name(function_name), core(routine), params{kinds.name...}, kinds(kinds...) {}
     const char* name;
     Core core;
     std::array<const char*, sizeof...(Kinds)> params;
-    std::array<Axes, sizeof...(Kinds)> axes;
+    std::tuple<Kinds...> kinds;
 };
 template <class Core, class... Kinds>
 Function(const char*, Core, Kinds...) -> Function<Core, Kinds...>;
 
-// C++ exceptions never cross into the interpreter: allocation failures become MemoryError. The
-// forced unwind by which the interpreter ends a daemon thread at exit passes through untouched.
+// C++ exceptions never cross into the interpreter: allocation failures become MemoryError, and
+// a stop (its exception set where it was asked for) ends the call. The forced unwind by which
+// the interpreter ends a daemon thread at exit passes through untouched.
 template <class Body>
 PyObject* guarded(Body body) {
-    Entered entered;
-    PyObject* result = nullptr;
+    note_entry();
     try {
-        result = body();
+        return body();
     }
 #if defined(__GLIBCXX__)
     catch (abi::__forced_unwind&) {
         throw;
     }
 #endif
-    catch (const std::bad_alloc&) {
-        result = PyErr_NoMemory();
+    catch (const Stopped&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     } catch (const std::length_error&) {
-        result = PyErr_NoMemory();
+        return PyErr_NoMemory();
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "valmora: internal error");
+        return nullptr;
     }
-    entered.leave();
-    return result;
 }
 
-// Whatever may run Python code before any argument is converted: the look-up of the array types.
-bool prepare_call();
-
-// The labels of the arguments, read before anything is lent. Reading them runs Python code, so a
-// stop there runs the handlers in place; false with their exception if they raise.
-bool read_labels(LabelCheck& labels, const char* const* params, const Axes* axes, PyObject* const* slots,
-                 std::size_t count);
-
-template <class T>
-bool is_lent(const T& value) {
-    if constexpr (requires { value.borrowed(); }) return value.borrowed();
-    else return false;
-}
-template <class T>
-void own(T& value) {
-    if constexpr (requires { value.own(); }) value.own();
-}
-template <class T>
-void settle(T& value) {
-    if constexpr (requires { value.settle(); }) value.settle();
-}
-template <class T>
-void pause(T& value) {
-    if constexpr (requires { value.pause(); }) value.pause();
-}
-template <class T>
-PyRef take_exporter(T& value) {
-    if constexpr (requires { value.take_exporter(); }) return value.take_exporter();
-    else return PyRef();
-}
-
-// Memory lent by an earlier argument is read when the core runs. Converting a later argument
-// that can run Python code (a __float__, an iterator, another thread taking the interpreter
-// meanwhile) could change or free that memory, so before such a conversion it is copied. Every
-// lent argument is copied before any lease is given back: a release can free the array a frame
-// gave us and run Python code (a weakref callback, a __del__) that resizes another lent array.
-template <class... Values>
-void own_lent_before(bool plain, std::tuple<Values...>& values) {
-    const bool lent = std::apply([](const auto&... v) { return (is_lent(v) || ...); }, values);
-    if (!lent || plain) return;
-    std::apply([](auto&... v) { (own(v), ...); }, values);
-    std::apply([](auto&... v) { (settle(v), ...); }, values);
-}
-
-// The arguments of one call, converted in parameter order and kept across restarts: a value
-// copied into our own storage is reused as it is; one read in place is given back before the
-// handlers run, with its exporter kept, and lent again from that exporter.
-template <class... Kinds>
-class Arguments {
-public:
-    std::tuple<typename Kinds::type...> values;
-
-    bool convert(PyObject* const* slots, const std::array<const char*, sizeof...(Kinds)>& params) {
-        return [&]<std::size_t... I>(std::index_sequence<I...>) { return (step<I>(slots[I], params[I]) && ...); }
-        (std::index_sequence_for<Kinds...>{});
-    }
-
-    // Before the handlers run: no memory stays lent.
-    void pause() {
-        std::apply([](auto&... v) { (valmora::py::pause(v), ...); }, values);
-    }
-
-private:
-    template <std::size_t I>
-    bool step(PyObject* slot, const char* param) {
-        auto& value = std::get<I>(values);
-        if (I < converted_) {
-            PyRef exporter = take_exporter(value);
-            return !exporter || convert_one<I>(exporter.get(), param);
-        }
-        if (!convert_one<I>(slot, param)) return false;
-        converted_ = I + 1;
-        return true;
-    }
-
-    template <std::size_t I>
-    bool convert_one(PyObject* obj, const char* param) {
-        using Kind = std::tuple_element_t<I, std::tuple<Kinds...>>;
-        auto& value = std::get<I>(values);
-        value = {};  // what a stopped conversion of a plain argument left
-        const bool plain = Kind::plain(obj);
-        own_lent_before(plain, values);
-        // A plain argument is read again after a stop; the answer is already that outside any
-        // unrepeatable conversion (each call starts with a fresh one), so it is left untouched.
-        if (plain) return Kind::convert(obj, param, value);
-        HandledHere here;
-        return Kind::convert(obj, param, value);
-    }
-
-    std::size_t converted_ = 0;
-};
-
+// Bind; convert every argument in parameter order, each read at its turn (a lent array is
+// copied before a later conversion runs Python code); run the core, whose polls answer signal
+// handlers in place; build the result or raise the core's ValidationError.
 template <class Core, class... Kinds>
 PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        const Signature sig{f.name, nullptr, f.params};
-        PyObject* slots[sizeof...(Kinds)] = {};
-        if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(sizeof...(Kinds))) {
-            // Every argument by position, the common call: nothing to check.
-            for (std::size_t i = 0; i < sizeof...(Kinds); ++i) slots[i] = args[i];
-        } else if (!bind_fastcall(sig, args, nargs, kwnames, slots)) {
-            return nullptr;
+        constexpr std::size_t count = sizeof...(Kinds);
+        PyObject* bound[count] = {};
+        PyObject* const* slots = args;  // every argument by position, the common call
+        if (kwnames != nullptr || nargs != static_cast<Py_ssize_t>(count)) {
+            if (!bind_fastcall({f.name, nullptr, f.params}, args, nargs, kwnames, bound)) return nullptr;
+            slots = bound;
         }
-        // Only an array, or a sequence that may hold arrays, needs the array types.
-        bool numbers_only = true;
-        for (PyObject* slot : slots)
-            numbers_only = numbers_only && (PyFloat_CheckExact(slot) || PyLong_CheckExact(slot));
-        CallStops stops;
-        LabelCheck labels;
-        if (!numbers_only &&
-            !(prepare_call() && read_labels(labels, f.params.data(), f.axes.data(), slots, sizeof...(Kinds)))) {
-            return nullptr;
-        }
-        Arguments<Kinds...> arguments;
-        for (;;) {
-            try {
-                if (!arguments.convert(slots, f.params) || !labels.agree()) return nullptr;
-                // The core reads the values and may be stopped: it must leave them as they were.
-                auto result = std::apply(f.core, std::as_const(arguments.values));
-                if (!result.ok()) return raise(result.error());
-                return to_python(result.value());
-            } catch (const Stopped&) {
-                arguments.pause();
-                if (!resume_after_interrupt()) return nullptr;
-            }
+        auto run = [&](CallState* state) -> PyObject* {
+            std::tuple<typename Kinds::type...> values;
+            const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+                return (std::get<I>(f.kinds).convert(slots[I], std::get<I>(values), state) && ...);
+            }(std::index_sequence_for<Kinds...>{});
+            if (!converted || (state != nullptr && !state->labels.agree())) return nullptr;
+            auto result = std::apply(f.core, std::as_const(values));
+            if (!result.ok()) return raise(result.error());
+            return to_python(result.value());
+        };
+        if constexpr ((Kinds::reads_arrays || ...)) {
+            CallState state;
+            return run(&state);
+        } else {
+            return run(nullptr);
         }
     });
 }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
-#include "frames.hpp"
 #include "stop.hpp"
 
 namespace valmora::py {
@@ -11,6 +11,8 @@ namespace {
 
 // A lying __len__ must not make us reserve more than this up front; real data grows past it.
 constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
+// Items of a list or tuple converted between polls for a stop request.
+constexpr std::size_t kItemsPerPoll = std::size_t{1} << 16;
 
 SharedObject sequence_type;
 
@@ -66,23 +68,88 @@ bool fail(const char* param) {
 // argument has none: pd.NA there fails as any object without __float__ does.
 enum class Missing { none, pandas, pandas_and_none };
 
-bool read_double(PyObject* obj, double& out, Missing missing = Missing::none) {
-    const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) {
-        const bool is_missing = missing != Missing::none &&
-                                (is_missing_value(obj) || (missing == Missing::pandas_and_none && obj == Py_None));
-        if (!is_missing) return false;
+// After a failed number conversion: whether `obj` stands for a missing value, read as NaN.
+bool missing_as_nan(PyObject* obj, double& out, Missing missing) {
+    if (missing == Missing::none) return false;
+    bool is_missing = missing == Missing::pandas_and_none && obj == Py_None;
+    if (!is_missing) {
+        // pd.NA is looked up (once pandas is loaded) with the conversion's error put aside.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (!find_missing_value()) {
+            PyRef dropped[] = {PyRef(type), PyRef(value), PyRef(traceback)};
+            return false;
+        }
+        PyErr_Restore(type, value, traceback);
+        is_missing = is_missing_value(obj);
+    }
+    if (is_missing) {
         PyErr_Clear();
         out = std::numeric_limits<double>::quiet_NaN();
+    }
+    return is_missing;
+}
+
+// A float (or subclass), an exact int or a bool converts without running Python code.
+inline bool plain_number(PyObject* obj) {
+    return PyFloat_CheckExact(obj) || PyLong_CheckExact(obj) || PyBool_Check(obj) || PyFloat_Check(obj);
+}
+
+bool read_number(PyObject* obj, double& out, Missing missing, CallState* state) {
+    if (PyFloat_CheckExact(obj)) {
+        out = PyFloat_AsDouble(obj);  // an exact float always reads: no error to look for
         return true;
     }
+    if (state != nullptr && !plain_number(obj)) state->before_python();
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) return missing_as_nan(obj, out, missing);
     out = v;
     return true;
 }
 
-// Walks the items of a non-str sequence in order, calling `take` on each (borrowed) item.
-template <class Take>
-bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
+// Room for `more` values after those in `out`. Rows of a matrix share one buffer: it grows
+// geometrically, never to the exact need.
+void make_room(std::vector<double>& out, std::size_t more) {
+    const std::size_t need = out.size() + more;
+    if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
+}
+
+// The items of an exact list or tuple, walked by index as their iterators would be. An item that
+// is not a plain number may run code that changes the list (so may a handler at a poll): the
+// list is then held, and its length read again.
+bool append_items(PyObject* seq, std::vector<double>& out, Missing missing, CallState* state) {
+    const bool list = PyList_CheckExact(seq) != 0;
+    Py_ssize_t n = list ? PyList_Size(seq) : PyTuple_Size(seq);
+    make_room(out, static_cast<std::size_t>(n));
+    PyRef held;  // a row may be dropped from its matrix by code that runs while it is read
+    for (Py_ssize_t i = 0, next_poll = static_cast<Py_ssize_t>(kItemsPerPoll); i < n; ++i) {
+        if (i == next_poll) {
+            if (!held) held.reset(Py_NewRef(seq));
+            next_poll += static_cast<Py_ssize_t>(kItemsPerPoll);
+            poll_stop();
+            if (list && (n = PyList_Size(seq)) <= i) break;
+        }
+        PyObject* item = list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+        double v;
+        if (PyFloat_CheckExact(item)) {
+            v = PyFloat_AsDouble(item);
+        } else if (plain_number(item)) {
+            if (!read_number(item, v, missing, state)) return false;
+        } else {
+            if (!held) held.reset(Py_NewRef(seq));
+            PyRef item_held(Py_NewRef(item));
+            if (!read_number(item, v, missing, state)) return false;
+            if (list) n = PyList_Size(seq);
+        }
+        out.push_back(v);
+    }
+    return true;
+}
+
+// Walks a non-str sequence by iteration: reserve(length hint) once, then take(item) for each
+// item (borrowed).
+template <class Reserve, class Take>
+bool for_each_item(PyObject* obj, CallState* state, Reserve reserve, Take take) {
     if (PyUnicode_Check(obj)) {
         // Compatibility text, kept word for word (callers match on it): the wording of a
         // vector extractor, not of this module.
@@ -93,149 +160,51 @@ bool for_each_item(PyObject* obj, Py_ssize_t& reserve, Take take) {
         if (PyObject* expected = get_sequence_type()) raise_not_instance(obj, expected);
         return false;
     }
-    reserve = PyObject_Size(obj);
-    if (reserve < 0) {
-        // A length that cannot be had only costs the reservation; an interrupt still ends the call.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-        PyErr_Clear();
-        reserve = 0;
-    }
-    // Exact lists and tuples report their true length; other sequences may not.
-    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) reserve = std::min(reserve, kMaxReserve);
-
-    // Exact lists and tuples are walked by index, as their iterators would, in runs with a poll
-    // before each. Converting an item that is not a plain number may run code that changes the
-    // list (so may a handler run at a poll), so that item is held while it converts and the
-    // length is read afresh at every step.
-    constexpr std::size_t kRun = 4096;
-    constexpr std::size_t kUnbounded = ~std::size_t{0};
-    bool ok = true;
-    if (PyList_CheckExact(obj)) {
-        Py_ssize_t i = 0;
-        in_runs(
-            kUnbounded,
-            [&](std::size_t begin, std::size_t end) {
-                for (std::size_t k = begin; k < end; ++k, ++i) {
-                    if (i >= PyList_Size(obj)) return false;
-                    PyObject* item = PyList_GetItem(obj, i);
-                    if (is_plain_number(item)) {
-                        ok = take(item);
-                    } else {
-                        PyRef held(Py_NewRef(item));
-                        ok = take(held.get());
-                    }
-                    if (!ok) return false;
-                }
-                return true;
-            },
-            kRun);
-        return ok;
-    }
-    if (PyTuple_CheckExact(obj)) {
-        const auto n = static_cast<std::size_t>(PyTuple_Size(obj));
-        in_runs(
-            n,
-            [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end && ok; ++i)
-                    ok = take(PyTuple_GetItem(obj, static_cast<Py_ssize_t>(i)));
-                return ok;
-            },
-            kRun);
-        return ok;
+    if (state != nullptr) state->before_python();
+    const Py_ssize_t length = PyObject_Size(obj);
+    if (length >= 0) {
+        reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
+    } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();  // a length that cannot be had only costs the reservation
+    } else {
+        return false;  // an interrupt still ends the call
     }
     PyRef iter(PyObject_GetIter(obj));
     if (!iter) return false;
-    in_runs(
-        kUnbounded,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t k = begin; k < end; ++k) {
-                PyRef item(PyIter_Next(iter.get()));
-                if (!item) return false;
-                ok = take(item.get());
-                if (!ok) return false;
-            }
-            return true;
-        },
-        kRun);
-    return ok && !PyErr_Occurred();
+    for (std::size_t k = 1;; ++k) {
+        if (k % 4096 == 0) poll_stop();
+        PyRef item(PyIter_Next(iter.get()));
+        if (!item) return !PyErr_Occurred();
+        if (!take(item.get())) return false;
+    }
 }
 
-// An exact float converts without running code and without an error to look for.
-inline bool take_item(PyObject* item, std::vector<double>& out, Missing missing) {
-    if (PyFloat_CheckExact(item)) {
-        out.push_back(PyFloat_AsDouble(item));
-        return true;
+// Whether `obj` may be an array of a type read through its buffer, the types being found (which
+// may run Python code the first times).
+bool exports_buffer(PyObject* obj, CallState* state, bool& ok) {
+    ok = true;
+    if (!PyObject_CheckBuffer(obj)) return false;
+    if (!buffer_types_found()) {
+        if (state != nullptr) state->before_python();
+        ok = find_buffer_types();
     }
-    double v;
-    if (!read_double(item, v, missing)) return false;
-    out.push_back(v);
-    return true;
-}
-
-// The items of an exact list or tuple into `out`, reserved once at the true length: the
-// for_each_item walk, with the list's length read once per run rather than at every item (a
-// plain number runs no code that could change it), afresh only after an item that is not plain.
-bool append_items(PyObject* obj, std::vector<double>& out, Missing missing) {
-    constexpr std::size_t kRun = 4096;
-    constexpr std::size_t kUnbounded = ~std::size_t{0};
-    const bool list = PyList_CheckExact(obj) != 0;
-    const Py_ssize_t size = list ? PyList_Size(obj) : PyTuple_Size(obj);
-    // Rows of a matrix share one buffer: grow it geometrically, never to the exact need.
-    const std::size_t need = out.size() + static_cast<std::size_t>(size);
-    if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
-    bool ok = true;
-    if (!list) {
-        in_runs(
-            static_cast<std::size_t>(size),
-            [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end && ok; ++i)
-                    ok = take_item(PyTuple_GetItem(obj, static_cast<Py_ssize_t>(i)), out, missing);
-                return ok;
-            },
-            kRun);
-        return ok;
-    }
-    Py_ssize_t i = 0;
-    in_runs(
-        kUnbounded,
-        [&](std::size_t begin, std::size_t end) {
-            // A handler run at the poll before this run may have changed the list.
-            Py_ssize_t n = PyList_Size(obj);
-            for (std::size_t k = begin; k < end; ++k, ++i) {
-                if (i >= n) return false;
-                PyObject* item = PyList_GetItem(obj, i);
-                if (PyFloat_CheckExact(item)) {
-                    out.push_back(PyFloat_AsDouble(item));
-                    continue;
-                }
-                if (is_plain_number(item)) {
-                    ok = take_item(item, out, missing);
-                } else {
-                    PyRef held(Py_NewRef(item));
-                    ok = take_item(held.get(), out, missing);
-                    n = PyList_Size(obj);
-                }
-                if (!ok) return false;
-            }
-            return true;
-        },
-        kRun);
     return ok;
 }
 
-bool append_vector(PyObject* obj, std::vector<double>& out, Missing missing = Missing::pandas) {
-    if (append_buffer_vector(obj, out)) return true;
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return append_items(obj, out, missing);
-    Py_ssize_t reserve = 0;
-    return for_each_item(obj, reserve, [&](PyObject* item) {
-        if (reserve > 0) {
-            // Rows of a matrix share one buffer: grow it geometrically, never to the exact need.
-            const std::size_t need = out.size() + static_cast<std::size_t>(reserve);
-            if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
-            reserve = 0;
-        }
-        return take_item(item, out, missing);
-    });
+// Any sequence of numbers into `out` (a vector, or a row of a matrix).
+bool append_vector(PyObject* obj, std::vector<double>& out, Missing missing, CallState* state, const char* param) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return append_items(obj, out, missing, state);
+    bool ok;
+    if (exports_buffer(obj, state, ok) && append_buffer_vector(obj, out, param)) return true;
+    if (!ok) return false;
+    return for_each_item(
+        obj, state, [&](std::size_t length) { make_room(out, length); },
+        [&](PyObject* item) {
+            double v;
+            if (!read_number(item, v, missing, nullptr)) return false;
+            out.push_back(v);
+            return true;
+        });
 }
 
 // An array whose items are read one by one when its buffer cannot be read (object dtype, as a
@@ -249,180 +218,86 @@ bool is_array_of_rows(PyObject* obj) {
     return n >= 1;
 }
 
-// Array-like objects that are not arrays themselves (pandas and polars frames and series,
-// xarray) offer their values through __array__: such an object (not a list or tuple, exporting
-// no buffer) is read as the array __array__() returns, called once. `offered` stays empty for
-// every other object, which converts as it always has. The call runs Python code, so such an
-// object is never plain.
-bool take_offered_array(PyObject* obj, PyRef& offered) {
-    if (PyList_Check(obj) || PyTuple_Check(obj) || PyUnicode_Check(obj) || PyObject_CheckBuffer(obj) ||
-        obj == Py_None) {
-        return true;
+enum class Read { done, by_items, failed };
+
+// Reads `obj` through its buffer, or through the buffer of the array a frame offers (numbers in
+// a column of a type that exports none). Otherwise `obj` is left as what the item-by-item path
+// walks: the offered array when it has items, else the object itself; `offered` keeps that
+// array alive meanwhile, and `missing` says which items stand for a missing value.
+template <class Arg>
+Read read_array(PyObject*& obj, const Param& param, Arg& out, bool (*read_buffer)(PyObject*, Arg&, const char*, Subclass),
+                CallState& state, PyRef& offered, Missing& missing) {
+    missing = Missing::pandas;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyUnicode_Check(obj) || obj == Py_None) {
+        return Read::by_items;
     }
-    PyRef method(PyObject_GetAttrString(obj, "__array__"));
-    if (!method) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        return true;
+    bool ok;
+    if (exports_buffer(obj, &state, ok)) {
+        if (!read_buffer(obj, out, param.name, Subclass::refused)) return Read::by_items;
+        if (out.lent()) state.lent(out, param.name);
+        return Read::done;
     }
-    if (!numeric_columns(obj)) return false;
-    offered.reset(PyObject_CallNoArgs(method.get()));
-    // numpy may have been imported only now, by __array__ itself.
-    return offered && find_buffer_types();
+    if (!ok) return Read::failed;
+    state.before_python();
+    if (!offered_array(obj, param.name, param.axes, state.labels, offered)) return Read::failed;
+    if (offered) {
+        // numpy may have been imported only now, by __array__ itself.
+        if (!find_buffer_types()) return Read::failed;
+        // What __array__ gives may be a subclass (np.memmap): read through its buffer too, copied.
+        if (read_buffer(offered.get(), out, param.name, Subclass::copied)) return Read::done;
+        if (is_array_of_rows(offered.get())) {
+            obj = offered.get();
+            missing = Missing::pandas_and_none;
+        }
+    }
+    return Read::by_items;
 }
 
 }  // namespace
 
-// A float subclass is read from its stored value; an int subclass may define __float__.
+// ------------------------------------------------------------------------------ the call's state
+
 namespace {
 
-template <class Item>
-bool all_items(PyObject* obj, Item plain_item) {
-    if (PyList_CheckExact(obj)) {
-        for (Py_ssize_t i = 0, n = PyList_Size(obj); i < n; ++i) {
-            if (!plain_item(PyList_GetItem(obj, i))) return false;
-        }
-        return true;
-    }
-    if (PyTuple_CheckExact(obj)) {
-        for (Py_ssize_t i = 0, n = PyTuple_Size(obj); i < n; ++i) {
-            if (!plain_item(PyTuple_GetItem(obj, i))) return false;
-        }
-        return true;
-    }
-    return false;
+CallState*& current_call() noexcept {
+    static thread_local CallState* current = nullptr;
+    return current;
 }
 
 }  // namespace
 
-namespace {
+CallState::CallState() noexcept : slot_(&current_call()), previous_(*slot_) { *slot_ = this; }
 
-bool plain_vector(PyObject* obj) { return all_items(obj, is_plain_number) || has_plain_buffer(obj, 1); }
+CallState::~CallState() { *slot_ = previous_; }
 
-// The values of the exact list or tuple of exact floats (or of such rows, all of one length) that
-// is_plain_vector (is_plain_rows) last found plain, read on its way; `from` is only compared,
-// never used, and holds no reference. The next to_vector (to_matrix) of that object, which
-// follows at once with no Python code run in between, takes them instead of walking the items
-// again. Any other conversion forgets them. Per thread, so that another thread's call (or a call
-// made from a __float__, which finds them already taken) never sees them; nothing is kept once
-// taken or found wanting, so an idle thread holds no memory here.
-struct ReadAhead {
-    PyObject* from = nullptr;
-    bool rows = false;
-    std::size_t cols = 0;
-    std::vector<double> values;
-};
-thread_local ReadAhead read_ahead;
+CallState* CallState::current() noexcept { return current_call(); }
 
-// Whether every item of the exact list or tuple `obj` is a plain number; the exact floats among
-// them are appended to `values` while `floats` holds, which the first other item clears.
-bool read_items(PyObject* obj, std::vector<double>& values, bool& floats) {
-    const bool list = PyList_CheckExact(obj) != 0;
-    const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
-        if (PyFloat_CheckExact(item)) {
-            if (floats) values.push_back(PyFloat_AsDouble(item));
-            continue;
+void CallState::lent(Values& values, const char* param) noexcept { lent_[count_++] = {&values, param}; }
+
+void CallState::before_python() {
+    if (count_ == 0) return;
+    for (std::size_t i = 0; i < count_; ++i) lent_[i].values->copy_lent();
+    const std::size_t n = std::exchange(count_, 0);
+    for (std::size_t i = 0; i < n; ++i) lent_[i].values->give_back();
+}
+
+bool CallState::intact() const {
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (!lent_[i].values->intact()) {
+            set_resized_error(lent_[i].param);
+            return false;
         }
-        if (!is_plain_number(item)) return false;
-        floats = false;
     }
     return true;
 }
 
-inline Py_ssize_t size_of(PyObject* list_or_tuple) {
-    return PyList_CheckExact(list_or_tuple) ? PyList_Size(list_or_tuple) : PyTuple_Size(list_or_tuple);
-}
-inline bool is_list_or_tuple(PyObject* obj) { return PyList_CheckExact(obj) || PyTuple_CheckExact(obj); }
-
-// Keeps `values` read from `obj` when they are all it holds, as read_ahead says.
-bool keep(PyObject* obj, std::vector<double>&& values, bool plain, bool floats, bool rows, std::size_t cols) {
-    if (plain && floats) {
-        read_ahead.values = std::move(values);
-        read_ahead.from = obj;
-        read_ahead.rows = rows;
-        read_ahead.cols = cols;
-    }
-    return plain;
+bool stop_requested() {
+    if (PyErr_CheckSignals() < 0) return true;
+    const CallState* state = CallState::current();
+    return state != nullptr && !state->intact();
 }
 
-// is_plain_vector for an exact list or tuple. The values are filled outside the thread's
-// storage, whose address every access would look up again.
-bool read_plain_items(PyObject* obj) {
-    std::vector<double> values;
-    values.reserve(static_cast<std::size_t>(size_of(obj)));
-    bool floats = true;
-    const bool plain = read_items(obj, values, floats);
-    return keep(obj, std::move(values), plain, floats, false, 0);
-}
-
-// is_plain_rows for an exact list or tuple; rows of any other kind are only checked.
-bool read_plain_rows(PyObject* obj) {
-    const bool list = PyList_CheckExact(obj) != 0;
-    const Py_ssize_t n = size_of(obj);
-    std::vector<double> values;
-    bool floats = n > 0;
-    std::size_t cols = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* row = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
-        if (floats && is_list_or_tuple(row)) {
-            const auto m = static_cast<std::size_t>(size_of(row));
-            if (i == 0) {
-                cols = m;
-                if (m > 0 && static_cast<std::size_t>(n) <= values.max_size() / m) {
-                    values.reserve(static_cast<std::size_t>(n) * m);
-                }
-            }
-            floats = m == cols && m > 0;
-            if (!read_items(row, values, floats)) return false;
-        } else {
-            floats = false;
-            if (!plain_vector(row)) return false;
-        }
-    }
-    return keep(obj, std::move(values), true, floats, true, cols);
-}
-
-// Whether the values of `obj` were read ahead as a vector; forgets them either way.
-bool take_read_ahead(PyObject* obj, std::vector<double>& out) {
-    const bool taken = read_ahead.from == obj && !read_ahead.rows && out.empty();
-    if (taken) out.swap(read_ahead.values);
-    read_ahead.from = nullptr;
-    std::vector<double>().swap(read_ahead.values);
-    return taken;
-}
-
-// The same for rows.
-bool take_read_ahead(PyObject* obj, RaggedRows& out) {
-    const bool taken = read_ahead.from == obj && read_ahead.rows && out.count() == 0;
-    if (taken) {
-        const std::size_t rows = read_ahead.values.size() / read_ahead.cols;
-        out.assign(std::move(read_ahead.values), rows, read_ahead.cols);
-    }
-    read_ahead.from = nullptr;
-    std::vector<double>().swap(read_ahead.values);
-    return taken;
-}
-
-void forget_read_ahead() {
-    read_ahead.from = nullptr;
-    std::vector<double>().swap(read_ahead.values);
-}
-
-}  // namespace
-
-bool is_plain_vector(PyObject* obj) {
-    forget_read_ahead();
-    if (is_list_or_tuple(obj)) return read_plain_items(obj);
-    return plain_vector(obj);
-}
-
-bool is_plain_rows(PyObject* obj) {
-    forget_read_ahead();
-    if (is_list_or_tuple(obj)) return read_plain_rows(obj);
-    return has_plain_buffer(obj, 2);
-}
+// -------------------------------------------------------------------------------- the converters
 
 // Compatibility text, kept word for word (callers match on it), None worded apart as before.
 void raise_not_instance(PyObject* obj, PyObject* expected_type) {
@@ -443,13 +318,17 @@ void raise_type_not_instance(PyObject* type, PyObject* expected_type) {
 
 bool load_sequence_type() { return get_sequence_type() != nullptr; }
 
-bool to_double(PyObject* obj, const char* param, double& out) { return read_double(obj, out) || fail(param); }
+bool to_double(PyObject* obj, const char* param, double& out, CallState* state) {
+    return read_number(obj, out, Missing::none, state) || fail(param);
+}
 
-bool to_size(PyObject* obj, const char* param, std::uint64_t& out) {
+bool to_size(PyObject* obj, const char* param, std::uint64_t& out, CallState* state) {
     unsigned long long v;
-    if (PyLong_Check(obj)) {
+    // Any int, subclasses included, is read from its digits without __index__.
+    if (PyLong_CheckExact(obj) || PyLong_Check(obj)) {
         v = PyLong_AsUnsignedLongLong(obj);
     } else {
+        if (state != nullptr) state->before_python();
         PyRef index(PyNumber_Index(obj));
         if (!index) return fail(param);
         v = PyLong_AsUnsignedLongLong(index.get());
@@ -459,60 +338,56 @@ bool to_size(PyObject* obj, const char* param, std::uint64_t& out) {
     return true;
 }
 
-namespace {
-
-enum class Read { done, by_items, failed };
-
-// Reads `obj` through its buffer, or through the buffer of the array it offers. Otherwise `obj`
-// is left as what the item-by-item path walks: the offered array when it has items, else the
-// object itself; `offered` keeps that array alive meanwhile.
-template <class Arg>
-Read read_array(PyObject*& obj, Arg& out, bool (*read_buffer)(PyObject*, Arg&, Subclass), PyRef& offered) {
-    if (read_buffer(obj, out, Subclass::refused)) return Read::done;
-    if (!take_offered_array(obj, offered)) return Read::failed;
-    if (offered) {
-        // What __array__ gives may be a subclass (np.memmap): read through its buffer too, copied.
-        if (read_buffer(offered.get(), out, Subclass::copied)) return Read::done;
-        if (is_array_of_rows(offered.get())) obj = offered.get();
-    }
-    return Read::by_items;
-}
-
-}  // namespace
-
-bool to_vector(PyObject* obj, const char* param, VectorArg& out) {
-    if (take_read_ahead(obj, out.values())) return true;
+bool to_vector(PyObject* obj, const Param& param, VectorArg& out, CallState& state) {
     PyRef offered;
-    switch (read_array(obj, out, read_buffer_vector, offered)) {
+    Missing missing;
+    switch (read_array(obj, param, out, read_buffer_vector, state, offered, missing)) {
         case Read::done: return true;
-        case Read::failed: return fail(param);
+        case Read::failed: return fail(param.name);
         case Read::by_items: break;
     }
-    const Missing missing = offered && obj == offered.get() ? Missing::pandas_and_none : Missing::pandas;
-    return append_vector(obj, out.values(), missing) || fail(param);
+    return append_vector(obj, out.owned(), missing, &state, param.name) || fail(param.name);
 }
 
-bool to_matrix(PyObject* obj, const char* param, MatrixArg& out) {
-    if (take_read_ahead(obj, out.rows())) return true;
+bool to_matrix(PyObject* obj, const Param& param, MatrixArg& out, CallState& state) {
     PyRef offered;
-    switch (read_array(obj, out, read_buffer_matrix, offered)) {
+    Missing missing;
+    switch (read_array(obj, param, out, read_buffer_matrix, state, offered, missing)) {
         case Read::done: return true;
-        case Read::failed: return fail(param);
+        case Read::failed: return fail(param.name);
         case Read::by_items: break;
     }
-    const Missing missing = offered && obj == offered.get() ? Missing::pandas_and_none : Missing::pandas;
-    RaggedRows& m = out.rows();
-    Py_ssize_t reserve = 0;
-    const bool ok = for_each_item(obj, reserve, [&](PyObject* row) {
-        if (reserve > 0) {
-            m.reserve(static_cast<std::size_t>(reserve));
-            reserve = 0;
-        }
-        if (!append_vector(row, m.values(), missing)) return false;
-        m.end_row();
+    std::vector<double>& values = out.owned();
+    auto take_row = [&](PyObject* row) {
+        // A list or tuple holds itself once code may run; any other row may run code at once.
+        PyRef held(PyList_CheckExact(row) || PyTuple_CheckExact(row) ? nullptr : Py_NewRef(row));
+        if (!append_vector(row, values, missing, &state, param.name)) return false;
+        out.end_row();
         return true;
-    });
-    return ok || fail(param);
+    };
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // Rows walked by index, as for a vector. Room is made once for the values the rows that
+        // are lists or tuples hold: a long first row is no promise for the rest.
+        const bool list = PyList_CheckExact(obj) != 0;
+        Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
+        std::size_t total = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* row = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+            if (PyList_CheckExact(row)) total += static_cast<std::size_t>(PyList_Size(row));
+            else if (PyTuple_CheckExact(row)) total += static_cast<std::size_t>(PyTuple_Size(row));
+        }
+        values.reserve(total);
+        out.begin_rows(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!take_row(list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i))) return fail(param.name);
+            if (list) n = PyList_Size(obj);  // a row's conversion may have changed the list
+        }
+        return true;
+    }
+    out.begin_rows(0);
+    const bool ok = for_each_item(
+        obj, &state, [&](std::size_t length) { out.begin_rows(length); }, take_row);
+    return ok || fail(param.name);
 }
 
 bool to_text(PyObject* obj, const char* param, std::string& out) {

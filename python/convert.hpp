@@ -1,36 +1,70 @@
-// Converters from Python objects to the values the core takes.
+// Converters from Python objects to the values the core takes, and what the conversions of one
+// call share.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "buffer.hpp"
+#include "frames.hpp"
 #include "pyref.hpp"
 
 namespace valmora::py {
 
-// Each converter yields the value, or fails with the exception the conversion-error rule
-// makes of the underlying failure (an exact TypeError is re-raised naming `param`).
-bool to_double(PyObject* obj, const char* param, double& out);
-bool to_size(PyObject* obj, const char* param, std::uint64_t& out);
-bool to_vector(PyObject* obj, const char* param, VectorArg& out);
-bool to_matrix(PyObject* obj, const char* param, MatrixArg& out);
+// The arrays a call reads in place and the labels its arguments carry. A lent array is read when
+// the core runs, so before any later conversion runs Python code (a __float__, an iterator, a
+// frame's __array__), which could change or free it, it is copied; and after signal handlers ran
+// at a poll for a stop request, every lent array must still be where and what it was.
+class CallState {
+public:
+    // The call the stop probe asks about on this thread, until this one ends.
+    CallState() noexcept;
+    ~CallState();
+    CallState(const CallState&) = delete;
+    CallState& operator=(const CallState&) = delete;
+
+    void lent(Values& values, const char* param) noexcept;
+    // Python code is about to run: every lent array is copied, then every export given back.
+    void before_python();
+    // After handlers ran: false, with BufferError naming the argument, if a lent array moved.
+    bool intact() const;
+    static CallState* current() noexcept;
+
+    LabelCheck labels;
+
+private:
+    static constexpr std::size_t kMost = 6;  // no function takes more arguments
+    struct Lent {
+        Values* values;
+        const char* param;
+    };
+    Lent lent_[kMost];
+    std::size_t count_ = 0;
+    CallState** slot_;
+    CallState* previous_;
+};
+
+// A parameter: its name and, for labelled arguments, the label groups of its axes.
+struct Param {
+    const char* name;
+    Axes axes{};
+};
+
+// Each converter yields the value, or fails with the exception the conversion-error rule makes of
+// the underlying failure (an exact TypeError is re-raised naming the parameter). `state` is null
+// in a call that reads no array.
+bool to_double(PyObject* obj, const char* param, double& out, CallState* state);
+bool to_size(PyObject* obj, const char* param, std::uint64_t& out, CallState* state);
+bool to_vector(PyObject* obj, const Param& param, VectorArg& out, CallState& state);
+bool to_matrix(PyObject* obj, const Param& param, MatrixArg& out, CallState& state);
 bool to_text(PyObject* obj, const char* param, std::string& out);
 
-// Whether converting `obj` as a double, size, vector or matrix runs no Python code and makes no
-// Python object: then nothing can change memory an earlier argument lent us. The tests
-// themselves run no Python code.
-inline bool is_plain_number(PyObject* obj) { return PyFloat_Check(obj) || PyLong_CheckExact(obj) || PyBool_Check(obj); }
-// Any int, subclasses included, is read from its digits without __index__.
-inline bool is_plain_size(PyObject* obj) { return PyLong_Check(obj); }
-// is_plain_vector of an exact list or tuple of exact floats reads their values on its way, and
-// the to_vector of the same object that must follow it, with no Python code run in between,
-// takes them; so do is_plain_rows and to_matrix for rows of such lists or tuples, all of one
-// length. Any other conversion forgets them.
-bool is_plain_vector(PyObject* obj);
-bool is_plain_rows(PyObject* obj);
+// The stop probe: runs pending signal handlers in place; true (stop, the exception set) when
+// they raised, or when code they ran moved an array the call reads.
+bool stop_requested();
 
 // Finds collections.abc.Sequence, named in conversion messages; done when the module is executed.
 bool load_sequence_type();

@@ -36,19 +36,6 @@ bool member(PyObject* obj, const char* name, PyRef& out) {
     return !defined || optional_attr(obj, name, out);
 }
 
-// Objects read through `__array__`: not a list, tuple, str, buffer or None. Only these carry
-// labels or column kinds.
-bool offers_array(PyObject* obj, bool& ok) {
-    ok = true;
-    if (PyList_Check(obj) || PyTuple_Check(obj) || PyUnicode_Check(obj) || PyObject_CheckBuffer(obj) ||
-        obj == Py_None) {
-        return false;
-    }
-    PyRef method;
-    ok = member(obj, "__array__", method);
-    return ok && method;
-}
-
 // ------------------------------------------------------------------------------------- labels
 
 enum class Axis { index, columns };
@@ -88,10 +75,9 @@ bool are_positions(PyObject* labels, bool& ok) {
 
 // The labels of `obj` along `axis`, or null when it carries none.
 bool labels_of(PyObject* obj, Axis axis, PyRef& out) {
-    bool ok = true;
-    if (!offers_array(obj, ok)) return ok;
     if (!member(obj, axis_name(axis), out)) return false;
     if (!out) return true;
+    bool ok = true;
     const bool positions = are_positions(out.get(), ok);
     if (!ok) return false;
     if (positions || PyCallable_Check(out.get()) || !PySequence_Check(out.get())) out.reset();
@@ -232,48 +218,39 @@ SharedObject missing_value, pandas_name;
 
 }  // namespace
 
-bool LabelCheck::read(const char* const* params, const Axes* axes, PyObject* const* slots, std::size_t count) {
-    // Axis i is parameter i / 2's index (even i) or columns (odd i). Each group's axes are read
-    // in that order, from the group's first.
-    auto group_of = [&](std::size_t i) { return i % 2 == 0 ? axes[i / 2].index : axes[i / 2].columns; };
-    for (std::size_t lead = 0; lead < 2 * count; ++lead) {
-        const int group = group_of(lead);
-        bool seen = group == 0;
-        for (std::size_t i = 0; i < lead && !seen; ++i) seen = group_of(i) == group;
-        if (seen) continue;
-        PyRef first;
-        Member first_member{};
-        bool first_checked = false;
-        for (std::size_t i = lead; i < 2 * count; ++i) {
-            if (group_of(i) != group) continue;
-            const Member member{params[i / 2], i % 2 == 0 ? Axis::index : Axis::columns};
-            PyRef labels;
-            if (!labels_of(slots[i / 2], member.axis, labels)) return false;
-            if (!labels) continue;
-            if (!first) {
-                first = std::move(labels);
-                first_member = member;
-                continue;
-            }
-            // Labels met more than once align ambiguously: refused wherever labels are compared.
-            // Those that agree with the first repeat where it does, so only the first is checked.
-            if (!std::exchange(first_checked, true) && !repeats(first_member, first.get(), message_)) return false;
-            if (message_) return true;
-            Py_ssize_t at;
-            PyRef left, right;
-            if (!first_difference(first.get(), labels.get(), at, left, right)) return false;
-            if (at < 0) continue;
-            return keep_message(
-                message_,
-                PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R",
-                                     first_member.param, axis_name(first_member.axis), member.param,
-                                     axis_name(member.axis), at, left.get(), right.get()),
-                [&] {
-                    return PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd",
-                                                first_member.param, axis_name(first_member.axis), member.param,
-                                                axis_name(member.axis), at);
-                });
+bool LabelCheck::add(const char* param, Axes axes, PyObject* obj) {
+    for (const Axis axis : {Axis::index, Axis::columns}) {
+        const int group = axis == Axis::index ? axes.index : axes.columns;
+        if (group == 0 || message_) continue;
+        PyRef labels;
+        if (!labels_of(obj, axis, labels)) return false;
+        if (!labels) continue;
+        First& first = first_[group];
+        const Member member{param, axis};
+        if (!first.labels) {
+            first = {std::move(labels), param, axis == Axis::columns, false};
+            continue;
         }
+        const Member earlier{first.param, first.columns ? Axis::columns : Axis::index};
+        // Labels met more than once align ambiguously: refused wherever labels are compared.
+        // Those that agree with the first repeat where it does, so only the first is checked.
+        if (!std::exchange(first.checked, true) && !repeats(earlier, first.labels.get(), message_)) return false;
+        if (message_) continue;
+        Py_ssize_t at;
+        PyRef left, right;
+        if (!first_difference(first.labels.get(), labels.get(), at, left, right)) return false;
+        if (at < 0) continue;
+        const bool kept = keep_message(
+            message_,
+            PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R",
+                                 earlier.param, axis_name(earlier.axis), member.param, axis_name(member.axis), at,
+                                 left.get(), right.get()),
+            [&] {
+                return PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd",
+                                            earlier.param, axis_name(earlier.axis), member.param,
+                                            axis_name(member.axis), at);
+            });
+        if (!kept) return false;
     }
     return true;
 }
@@ -518,6 +495,14 @@ bool numeric_columns(PyObject* obj) {
         if (held != Held::numbers && held != Held::unknown) return refuse(name.get(), held);
     }
     return !PyErr_Occurred();
+}
+
+bool offered_array(PyObject* obj, const char* param, Axes axes, LabelCheck& labels, PyRef& offered) {
+    PyRef method(PyObject_GetAttrString(obj, "__array__"));
+    if (!method) return absent();
+    if (!numeric_columns(obj) || !labels.add(param, axes, obj)) return false;
+    offered.reset(PyObject_CallNoArgs(method.get()));
+    return static_cast<bool>(offered);
 }
 
 bool find_missing_value() {

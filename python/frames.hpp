@@ -20,24 +20,38 @@ struct Axes {
     int columns = 0;
 };
 
-// The labels of the arguments that `function` pairs (a weights Series and the rows of a
-// loadings frame, the index and columns of a correlation frame, two series), read and compared
-// before any argument is converted, so before anything is lent: labels are Python objects, and
-// comparing them runs Python code. A disagreement is kept and raised by `agree` once every
-// argument has converted, so conversion errors keep their order.
+// The labels of the arguments that a function pairs (a weights Series and the rows of a
+// loadings frame, the index and columns of a correlation frame, two series), read at each
+// argument's turn and compared with those of the earlier arguments of their group. A
+// disagreement is kept and raised by `agree` once every argument has converted, so conversion
+// errors keep their order.
 class LabelCheck {
 public:
-    // False, with the exception set, when reading them raised anything but the failures that
-    // only mean "no labels here" (a missing attribute, labels that cannot be compared).
-    bool read(const char* const* params, const Axes* axes, PyObject* const* slots, std::size_t count);
+    // Reads the labels `obj` carries on the axes of `param`. False, with the exception set, when
+    // reading them raised anything but the failures that only mean "no labels here" (a missing
+    // attribute, labels that cannot be compared).
+    bool add(const char* param, Axes axes, PyObject* obj);
     // False with ValueError "argument 'a' index and argument 'b' columns: labels differ at
     // position i: x != y" when two labelled arguments disagree, or "argument 'a' index: label x
     // appears more than once" when compared labels repeat.
     bool agree();
 
 private:
+    struct First {
+        PyRef labels;
+        const char* param = nullptr;
+        bool columns = false;
+        bool checked = false;  // for labels met more than once
+    };
+    First first_[3];  // by group; group 0 is no group
     PyRef message_;
 };
+
+// For an object that offers `__array__` (pandas and polars frames and series, xarray), its
+// column kinds are checked (numeric_columns), its labels read into `labels`, and `offered` made
+// the array `__array__()` returns; `offered` stays empty for any other object. False with the
+// exception set when one of these fails.
+bool offered_array(PyObject* obj, const char* param, Axes axes, LabelCheck& labels, PyRef& offered);
 
 // For an object offering `__array__`: TypeError "column 'date' holds dates, not numbers" when
 // one of its columns holds dates, times, durations, strings, bytes, categories or nested values,

@@ -30,48 +30,19 @@ namespace valmora::py {
 
 // At exit, CPython 3.11 to 3.13 end a daemon thread that tries to take the interpreter back by
 // a forced unwind of its stack from inside that attempt. Our destructors then run without the
-// interpreter and must leave every object alone: the process is ending, and a leaked reference
-// costs nothing. A call marks the thread state it entered with by that state's dictionary, held
-// for the call so that its address cannot be reused; the interpreter is ours while the current
-// state's dictionary is that one. 3.11 reports the state holding the interpreter, whichever
-// thread that is, and 3.12 on this thread's attached state or none: the comparison serves both.
-class Entered {
-public:
-    Entered() noexcept : slot_(state()), mine_(PyThreadState_GetDict()), previous_(std::exchange(slot_, mine_)) {
-        Py_IncRef(mine_);
-    }
-    // Leaving with the interpreter held, by a return or a caught exception.
-    void leave() noexcept {
-        slot_ = previous_;
-        Py_DecRef(mine_);
-        left_ = true;
-    }
-    // Left otherwise only by the forced unwind, or by an exception no guard catches.
-    ~Entered() {
-        if (left_) return;
-        slot_ = previous_;
-        if (mine_ != nullptr && PyThreadState_GetDict() == mine_) Py_DecRef(mine_);
-    }
-    Entered(const Entered&) = delete;
-    Entered& operator=(const Entered&) = delete;
-
-    static PyObject*& state() noexcept {
-        static thread_local PyObject* entered = nullptr;
-        return entered;
-    }
-
-private:
-    PyObject*& slot_;
-    PyObject* mine_;
-    PyObject* previous_;
-    bool left_ = false;
-};
-
-// Outside a marked call (module execution) the interpreter is always held.
-inline bool holds_interpreter() noexcept {
-    PyObject* entered = Entered::state();
-    return entered == nullptr || PyThreadState_GetDict() == entered;
+// interpreter and must touch nothing of it (no allocation, no other thread's state): the
+// process is ending, and a leaked reference costs nothing. From the moment finalization begins,
+// Py_IsInitialized() (a read of one flag) is false and only the finalizing thread can hold the
+// interpreter: any other thread in our code is being unwound. A call entered after that moment
+// runs on the finalizing thread, which marks itself so (a flag of its own, never cleared).
+inline bool& entered_while_finalizing() noexcept {
+    static thread_local bool entered = false;
+    return entered;
 }
+inline void note_entry() noexcept {
+    if (!Py_IsInitialized()) entered_while_finalizing() = true;
+}
+inline bool holds_interpreter() noexcept { return Py_IsInitialized() || entered_while_finalizing(); }
 
 // A move-only owned reference: every exit path releases it. Releasing can run Python code
 // (a __del__), which can end the thread at exit by a forced unwind, so the destructor may

@@ -1,7 +1,8 @@
 #include "results.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <bit>
+#include <cstdint>
 #include <vector>
 
 #include "pyref.hpp"
@@ -9,6 +10,9 @@
 
 namespace valmora::py {
 namespace {
+
+// Values per stretch of a long result: each stretch is preceded by a poll for a stop request.
+constexpr std::size_t kStretch = 2048;
 
 // A tuple of the parts' results in order. Each is owned as soon as it is made, so a stop or a
 // failure while a later one is built releases the earlier ones.
@@ -26,80 +30,91 @@ PyObject* tuple_of(const Parts&... parts) {
     return tuple.release();
 }
 
-}  // namespace
+// A NaN is never shared, so that a list comparison, which takes an object as equal to itself,
+// sees what it saw before.
+constexpr std::uint64_t kMagnitude = ~std::uint64_t{0} >> 1, kInfinity = 0x7ff0000000000000;
 
-PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
-
-namespace {
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// Fills a flat list in order. An entry with the bits of the one before it shares that entry's
-// float, as mirrored entries of a square result do: a schedule of equal slices then costs one
-// float, not one per slice. NaN is never shared, so that a list comparison, which takes an object
-// as equal to itself, sees what it saw before.
-class FlatItems {
+// Fills a list's slots. An entry with the bits of the one before it shares that entry's float,
+// as the slices of an even schedule and mirrored entries of a square result do.
+class ListFill {
 public:
-    explicit FlatItems(PyObject* list) : list_(list) {}
+    explicit ListFill(PyObject* list) : list_(list) {}
 
-    bool put(std::size_t i, double value) {
-        PyObject* item;
-        if (last_ != nullptr && same_bits(value, last_value_) && value == value) {
-            item = Py_NewRef(last_);
-        } else if ((item = PyFloat_FromDouble(value)) == nullptr) {
-            return false;
+    bool put(std::size_t at, const double* values, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto bits = std::bit_cast<std::uint64_t>(values[i]);
+            PyObject* item;
+            if (bits == last_bits_ && last_ != nullptr && (bits & kMagnitude) <= kInfinity) {
+                item = last_;
+                Py_IncRef(item);
+            } else if ((item = PyFloat_FromDouble(values[i])) == nullptr) {
+                return false;
+            } else {
+                last_ = item;  // borrowed: the list holds it for as long as the list lives
+                last_bits_ = bits;
+            }
+            PyList_SetItem(list_, static_cast<Py_ssize_t>(at + i), item);
         }
-        // The list holds the reference we keep borrowing, so it lives as long as the list.
-        PyList_SetItem(list_, static_cast<Py_ssize_t>(i), item);
-        last_ = item;
-        last_value_ = value;
         return true;
     }
 
 private:
     PyObject* list_;
     PyObject* last_ = nullptr;
-    double last_value_ = 0.0;
+    std::uint64_t last_bits_ = 0;
 };
+
+// A list of `size` floats, `stretch(start, count, buffer)` giving the values of each stretch (in
+// `buffer`, or wherever they already are). A result longer than a stretch is built with polls
+// between stretches, where signal handlers run and may start a collection: until every slot is
+// filled the list is kept from the collector, and so from any Python code (gc.get_objects()).
+template <class Stretch>
+PyObject* build_list(std::size_t size, Stretch stretch) {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) return nullptr;
+    double buffer[kStretch];
+    ListFill fill(list.get());
+    const bool long_result = size > kStretch;
+    if (long_result) PyObject_GC_UnTrack(list.get());
+    for (std::size_t start = 0; start < size; start += kStretch) {
+        if (start > 0) poll_stop();
+        const std::size_t count = std::min(kStretch, size - start);
+        if (!fill.put(start, stretch(start, count, buffer), count)) return nullptr;
+    }
+    if (long_result) PyObject_GC_Track(list.get());
+    return list.release();
+}
 
 }  // namespace
 
-PyObject* to_python(const std::vector<double>& values) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    FlatItems items(list.get());
-    bool made = true;
-    in_runs(
-        values.size(),
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end && made; ++i) made = items.put(i, values[i]);
-        },
-        std::size_t{1} << 16);
-    return made ? list.release() : nullptr;
+PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+
+PyObject* to_python(std::span<const double> values) {
+    return build_list(values.size(), [&](std::size_t start, std::size_t, double*) { return values.data() + start; });
 }
 
 PyObject* computed_list(std::size_t size, void (*compute)(const void*, std::size_t, std::span<double>),
                         const void* series) {
-    // Making the list is the one allocation here that may start a collection, whose finalizers
-    // are Python code; none may run before the last value is read.
-    // A size past the largest list is as much memory as cannot be had.
-    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    const int collecting = PyGC_Disable();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(size)));
-    if (collecting) PyGC_Enable();
-    if (!list) return nullptr;
-    constexpr std::size_t kStretch = 2048;
-    double stretch[kStretch];
-    FlatItems items(list.get());
-    for (std::size_t start = 0; start < size; start += kStretch) {
-        const std::size_t count = std::min(kStretch, size - start);
-        poll_stop();
-        compute(series, start, {stretch, count});
-        for (std::size_t i = 0; i < count; ++i) {
-            if (!items.put(start + i, stretch[i])) return nullptr;
-        }
-    }
-    return list.release();
+    return build_list(size, [&](std::size_t start, std::size_t count, double* buffer) {
+        compute(series, start, {buffer, count});
+        return static_cast<const double*>(buffer);
+    });
+}
+
+PyObject* to_python(const EqualSlices& slices) {
+    // A long schedule is one float repeated, as [x] * n makes it, in one step: the interpreter
+    // fills the slots and counts the references at once. A NaN is made once per slot instead.
+    constexpr std::uint64_t kRepeatedFrom = 64;
+    const double slice = slices.slice();
+    if (slices.size() < kRepeatedFrom || slice != slice) return computed(slices);
+    if (slices.size() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyRef one(PyList_New(1));
+    if (!one) return nullptr;
+    PyObject* item = PyFloat_FromDouble(slice);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(one.get(), 0, item);
+    return PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(slices.size()));
 }
 
 // Rows and columns of the blocks a square result is built in: both lists an entry and its mirror
@@ -108,34 +123,25 @@ constexpr std::size_t kListBlock = 64;
 
 // Every matrix the core returns is square: p x p for data of p columns, n x n for a square
 // argument. Mirrored entries (j, i) that carry the bits of (i, j) share one float between the
-// two, which halves the floats a covariance matrix costs. NaN is never shared, so that a list
-// comparison, which takes an object as equal to itself, sees what it saw before.
+// two, which halves the floats a covariance matrix costs. The lists are kept from the collector
+// until every slot is filled, as a long list is.
 PyObject* to_python(const Matrix& m) {
     const std::size_t p = m.rows();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(p)));
     if (!list) return nullptr;
+    PyObject_GC_UnTrack(list.get());
     std::vector<PyObject*> rows(p);
-    {
-        // The row lists hold empty slots until the floats are in; no collection, whose finalizers
-        // could reach them, runs meanwhile. Floats start none.
-        const int collecting = PyGC_Disable();
-        for (std::size_t i = 0; i < p && list; ++i) {
-            rows[i] = PyList_New(static_cast<Py_ssize_t>(p));
-            if (rows[i] == nullptr) {
-                list.reset();
-                break;
-            }
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), rows[i]);
-        }
-        if (collecting) PyGC_Enable();
-        if (!list) return nullptr;
+    for (std::size_t i = 0; i < p; ++i) {
+        if ((rows[i] = PyList_New(static_cast<Py_ssize_t>(p))) == nullptr) return nullptr;
+        PyObject_GC_UnTrack(rows[i]);
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), rows[i]);
     }
     const double* v = m.data();
     auto put = [&](std::size_t i, std::size_t j, PyObject* item) {
         PyList_SetItem(rows[i], static_cast<Py_ssize_t>(j), item);
     };
     for (std::size_t i0 = 0; i0 < p; i0 += kListBlock) {
-        poll_stop();
+        if (i0 > 0) poll_stop();
         const std::size_t i1 = std::min(p, i0 + kListBlock);
         for (std::size_t j0 = i0; j0 < p; j0 += kListBlock) {
             const std::size_t j1 = std::min(p, j0 + kListBlock);
@@ -147,7 +153,8 @@ PyObject* to_python(const Matrix& m) {
                     put(i, j, item);
                     if (j == i) continue;
                     const double lower = v[j * p + i];
-                    if (same_bits(upper, lower) && upper == upper) {
+                    const auto bits = std::bit_cast<std::uint64_t>(upper);
+                    if (bits == std::bit_cast<std::uint64_t>(lower) && (bits & kMagnitude) <= kInfinity) {
                         Py_IncRef(item);
                     } else if ((item = PyFloat_FromDouble(lower)) == nullptr) {
                         return nullptr;
@@ -157,6 +164,8 @@ PyObject* to_python(const Matrix& m) {
             }
         }
     }
+    for (PyObject* row : rows) PyObject_GC_Track(row);
+    PyObject_GC_Track(list.get());
     return list.release();
 }
 

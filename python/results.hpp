@@ -22,7 +22,8 @@
 namespace valmora::py {
 
 PyObject* to_python(double value);
-PyObject* to_python(const std::vector<double>& values);
+PyObject* to_python(std::span<const double> values);
+inline PyObject* to_python(const std::vector<double>& values) { return to_python(std::span<const double>(values)); }
 PyObject* to_python(const Matrix& m);
 // (matrix, intensity)
 PyObject* to_python(const std::pair<Matrix, double>& shrunk);
@@ -34,10 +35,11 @@ PyObject* to_python(const FactorRisk& risk);
 PyObject* to_python(const Trajectory& path);
 // (beta, alpha, spread)
 PyObject* to_python(const CointegrationSpread& fit);
+// One float, repeated.
+PyObject* to_python(const EqualSlices& slices);
 
-// A list of `size` floats whose values `compute(start, out)` gives a stretch at a time, so a long
-// result is never held twice. The values may be read from memory a caller lent: nothing here
-// runs Python code while they are computed.
+// A list of `size` floats whose values `compute(series, start, out)` gives a stretch at a time, so
+// a long result is never held twice. The values may be read from memory a caller lent.
 PyObject* computed_list(std::size_t size, void (*compute)(const void* series, std::size_t start, std::span<double> out),
                         const void* series);
 
@@ -48,13 +50,17 @@ concept Computed = requires(const Series& s, std::span<double> out) {
 };
 
 template <Computed Series>
-PyObject* to_python(const Series& series) {
+PyObject* computed(const Series& series) {
     return computed_list(
         series.size(),
         [](const void* self, std::size_t start, std::span<double> out) {
             static_cast<const Series*>(self)->compute(start, out);
         },
         &series);
+}
+template <Computed Series>
+PyObject* to_python(const Series& series) {
+    return computed(series);
 }
 
 // ValueError carrying the message as its only argument; always returns null.

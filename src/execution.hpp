@@ -17,6 +17,7 @@ class EqualSlices {
 public:
     EqualSlices(std::uint64_t periods, double slice) noexcept : periods_(periods), slice_(slice) {}
     std::uint64_t size() const noexcept { return periods_; }
+    double slice() const noexcept { return slice_; }
     void compute(std::size_t, std::span<double> out) const {
         for (double& v : out) v = slice_;
     }

@@ -104,9 +104,10 @@ def test_first_import_first_uses_and_executions_raced_make_one_object_each(run_i
 
 
 # Python code that calls back into the module from the look-ups a call still makes: numpy's
-# array type and pandas' missing value until they are found, and a frame's attributes. Each
-# snippet's callback prints the ordinary refusal message (so the call did re-enter), and the
-# snippet must finish, not wait on itself.
+# array type (for an object that exports a buffer) and pandas' missing value (for an item that
+# is not a number) until they are found, and a frame's attributes. Each snippet's callback
+# prints the ordinary refusal message (so the call did re-enter), and the snippet must finish,
+# not wait on itself.
 REENTRY = {
     "numpy module attribute read calls back once": r"""
         import numpy, types
@@ -119,6 +120,7 @@ REENTRY = {
                     except TypeError as exc: print(exc)
                 return getattr(numpy, name)
         sys.modules["numpy"] = Numpy("numpy")
+        valmora.vwap_schedule(1.0, b"\x01\x02")
     """,
     "pandas module attribute read calls back once": r"""
         import types
@@ -131,6 +133,8 @@ REENTRY = {
                     except TypeError as exc: print(exc)
                 return object()
         sys.modules["pandas"] = Pandas("pandas")
+        try: valmora.vwap_schedule(1.0, [1.0, "x"])
+        except TypeError: pass
     """,
     "periodic signal handler while a frame's labels are read": r"""
         import signal, time
