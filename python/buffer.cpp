@@ -15,22 +15,31 @@ namespace {
 
 SharedObject ndarray_type, array_type, numpy_name, array_name;
 
+// Whether `module` is loaded, from sys.modules alone: a look-up that runs no Python code. Until
+// it is loaded this runs on every call: the key is made once, not each time. Null with an
+// exception set when the key cannot be made or the look-up was interrupted.
+PyObject* loaded(SharedObject& module_name, const char* module, bool& ok) {
+    ok = true;
+    PyObject* key = module_name.get([&] { return PyUnicode_InternFromString(module); });
+    if (key == nullptr) return ok = false, nullptr;
+    PyObject* modules = PyImport_GetModuleDict();                                            // borrowed
+    PyObject* found = modules != nullptr ? PyDict_GetItemWithError(modules, key) : nullptr;  // borrowed
+    if (found == nullptr && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return ok = false, nullptr;
+        PyErr_Clear();
+    }
+    return found;
+}
+
 // `module.name` when `module` is loaded and that attribute is a type defined in C whose slots
 // Python code cannot change (a static type, or an immutable heap type such as array.array), so
 // taking its buffer never runs Python code. Nothing is imported: without the module no
-// instance of its type can exist yet.
+// instance of its type can exist yet. Reading the attribute may run Python code.
 bool find_type(SharedObject& cache, SharedObject& module_name, const char* module, const char* name) {
     if (cache.peek() != nullptr) return true;
-    // Until the module is loaded this runs on every call: the key is made once, not each time.
-    PyObject* key = module_name.get([&] { return PyUnicode_InternFromString(module); });
-    if (key == nullptr) return false;
-    PyObject* modules = PyImport_GetModuleDict();                                            // borrowed
-    PyObject* found = modules != nullptr ? PyDict_GetItemWithError(modules, key) : nullptr;  // borrowed
-    if (found == nullptr) {
-        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
-        PyErr_Clear();
-        return true;
-    }
+    bool ok;
+    PyObject* found = loaded(module_name, module, ok);
+    if (found == nullptr) return ok;
     Py_IncRef(found);  // the look-up below may run code that drops it from sys.modules
     PyRef holder(found);
     PyRef type(PyObject_GetAttrString(found, name));
@@ -44,6 +53,12 @@ bool find_type(SharedObject& cache, SharedObject& module_name, const char* modul
     if ((flags & Py_TPFLAGS_HEAPTYPE) != 0 && (flags & Py_TPFLAGS_IMMUTABLETYPE) == 0) return true;
     cache.publish(type.release());
     return true;
+}
+
+// Whether finding the type means reading an attribute of a loaded module.
+bool type_to_find(SharedObject& cache, SharedObject& module_name, const char* module) {
+    bool ok;
+    return cache.peek() == nullptr && (loaded(module_name, module, ok) != nullptr || !ok);
 }
 
 enum class Kind { float64, float32, boolean, signed_int, unsigned_int };
@@ -187,7 +202,9 @@ bool find_buffer_types() {
            find_type(array_type, array_name, "array", "array");
 }
 
-bool buffer_types_found() noexcept { return ndarray_type.peek() != nullptr && array_type.peek() != nullptr; }
+bool buffer_types_to_find() {
+    return type_to_find(ndarray_type, numpy_name, "numpy") || type_to_find(array_type, array_name, "array");
+}
 
 bool is_ndarray(PyObject* obj) {
     PyObject* type = ndarray_type.peek();

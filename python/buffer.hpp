@@ -14,11 +14,12 @@
 
 namespace valmora::py {
 
-// Finds numpy.ndarray and array.array among the loaded modules, if they are loaded. The look-up
-// can run Python code (a module object's __getattr__, a lazy import); once both are found it is
-// a comparison of types. False, with the exception set, only when the look-up was interrupted.
+// Finds numpy.ndarray and array.array among the loaded modules, if they are loaded. Reading a
+// loaded module's attribute can run Python code (its __getattr__, a lazy import); once a type is
+// found it is a comparison of types. False, with the exception set, only when the look-up was
+// interrupted. buffer_types_to_find, which runs no Python code, says whether it would read one.
 bool find_buffer_types();
-bool buffer_types_found() noexcept;
+bool buffer_types_to_find();
 
 // Whether `obj` is a numpy.ndarray or an instance of a subclass (as found so far).
 bool is_ndarray(PyObject* obj);

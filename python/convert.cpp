@@ -184,7 +184,7 @@ bool for_each_item(PyObject* obj, CallState* state, Reserve reserve, Take take) 
 bool exports_buffer(PyObject* obj, CallState* state, bool& ok) {
     ok = true;
     if (!PyObject_CheckBuffer(obj)) return false;
-    if (!buffer_types_found()) {
+    if (buffer_types_to_find()) {
         if (state != nullptr) state->before_python();
         ok = find_buffer_types();
     }
