@@ -26,17 +26,27 @@ namespace valmora::py {
 
 // Parameter kinds: the parameter's name (and the label groups of its axes), the value it
 // converts to and its converter. `state` is null in a call that reads no array.
+// An exact float or int, the common argument, is read here: no error to look for in the first,
+// none but a size out of range in the second.
 struct Real {
     const char* name;
     using type = double;
     static constexpr bool reads_arrays = false;
-    bool convert(PyObject* o, type& out, CallState* state) const { return to_double(o, name, out, state); }
+    bool convert(PyObject* o, type& out, CallState* state) const {
+        if (!PyFloat_CheckExact(o)) return to_double(o, name, out, state);
+        out = PyFloat_AsDouble(o);
+        return true;
+    }
 };
 struct Size {
     const char* name;
     using type = std::uint64_t;
     static constexpr bool reads_arrays = false;
-    bool convert(PyObject* o, type& out, CallState* state) const { return to_size(o, name, out, state); }
+    bool convert(PyObject* o, type& out, CallState* state) const {
+        if (!PyLong_CheckExact(o)) return to_size(o, name, out, state);
+        out = PyLong_AsUnsignedLongLong(o);
+        return out != ~std::uint64_t{0} || !PyErr_Occurred() || conversion_failed(name);
+    }
 };
 struct Vector {
     const char* name;

@@ -58,10 +58,6 @@ void wrap_conversion_error(const char* param) {
     PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
-bool fail(const char* param) {
-    wrap_conversion_error(param);
-    return false;
-}
 
 // Which objects stand for a missing element of a vector or matrix, read as NaN: pandas' pd.NA
 // anywhere, and None too in the object array a frame or series gives (a polars null). A scalar
@@ -255,6 +251,11 @@ Read read_array(PyObject*& obj, const Param& param, Arg& out, bool (*read_buffer
 
 }  // namespace
 
+bool conversion_failed(const char* param) {
+    wrap_conversion_error(param);
+    return false;
+}
+
 // ------------------------------------------------------------------------------ the call's state
 
 namespace {
@@ -319,7 +320,7 @@ void raise_type_not_instance(PyObject* type, PyObject* expected_type) {
 bool load_sequence_type() { return get_sequence_type() != nullptr; }
 
 bool to_double(PyObject* obj, const char* param, double& out, CallState* state) {
-    return read_number(obj, out, Missing::none, state) || fail(param);
+    return read_number(obj, out, Missing::none, state) || conversion_failed(param);
 }
 
 bool to_size(PyObject* obj, const char* param, std::uint64_t& out, CallState* state) {
@@ -330,38 +331,23 @@ bool to_size(PyObject* obj, const char* param, std::uint64_t& out, CallState* st
     } else {
         if (state != nullptr) state->before_python();
         PyRef index(PyNumber_Index(obj));
-        if (!index) return fail(param);
+        if (!index) return conversion_failed(param);
         v = PyLong_AsUnsignedLongLong(index.get());
     }
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fail(param);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return conversion_failed(param);
     out = v;
     return true;
 }
 
-bool to_vector(PyObject* obj, const Param& param, VectorArg& out, CallState& state) {
-    PyRef offered;
-    Missing missing;
-    switch (read_array(obj, param, out, read_buffer_vector, state, offered, missing)) {
-        case Read::done: return true;
-        case Read::failed: return fail(param.name);
-        case Read::by_items: break;
-    }
-    return append_vector(obj, out.owned(), missing, &state, param.name) || fail(param.name);
-}
+namespace {
 
-bool to_matrix(PyObject* obj, const Param& param, MatrixArg& out, CallState& state) {
-    PyRef offered;
-    Missing missing;
-    switch (read_array(obj, param, out, read_buffer_matrix, state, offered, missing)) {
-        case Read::done: return true;
-        case Read::failed: return fail(param.name);
-        case Read::by_items: break;
-    }
+// Rows, each a sequence of numbers, into `out`.
+bool append_rows(PyObject* obj, MatrixArg& out, Missing missing, CallState& state, const char* param) {
     std::vector<double>& values = out.owned();
     auto take_row = [&](PyObject* row) {
         // A list or tuple holds itself once code may run; any other row may run code at once.
         PyRef held(PyList_CheckExact(row) || PyTuple_CheckExact(row) ? nullptr : Py_NewRef(row));
-        if (!append_vector(row, values, missing, &state, param.name)) return false;
+        if (!append_vector(row, values, missing, &state, param)) return false;
         out.end_row();
         return true;
     };
@@ -379,25 +365,51 @@ bool to_matrix(PyObject* obj, const Param& param, MatrixArg& out, CallState& sta
         values.reserve(total);
         out.begin_rows(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!take_row(list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i))) return fail(param.name);
+            if (!take_row(list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i))) return false;
             if (list) n = PyList_Size(obj);  // a row's conversion may have changed the list
         }
         return true;
     }
     out.begin_rows(0);
-    const bool ok = for_each_item(
-        obj, &state, [&](std::size_t length) { out.begin_rows(length); }, take_row);
-    return ok || fail(param.name);
+    return for_each_item(obj, &state, [&](std::size_t length) { out.begin_rows(length); }, take_row);
+}
+
+// Through a buffer, or the array a frame offers, else item by item.
+template <class Arg, class ByItems>
+bool convert_values(PyObject* obj, const Param& param, Arg& out, CallState& state,
+                    bool (*read_buffer)(PyObject*, Arg&, const char*, Subclass), ByItems by_items) {
+    PyRef offered;
+    Missing missing;
+    switch (read_array(obj, param, out, read_buffer, state, offered, missing)) {
+        case Read::done: return true;
+        case Read::failed: return conversion_failed(param.name);
+        case Read::by_items: break;
+    }
+    return by_items(obj, missing) || conversion_failed(param.name);
+}
+
+}  // namespace
+
+bool to_vector(PyObject* obj, const Param& param, VectorArg& out, CallState& state) {
+    return convert_values(obj, param, out, state, read_buffer_vector, [&](PyObject* items, Missing missing) {
+        return append_vector(items, out.owned(), missing, &state, param.name);
+    });
+}
+
+bool to_matrix(PyObject* obj, const Param& param, MatrixArg& out, CallState& state) {
+    return convert_values(obj, param, out, state, read_buffer_matrix, [&](PyObject* rows, Missing missing) {
+        return append_rows(rows, out, missing, state, param.name);
+    });
 }
 
 bool to_text(PyObject* obj, const char* param, std::string& out) {
     if (!PyUnicode_Check(obj)) {
         raise_not_instance(obj, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-        return fail(param);
+        return conversion_failed(param);
     }
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (text == nullptr) return fail(param);
+    if (text == nullptr) return conversion_failed(param);
     out.assign(text, static_cast<std::size_t>(size));
     return true;
 }

@@ -61,6 +61,8 @@ bool to_size(PyObject* obj, const char* param, std::uint64_t& out, CallState* st
 bool to_vector(PyObject* obj, const Param& param, VectorArg& out, CallState& state);
 bool to_matrix(PyObject* obj, const Param& param, MatrixArg& out, CallState& state);
 bool to_text(PyObject* obj, const char* param, std::string& out);
+// The conversion-error rule applied to the pending exception; always false.
+bool conversion_failed(const char* param);
 
 // The stop probe: runs pending signal handlers in place; true (stop, the exception set) when
 // they raised, or when code they ran moved an array the call reads.

@@ -103,18 +103,23 @@ PyObject* computed_list(std::size_t size, void (*compute)(const void*, std::size
 }
 
 PyObject* to_python(const EqualSlices& slices) {
-    // A long schedule is one float repeated, as [x] * n makes it, in one step: the interpreter
-    // fills the slots and counts the references at once. A NaN is made once per slot instead.
+    // One float in every slot, as [x] * n makes it; a long schedule in one step, where the
+    // interpreter fills the slots and counts the references at once. A NaN is made once per slot.
     constexpr std::uint64_t kRepeatedFrom = 64;
     const double slice = slices.slice();
-    if (slices.size() < kRepeatedFrom || slice != slice) return computed(slices);
+    if (slice != slice) return computed(slices);
     if (slices.size() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    PyRef one(PyList_New(1));
-    if (!one) return nullptr;
-    PyObject* item = PyFloat_FromDouble(slice);
+    const auto n = static_cast<Py_ssize_t>(slices.size());
+    PyRef list(PyList_New(n < static_cast<Py_ssize_t>(kRepeatedFrom) ? n : 1));
+    PyObject* item = list ? PyFloat_FromDouble(slice) : nullptr;
     if (item == nullptr) return nullptr;
-    PyList_SetItem(one.get(), 0, item);
-    return PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(slices.size()));
+    PyList_SetItem(list.get(), 0, item);
+    if (n >= static_cast<Py_ssize_t>(kRepeatedFrom)) return PySequence_Repeat(list.get(), n);
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        Py_IncRef(item);
+        PyList_SetItem(list.get(), i, item);
+    }
+    return list.release();
 }
 
 // Rows and columns of the blocks a square result is built in: both lists an entry and its mirror
