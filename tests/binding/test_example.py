@@ -41,5 +41,5 @@ def test_instances_are_closed_and_compare_by_identity():
     assert not hasattr(e, "value") and not hasattr(e, "__dict__")
     with pytest.raises(AttributeError):
         e.value = "y"
-    assert e != Example("x") and e == e
-    assert hash(e) == hash(e)
+    assert e != Example("x")
+    assert Example.__eq__ is object.__eq__ and Example.__hash__ is object.__hash__

@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import valmora
-from signatures import VALID, same
+from signatures import same
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 import universe  # noqa: E402
@@ -65,9 +65,7 @@ def test_report_sets_each_printed_transfer_entropy_beside_its_shuffled_floor(sma
 
 
 @pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
-def test_functions_and_results_survive_pickling(function, protocol):
+def test_functions_survive_pickling(function, protocol):
+    # Sent to a worker by reference: found again by module and name.
     f = getattr(valmora, function)
-    copy = pickle.loads(pickle.dumps(f, protocol))
-    assert copy is f
-    result = f(*VALID[function])
-    assert same(pickle.loads(pickle.dumps(result, protocol)), result)
+    assert pickle.loads(pickle.dumps(f, protocol)) is f
