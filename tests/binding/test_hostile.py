@@ -64,3 +64,20 @@ def test_huge_lying_cyclic_and_deep_arguments(run_isolated, name):
 
 def test_example_refuses_a_deep_value(run_isolated):
     assert run_isolated(CASES.split("record =")[0] + "\ntry: valmora.Example(deep)\nexcept TypeError: print('ok')") == "ok\n"
+
+
+@pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""), reason="the sanitizer's shadow memory")
+def test_ragged_rows_after_a_long_first_row_are_a_shape_error(run_isolated):
+    # 40,000 floats in all: room for rows x the first row's length would be 3.2 GB.
+    out = run_isolated("""
+        import resource, valmora
+        resource.setrlimit(resource.RLIMIT_AS, (2 * 2**30, 2 * 2**30))
+        rows = [[0.5] * 20_000] + [[1.0]] * 19_999
+        for call in (lambda: valmora.sample_covariance_matrix(rows, 1.0), lambda: valmora.covariance_to_correlation(rows),
+                     lambda: valmora.sample_covariance_matrix(tuple(map(tuple, rows)), 1.0)):
+            try:
+                call()
+            except ValueError as e:
+                print(e)
+    """)
+    assert out.split("\n")[:3] == ["matrix rows must have equal length"] * 3
