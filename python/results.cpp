@@ -41,27 +41,29 @@ public:
     explicit ListFill(PyObject* list) : list_(list) {}
 
     bool put(std::size_t at, const double* values, std::size_t count) {
+        PyObject* last = last_;
+        std::uint64_t last_bits = last_bits_;
         for (std::size_t i = 0; i < count; ++i) {
             const auto bits = std::bit_cast<std::uint64_t>(values[i]);
-            PyObject* item;
-            if (bits == last_bits_ && last_ != nullptr && (bits & kMagnitude) <= kInfinity) {
-                item = last_;
-                Py_IncRef(item);
-            } else if ((item = PyFloat_FromDouble(values[i])) == nullptr) {
-                return false;
+            PyObject* item = last;
+            if (bits != last_bits || (bits & kMagnitude) > kInfinity) [[likely]] {
+                if ((item = PyFloat_FromDouble(values[i])) == nullptr) return false;
+                last = item;  // borrowed: the list holds it for as long as the list lives
+                last_bits = bits;
             } else {
-                last_ = item;  // borrowed: the list holds it for as long as the list lives
-                last_bits_ = bits;
+                Py_IncRef(item);
             }
             PyList_SetItem(list_, static_cast<Py_ssize_t>(at + i), item);
         }
+        last_ = last;
+        last_bits_ = last_bits;
         return true;
     }
 
 private:
     PyObject* list_;
     PyObject* last_ = nullptr;
-    std::uint64_t last_bits_ = 0;
+    std::uint64_t last_bits_ = ~std::uint64_t{0};  // a NaN's: matches nothing that is shared
 };
 
 // A list of `size` floats, `stretch(start, count, buffer)` giving the values of each stretch (in

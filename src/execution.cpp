@@ -21,9 +21,10 @@ Result<VolumeSlices> vwap_schedule(double total_quantity, std::span<const double
     static constexpr ValidationError no_volume{"volume_curve must contain positive total volume"};
     const std::size_t n = volume_curve.size();
     if (n == 0) return no_volume;
+    // Every volume is looked at (no early exit), so the test runs in lanes.
     bool negative = false;
     in_runs(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end && !negative; ++i) negative = volume_curve[i] < 0.0;  // NaN and -0.0 pass
+        for (std::size_t i = begin; i < end; ++i) negative |= volume_curve[i] < 0.0;  // NaN and -0.0 pass
     });
     if (negative) return no_volume;
     // v_0 + v_1 + ... in index order, with the chain's bits (run by run, the same chain); no
