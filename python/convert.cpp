@@ -227,12 +227,13 @@ Read read_array(PyObject*& obj, const Param& param, Arg& out, bool (*read_buffer
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyUnicode_Check(obj) || obj == Py_None) {
         return Read::by_items;
     }
-    bool ok;
-    if (exports_buffer(obj, &state, ok)) {
-        if (!read_buffer(obj, out, param.name, Subclass::refused)) return Read::by_items;
+    auto read = [&](PyObject* from, Subclass subclass) {
+        if (!read_buffer(from, out, param.name, subclass)) return false;
         if (out.lent()) state.lent(out, param.name);
-        return Read::done;
-    }
+        return true;
+    };
+    bool ok;
+    if (exports_buffer(obj, &state, ok)) return read(obj, Subclass::refused) ? Read::done : Read::by_items;
     if (!ok) return Read::failed;
     state.before_python();
     if (!offered_array(obj, param.name, param.axes, state.labels, offered)) return Read::failed;
@@ -240,7 +241,7 @@ Read read_array(PyObject*& obj, const Param& param, Arg& out, bool (*read_buffer
         // numpy may have been imported only now, by __array__ itself.
         if (!find_buffer_types()) return Read::failed;
         // What __array__ gives may be a subclass (np.memmap): read through its buffer too, copied.
-        if (read_buffer(offered.get(), out, param.name, Subclass::copied)) return Read::done;
+        if (read(offered.get(), Subclass::copied)) return Read::done;
         if (is_array_of_rows(offered.get())) {
             obj = offered.get();
             missing = Missing::pandas_and_none;

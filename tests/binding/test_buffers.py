@@ -273,7 +273,21 @@ LOOKUP_RUNS_CODE = {
         print(len(x) == 1 and np.array_equal(got, expected, equal_nan=True))
         """,
 }
+LOOKUP_RUNS_CODE["array a frame gave, resized by a later argument's __index__"] = """
+    x = np.random.default_rng(0).standard_normal(100_000)
+    y = x[::-1].copy()
+    expected = valmora.rolling_correlation(x.copy(), y, 5)
+    class Frame:
+        def __array__(self, *args, **kwargs):
+            return x
+    class Window:
+        def __index__(self):
+            x.resize(1, refcheck=False)
+            return 5
+    print(np.array_equal(valmora.rolling_correlation(Frame(), y, Window()), expected, equal_nan=True))
+    """
 LOOKUP_EXPECTED = {
+    "array a frame gave, resized by a later argument's __index__": "True",
     "array a frame gave frees itself and resizes the next lent array when given back": "True",
     "array module whose attribute look-up frees the matrix": "volatility length must match correlation dimensions",
     "array module loaded lazily": "True",
