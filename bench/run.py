@@ -198,6 +198,7 @@ def build_chain(workdir):
 FLOOR_SOURCE = r"""
 #define Py_LIMITED_API 0x030B0000
 #include <Python.h>
+#include <math.h>
 #include <stdlib.h>
 
 /* Each list's floats into a fresh buffer: PyList_GetItem and PyFloat_AsDouble, one item at a time. */
@@ -241,9 +242,34 @@ static PyObject* twap(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return list;
 }
 
+/* almgren_chriss_market_impact with no checks: six floats in, the tuple of four costs out. */
+static PyObject* impact(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    double v[6];
+    for (int i = 0; i < 6; ++i) {
+        v[i] = PyFloat_AsDouble(args[i]);
+        if (v[i] == -1.0 && PyErr_Occurred()) return NULL;
+    }
+    double size = fabs(v[0]), participation = size / v[2];
+    double spread = 0.5 * (size * v[3]), temporary = participation * (v[1] * (v[4] * size));
+    double permanent = sqrt(participation) * ((v[5] * size) * v[1]);
+    double costs[4] = {spread, temporary, permanent, (temporary + spread) + permanent};
+    PyObject* tuple = PyTuple_New(4);
+    if (tuple == NULL) return NULL;
+    for (int i = 0; i < 4; ++i) {
+        PyObject* item = PyFloat_FromDouble(costs[i]);
+        if (item == NULL) {
+            Py_DECREF(tuple);
+            return NULL;
+        }
+        PyTuple_SetItem(tuple, i, item);
+    }
+    return tuple;
+}
+
 static PyMethodDef methods[] = {
     {"read_lists", (PyCFunction)(void (*)(void))read_lists, METH_FASTCALL, NULL},
     {"twap", (PyCFunction)(void (*)(void))twap, METH_FASTCALL, NULL},
+    {"impact", (PyCFunction)(void (*)(void))impact, METH_FASTCALL, NULL},
     {NULL, NULL, 0, NULL},
 };
 static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "floor", NULL, -1, methods};
@@ -263,7 +289,7 @@ def build_floor(workdir):
     source = pathlib.Path(workdir) / "floor.c"
     library = pathlib.Path(workdir) / "floor.abi3.so"
     source.write_text(FLOOR_SOURCE)
-    done = subprocess.run([compiler, "-O2", "-fPIC", "-shared", f"-I{include}", str(source), "-o", str(library)],
+    done = subprocess.run([compiler, "-O2", "-fPIC", "-shared", f"-I{include}", str(source), "-o", str(library), "-lm"],
                           capture_output=True)
     if done.returncode != 0:
         return None
@@ -770,6 +796,9 @@ def main():
             c_twap = floor.twap
             plain_row("tiny: twap_schedule(100.0, 4)", "1 call", "scalars", lambda: twap(100.0, 4),
                       lambda: c_twap(100.0, 4), "C: the same list, no checks", "ns", long_time)
+            c_impact, impact, costs = floor.impact, valmora.almgren_chriss_market_impact, (1000.0, 0.02, 1e6, 0.01, 0.1, 0.5)
+            plain_row("tiny: almgren_chriss_market_impact", "1 call", "6 floats", lambda: impact(*costs),
+                      lambda: c_impact(*costs), "C: the same tuple, no checks", "ns", long_time)
 
     # The Ledoit-Wolf floor.
     with tempfile.TemporaryDirectory() as workdir:
