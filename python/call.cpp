@@ -3,7 +3,7 @@
 
 namespace valmora::py {
 
-bool prepare_call() { return find_buffer_types() && find_missing_value(); }
+bool prepare_call() { return find_buffer_types() && find_pandas(); }
 
 bool read_labels(LabelCheck& labels, const char* const* params, const Axes* axes, PyObject* const* slots,
                  std::size_t count) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "stop.hpp"
 
@@ -60,6 +61,25 @@ struct Member {
 
 const char* axis_name(Axis axis) { return axis == Axis::index ? "index" : "columns"; }
 
+// pandas' Index type and missing value pd.NA, once pandas is loaded. The type is published first,
+// so a thread that sees the missing value sees the type too.
+SharedObject pandas_index, missing_value, pandas_name;
+
+// Whether `labels` are a pandas Index: pandas objects have their default index compared too.
+bool from_pandas(PyObject* labels) {
+    PyObject* index = pandas_index.peek();
+    return index != nullptr && PyType_IsSubtype(Py_TYPE(labels), reinterpret_cast<PyTypeObject*>(index)) != 0;
+}
+
+// The start and step of a range (pandas' RangeIndex, Python's range); `range` false for other
+// labels.
+bool range_of(PyObject* labels, PyRef& start, PyRef& step, bool& range) {
+    range = false;
+    if (!member(labels, "start", start) || !member(labels, "step", step)) return false;
+    range = start && step && PyLong_Check(start.get()) && PyLong_Check(step.get());
+    return true;
+}
+
 // Whether `labels` only count positions: 0, 1, 2, ... (pandas' default RangeIndex, a range) or
 // "column_0", "column_1", ... (the names polars gives the columns of an unnamed array).
 bool are_positions(PyObject* labels, bool& ok) {
@@ -75,10 +95,9 @@ bool are_positions(PyObject* labels, bool& ok) {
         return n > 0;
     }
     PyRef start, step;
-    if (!(ok = member(labels, "start", start)) || !start) return false;
-    if (!(ok = member(labels, "step", step)) || !step) return false;
+    bool range = false;
+    if (!(ok = range_of(labels, start, step, range)) || !range) return false;
     auto is = [](PyObject* v, long expected) {
-        if (!PyLong_Check(v)) return false;
         const long value = PyLong_AsLong(v);
         if (value == -1 && PyErr_Occurred()) PyErr_Clear();  // too large for a long: not 0 or 1
         return value == expected;
@@ -86,15 +105,19 @@ bool are_positions(PyObject* labels, bool& ok) {
     return is(start.get(), 0) && is(step.get(), 1);
 }
 
-// The labels of `obj` along `axis`, or null when it carries none.
-bool labels_of(PyObject* obj, Axis axis, PyRef& out) {
+// The labels of `obj` along `axis`, or null when it carries none. pandas' default index is kept,
+// with `positions` set: it only counts positions, yet says the argument is read in its own order,
+// which another pandas object's labels must then follow.
+bool labels_of(PyObject* obj, Axis axis, PyRef& out, bool& positions) {
     bool ok = true;
+    positions = false;
     if (!offers_array(obj, ok)) return ok;
     if (!member(obj, axis_name(axis), out)) return false;
     if (!out) return true;
-    const bool positions = are_positions(out.get(), ok);
+    positions = are_positions(out.get(), ok);
     if (!ok) return false;
-    if (positions || PyCallable_Check(out.get()) || !PySequence_Check(out.get())) out.reset();
+    if ((positions && !from_pandas(out.get())) || PyCallable_Check(out.get()) || !PySequence_Check(out.get()))
+        out.reset();
     return true;
 }
 
@@ -110,12 +133,42 @@ int same_label(PyObject* x, PyObject* y) {
     return same;
 }
 
+// Two ranges agree over `n` labels when they start and step alike; otherwise they differ first at
+// 0 (other starts) or 1 (other steps): no label is walked. `ranges` false when either is no range.
+bool range_difference(PyObject* a, PyObject* b, Py_ssize_t n, Py_ssize_t& at, bool& ranges) {
+    PyRef start_a, step_a, start_b, step_b;
+    bool range_a = false, range_b = false;
+    if (!range_of(a, start_a, step_a, range_a) || (range_a && !range_of(b, start_b, step_b, range_b))) return false;
+    ranges = range_a && range_b;
+    if (!ranges) return true;
+    const int starts = PyObject_RichCompareBool(start_a.get(), start_b.get(), Py_EQ);
+    const int steps = starts < 0 ? -1 : PyObject_RichCompareBool(step_a.get(), step_b.get(), Py_EQ);
+    if (steps < 0) return false;
+    at = starts == 0 ? 0 : steps == 0 ? 1 : -1;
+    if (at >= n) at = -1;
+    return true;
+}
+
 // The first position where `a` and `b` hold different labels, or -1 when they agree over their
-// common length (a difference of length is the function's own check). pandas' `equals` answers
-// the common case at C speed (any true answer, numpy's bool too); otherwise, and to find the
-// position, the labels are walked.
+// common length (a difference of length is the function's own check). Two ranges answer from
+// their start and step; pandas' `equals` answers the common case at C speed (any true answer,
+// numpy's bool too); otherwise, and to find the position, the labels are walked.
 bool first_difference(PyObject* a, PyObject* b, Py_ssize_t& at, PyRef& left, PyRef& right) {
     at = -1;
+    const Py_ssize_t na = PyObject_Size(a);
+    if (na < 0) return incomparable();
+    const Py_ssize_t nb = PyObject_Size(b);
+    if (nb < 0) return incomparable();
+    const Py_ssize_t n = na < nb ? na : nb;
+    if (n <= 0) return true;
+    bool ranges = false;
+    if (!range_difference(a, b, n, at, ranges)) return false;
+    if (ranges) {
+        if (at < 0) return true;
+        left.reset(PySequence_GetItem(a, at));
+        right.reset(left ? PySequence_GetItem(b, at) : nullptr);
+        return left && right;
+    }
     PyRef equals;
     if (!member(a, "equals", equals)) return false;
     if (equals && PyCallable_Check(equals.get())) {
@@ -124,10 +177,6 @@ bool first_difference(PyObject* a, PyObject* b, Py_ssize_t& at, PyRef& left, PyR
         if (same > 0) return true;
         if (same < 0 && !incomparable()) return false;
     }
-    const Py_ssize_t na = PyObject_Size(a), nb = PyObject_Size(b);
-    if ((na < 0 || nb < 0) && !incomparable()) return false;
-    const Py_ssize_t n = na < nb ? na : nb;
-    if (n <= 0) return true;
     PyRef ia(PyObject_GetIter(a));
     if (!ia) return incomparable();
     PyRef ib(PyObject_GetIter(b));
@@ -213,22 +262,50 @@ bool keep_message(PyRef& out, PyObject* message, Plain plain) {
     return static_cast<bool>(out);
 }
 
+// Every label refusal ends with the way to pair by position on purpose.
+constexpr const char* kByPosition = "; pass .to_numpy() to pair by position";
+
 // Refuses labels of `member` met more than once, naming the first such label.
 bool repeats(const Member& member, PyObject* labels, PyRef& message) {
     PyRef repeated;
     if (!first_repeat(labels, repeated)) return false;
     if (!repeated) return true;
     return keep_message(message,
-                        PyUnicode_FromFormat("argument '%s' %s: label %R appears more than once", member.param,
-                                             axis_name(member.axis), repeated.get()),
+                        PyUnicode_FromFormat("argument '%s' %s: label %R appears more than once%s", member.param,
+                                             axis_name(member.axis), repeated.get(), kByPosition),
                         [&] {
-                            return PyUnicode_FromFormat("argument '%s' %s: a label appears more than once",
-                                                        member.param, axis_name(member.axis));
+                            return PyUnicode_FromFormat("argument '%s' %s: a label appears more than once%s",
+                                                        member.param, axis_name(member.axis), kByPosition);
                         });
 }
 
-// The missing value pd.NA, once pandas is loaded.
-SharedObject missing_value, pandas_name;
+// One axis's labels as read. `positions` marks pandas' default index: it only counts positions,
+// but says that its argument is read in its own order, which another pandas argument's labels
+// must then follow.
+struct Labelled {
+    Member member;
+    std::size_t argument;
+    PyRef labels;
+    bool positions;
+};
+
+// Refuses `later` when its labels differ from `earlier`'s, naming both and the first difference.
+bool differs(const Labelled& earlier, const Labelled& later, PyRef& message) {
+    Py_ssize_t at;
+    PyRef left, right;
+    if (!first_difference(earlier.labels.get(), later.labels.get(), at, left, right)) return false;
+    if (at < 0) return true;
+    const Member &a = earlier.member, &b = later.member;
+    return keep_message(
+        message,
+        PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R%s",
+                             a.param, axis_name(a.axis), b.param, axis_name(b.axis), at, left.get(), right.get(),
+                             kByPosition),
+        [&] {
+            return PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd%s",
+                                        a.param, axis_name(a.axis), b.param, axis_name(b.axis), at, kByPosition);
+        });
+}
 
 }  // namespace
 
@@ -236,43 +313,44 @@ bool LabelCheck::read(const char* const* params, const Axes* axes, PyObject* con
     // Axis i is parameter i / 2's index (even i) or columns (odd i). Each group's axes are read
     // in that order, from the group's first.
     auto group_of = [&](std::size_t i) { return i % 2 == 0 ? axes[i / 2].index : axes[i / 2].columns; };
+    std::vector<Labelled> seen;
+    seen.reserve(2 * count);
     for (std::size_t lead = 0; lead < 2 * count; ++lead) {
         const int group = group_of(lead);
-        bool seen = group == 0;
-        for (std::size_t i = 0; i < lead && !seen; ++i) seen = group_of(i) == group;
-        if (seen) continue;
-        PyRef first;
-        Member first_member{};
+        bool seen_group = group == 0;
+        for (std::size_t i = 0; i < lead && !seen_group; ++i) seen_group = group_of(i) == group;
+        if (seen_group) continue;
+        seen.clear();
         bool first_checked = false;
         for (std::size_t i = lead; i < 2 * count; ++i) {
             if (group_of(i) != group) continue;
-            const Member member{params[i / 2], i % 2 == 0 ? Axis::index : Axis::columns};
-            PyRef labels;
-            if (!labels_of(slots[i / 2], member.axis, labels)) return false;
-            if (!labels) continue;
-            if (!first) {
-                first = std::move(labels);
-                first_member = member;
-                continue;
+            Labelled now{{params[i / 2], i % 2 == 0 ? Axis::index : Axis::columns}, i / 2, PyRef(), false};
+            if (!labels_of(slots[i / 2], now.member.axis, now.labels, now.positions)) return false;
+            if (!now.labels) continue;
+            // Labels are held to the group's first that are not a default index. A default index is
+            // held to the first earlier labels of another pandas argument, and those to it; two
+            // default indexes agree.
+            const Labelled* first = nullptr;
+            const Labelled* other = nullptr;
+            for (const Labelled& earlier : seen) {
+                if (!first && !earlier.positions) first = &earlier;
+                if (!other && earlier.positions != now.positions && earlier.argument != now.argument &&
+                    from_pandas(earlier.labels.get()) && from_pandas(now.labels.get())) {
+                    other = &earlier;
+                }
             }
-            // Labels met more than once align ambiguously: refused wherever labels are compared.
-            // Those that agree with the first repeat where it does, so only the first is checked.
-            if (!std::exchange(first_checked, true) && !repeats(first_member, first.get(), message_)) return false;
+            if (first && !now.positions) {
+                // Labels met more than once align ambiguously: refused wherever labels are compared.
+                // Those that agree with the first repeat where it does, so only the first is checked.
+                if (!std::exchange(first_checked, true) && !repeats(first->member, first->labels.get(), message_))
+                    return false;
+                if (message_) return true;
+                if (!differs(*first, now, message_)) return false;
+                if (message_) return true;
+            }
+            if (other && !differs(*other, now, message_)) return false;
             if (message_) return true;
-            Py_ssize_t at;
-            PyRef left, right;
-            if (!first_difference(first.get(), labels.get(), at, left, right)) return false;
-            if (at < 0) continue;
-            return keep_message(
-                message_,
-                PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R",
-                                     first_member.param, axis_name(first_member.axis), member.param,
-                                     axis_name(member.axis), at, left.get(), right.get()),
-                [&] {
-                    return PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd",
-                                                first_member.param, axis_name(first_member.axis), member.param,
-                                                axis_name(member.axis), at);
-                });
+            seen.push_back(std::move(now));
         }
     }
     return true;
@@ -520,8 +598,8 @@ bool numeric_columns(PyObject* obj) {
     return !PyErr_Occurred();
 }
 
-bool find_missing_value() {
-    if (missing_value.peek() != nullptr) return true;
+bool find_pandas() {
+    if (missing_value.peek() != nullptr && pandas_index.peek() != nullptr) return true;
     PyObject* key = pandas_name.get([] { return PyUnicode_InternFromString("pandas"); });
     if (key == nullptr) return false;
     PyObject* modules = PyImport_GetModuleDict();                                             // borrowed
@@ -529,8 +607,9 @@ bool find_missing_value() {
     if (pandas == nullptr) return !PyErr_Occurred();
     Py_IncRef(pandas);  // the look-up below may run code that drops it from sys.modules
     PyRef holder(pandas);
-    PyRef na;
-    if (!optional_attr(pandas, "NA", na)) return false;
+    PyRef index, na;
+    if (!optional_attr(pandas, "Index", index) || !optional_attr(pandas, "NA", na)) return false;
+    if (index && PyType_Check(index.get())) pandas_index.publish(index.release());
     if (na) missing_value.publish(na.release());
     return true;
 }

@@ -32,7 +32,9 @@ public:
     bool read(const char* const* params, const Axes* axes, PyObject* const* slots, std::size_t count);
     // False with ValueError "argument 'a' index and argument 'b' columns: labels differ at
     // position i: x != y" when two labelled arguments disagree, or "argument 'a' index: label x
-    // appears more than once" when compared labels repeat.
+    // appears more than once" when compared labels repeat; each message then says how to pair
+    // by position on purpose. pandas' default index counts as labels against another pandas
+    // argument's, and as none otherwise.
     bool agree();
 
 private:
@@ -47,8 +49,9 @@ private:
 // the data. A missing attribute says nothing; any other exception ends the call.
 bool numeric_columns(PyObject* obj);
 
-// Finds pandas' missing value, pd.NA, if pandas is loaded. Called before anything is lent.
-bool find_missing_value();
+// Finds pandas' Index type and missing value, pd.NA, if pandas is loaded. Called before anything
+// is lent.
+bool find_pandas();
 // Whether `obj` is pd.NA, read as NaN; never runs Python code.
 bool is_missing_value(PyObject* obj);
 

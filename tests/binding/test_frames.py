@@ -15,6 +15,8 @@ pl = pytest.importorskip("polars")
 
 pytestmark = pytest.mark.conversion
 
+BY_POSITION = "; pass .to_numpy() to pair by position"  # ends every label refusal
+
 
 def frames(values):
     """pandas (labelled by date) and polars objects holding `values` (1-D: Series, 2-D: DataFrame)."""
@@ -83,7 +85,8 @@ def test_odd_label_and_column_objects_give_an_answer_not_an_error():
     x, y = np.array([1.0, 2.0, 4.0]), np.array([2.0, 1.0, 5.0])
     assert same(valmora.cointegration_spread(NoStream(y), NoStream(x)), valmora.cointegration_spread(y, x))
     index = pd.Index([Unprintable(0), Unprintable(1), Unprintable(2)], dtype=object)
-    with pytest.raises(ValueError, match="^argument 'x' index and argument 'y' index: labels differ at position 0$"):
+    with pytest.raises(ValueError, match="^argument 'x' index and argument 'y' index: labels differ at position 0"
+                                         + re.escape(BY_POSITION) + "$"):
         valmora.rolling_correlation(pd.Series(x, index=index), pd.Series(y, index=index[::-1]), 2)
 
 
@@ -151,27 +154,38 @@ def test_labels_in_another_order_are_refused_naming_both_arguments(pairing):
     first = members[0]
     for other in members[1:]:
         reversed_labels = names(function, other)[::-1]
-        args = labelled(function, {first: names(function, first), other: reversed_labels})
+        args = labelled(function, {m: names(function, m) for m in members} | {other: reversed_labels})
         expected = (f"argument '{param(function, first[0])}' {first[1]} and argument '{param(function, other[0])}' "
-                    f"{other[1]}: labels differ at position 0: 'L0' != '{reversed_labels[0]}'")
+                    f"{other[1]}: labels differ at position 0: 'L0' != '{reversed_labels[0]}'{BY_POSITION}")
         with pytest.raises(ValueError) as raised:
             getattr(valmora, function)(*args)
         assert str(raised.value) == expected
 
 
+DATES = pd.date_range("2024-01-01", periods=3)
+
+
+# None is pandas' default index, 0, 1, 2: compared with another pandas argument's labels.
 @pytest.mark.parametrize("index, other, message", [
     ([np.nan, 1.0, 2.0], [np.nan, 1.0, 2.0], None),
     ([np.nan, 1.0, 2.0], [np.nan, 1.0, 9.0], "labels differ at position 2: 2.0 != 9.0"),
     (["A", "B", "A"], ["A", "B", "A"], "argument 'x' index: label 'A' appears more than once"),
     ([0.5, 1.5, 0.5], [0.5, 1.5, 0.5], "argument 'x' index: label 0.5 appears more than once"),
+    (None, None, None),
+    (None, [0, 1, 2], None),
+    (None, DATES, "labels differ at position 0: 0 != Timestamp('2024-01-01 00:00:00')"),
+    (["a", "b", "c"], None, "labels differ at position 0: 'a' != 0"),
+    (None, [0, 2, 1], "labels differ at position 1: 1 != 2"),
+    (None, pd.RangeIndex(1, 4), "labels differ at position 0: 0 != 1"),
+    (None, pd.RangeIndex(0, 6, 2), "labels differ at position 1: 1 != 2"),
 ])
-def test_float_nan_and_repeated_labels(index, other, message):
+def test_nan_repeated_and_default_labels(index, other, message):
     x, y = [1.0, 2.0, 4.0], [2.0, 1.0, 5.0]
-    args = pd.Series(x, index=pd.Index(index)), pd.Series(y, index=pd.Index(other))
+    args = pd.Series(x, index=index), pd.Series(y, index=other)
     if message is None:
         assert same(valmora.cointegration_spread(*args[::-1]), valmora.cointegration_spread(y, x))
     else:
-        with pytest.raises(ValueError, match=re.escape(message) + "$"):
+        with pytest.raises(ValueError, match=re.escape(message + BY_POSITION) + "$"):
             valmora.rolling_correlation(*args, 2)
 
 
@@ -181,22 +195,32 @@ def test_polars_column_names_are_labels():
     assert valmora.correlation_to_covariance(correlation, volatility) == valmora.correlation_to_covariance(
         *VALID["correlation_to_covariance"])
     with pytest.raises(ValueError, match="^argument 'correlation' columns and argument 'volatility' index: "
-                                         "labels differ at position 0: 'MSFT' != 'AAPL'$"):
+                                         "labels differ at position 0: 'MSFT' != 'AAPL'" + re.escape(BY_POSITION) + "$"):
         valmora.correlation_to_covariance(correlation, volatility[::-1])
 
 
 @pytest.mark.parametrize("unlabelled", ["numpy", "list", "polars", "default index"])
 @pytest.mark.parametrize("pairing", PAIRINGS, ids=PAIRING_IDS)
-def test_a_side_without_labels_is_read_by_position(pairing, unlabelled):
+def test_a_side_without_labels_is_read_by_position_and_a_default_index_follows_pandas_labels(pairing, unlabelled):
     function, members = pairing
-    # Only the last member is labelled, in reverse; every other argument carries no labels.
-    args = labelled(function, {members[-1]: names(function, members[-1])[::-1]})
-    for position in {p for p, _ in members} - {members[-1][0]}:
+    last = members[-1]
+    # Only the last member is labelled, in reverse; every other argument carries no labels, or
+    # pandas' default index, which is held to another pandas argument's labels (not its own).
+    args = labelled(function, {last: names(function, last)[::-1]})
+    for position in {p for p, _ in members} - {last[0]}:
         value = VALID[function][position]
         args[position] = {"numpy": np.asarray(value), "list": value, "default index": labelled(function, {})[position],
                           "polars": pl.Series(value) if not isinstance(value[0], list) else pl.DataFrame(np.asarray(value))
                           }[unlabelled]
-    assert same(getattr(valmora, function)(*args), getattr(valmora, function)(*VALID[function]))
+    other = next((m for m in members if m[0] != last[0]), None)
+    if unlabelled != "default index" or other is None:
+        assert same(getattr(valmora, function)(*args), getattr(valmora, function)(*VALID[function]))
+        return
+    with pytest.raises(ValueError) as raised:
+        getattr(valmora, function)(*args)
+    assert str(raised.value) == (f"argument '{param(function, other[0])}' {other[1]} and argument "
+                                 f"'{param(function, last[0])}' {last[1]}: labels differ at position 0: "
+                                 f"0 != '{names(function, last)[-1]}'{BY_POSITION}")
 
 
 # ---------------------------------------------------------------- columns that are not numbers
