@@ -121,11 +121,12 @@ bool labels_of(PyObject* obj, Axis axis, PyRef& out, bool& positions) {
     return true;
 }
 
-// Two labels agree when == says so, or when both are NaN, as pandas aligns them. -1 with the
-// exception set when the comparison ended the call.
+// Two labels agree when == says so, or when both are NaN, as pandas aligns them; labels that
+// cannot be compared say nothing, as if they agreed. -1 with the exception set when the
+// comparison ended the call.
 int same_label(PyObject* x, PyObject* y) {
     const int same = PyObject_RichCompareBool(x, y, Py_EQ);
-    if (same < 0) return incomparable() ? 0 : -1;
+    if (same < 0) return incomparable() ? 1 : -1;
     if (same == 0 && PyFloat_Check(x) && PyFloat_Check(y)) {
         const double a = PyFloat_AsDouble(x), b = PyFloat_AsDouble(y);
         return a != a && b != b;
@@ -490,9 +491,32 @@ bool refuse(PyObject* column, Held held) {
     return false;
 }
 
-bool refuse_arrow_field(const ArrowSchema& field) {
+// polars hands an Object column (Python objects, which pandas' object columns also hold) to Arrow
+// as fixed-size binary of pointer width; only the column's own dtype tells it from bytes.
+bool holds_objects(PyObject* obj, std::int64_t column, bool& objects) {
+    objects = false;
+    PyRef dtypes, is_object;
+    if (!member(obj, "dtypes", dtypes)) return false;
+    if (!dtypes || !PyList_Check(dtypes.get()) || column >= PyList_Size(dtypes.get())) return true;
+    PyRef dtype(PySequence_GetItem(dtypes.get(), static_cast<Py_ssize_t>(column)));
+    if (!dtype || !member(dtype.get(), "is_object", is_object)) return false;
+    if (!is_object) return true;
+    PyRef answer(PyObject_CallNoArgs(is_object.get()));
+    const int yes = answer ? PyObject_IsTrue(answer.get()) : -1;
+    objects = yes > 0;
+    return yes >= 0;
+}
+
+// Refuses column `column` of `obj`, described by `field`, unless it holds numbers, or objects that
+// are read one by one as numbers.
+bool refuse_arrow_field(PyObject* obj, const ArrowSchema& field, std::int64_t column) {
     const Held held = held_by_arrow(field);
     if (held == Held::numbers) return true;
+    if (held == Held::bytes && starts(field.format, "w:")) {
+        bool objects;
+        if (!holds_objects(obj, column, objects)) return false;
+        if (objects) return true;
+    }
     PyRef name(PyUnicode_FromString(field.name != nullptr ? field.name : ""));
     if (!name) return false;
     return refuse(name.get(), held);
@@ -557,9 +581,9 @@ bool numeric_arrow_columns(PyObject* obj, bool frame) {
     } release{owned};
     if (!arrow_schema_of(obj, capsule, owned, schema)) return false;
     if (schema == nullptr || schema->format == nullptr) return true;
-    if (!frame || std::strcmp(schema->format, "+s") != 0) return refuse_arrow_field(*schema);
+    if (!frame || std::strcmp(schema->format, "+s") != 0) return refuse_arrow_field(obj, *schema, 0);
     for (std::int64_t c = 0; c < schema->n_children; ++c) {
-        if (schema->children[c] != nullptr && !refuse_arrow_field(*schema->children[c])) return false;
+        if (schema->children[c] != nullptr && !refuse_arrow_field(obj, *schema->children[c], c)) return false;
     }
     return true;
 }

@@ -162,6 +162,21 @@ def test_labels_in_another_order_are_refused_naming_both_arguments(pairing):
         assert str(raised.value) == expected
 
 
+class Incomparable:
+    """A label whose == raises TypeError: it says nothing about the labels beside it."""
+
+    def __init__(self, i):
+        self.i = i
+
+    def __eq__(self, other):
+        raise TypeError("not comparable")
+
+    __hash__ = object.__hash__
+
+    def __repr__(self):
+        return f"L({self.i})"
+
+
 DATES = pd.date_range("2024-01-01", periods=3)
 
 
@@ -178,8 +193,10 @@ DATES = pd.date_range("2024-01-01", periods=3)
     (None, [0, 2, 1], "labels differ at position 1: 1 != 2"),
     (None, pd.RangeIndex(1, 4), "labels differ at position 0: 0 != 1"),
     (None, pd.RangeIndex(0, 6, 2), "labels differ at position 1: 1 != 2"),
+    ([Incomparable(k) for k in range(3)], [Incomparable(k) for k in range(3)], None),
+    ([Incomparable(0), "b", "c"], [Incomparable(0), "b", "x"], "labels differ at position 2: 'c' != 'x'"),
 ])
-def test_nan_repeated_and_default_labels(index, other, message):
+def test_nan_repeated_default_and_incomparable_labels(index, other, message):
     x, y = [1.0, 2.0, 4.0], [2.0, 1.0, 5.0]
     args = pd.Series(x, index=index), pd.Series(y, index=other)
     if message is None:
@@ -281,6 +298,13 @@ def test_numbers_of_every_library_pass_and_polars_chunks_are_not_merged_to_read_
     frame = pd.DataFrame({"i": pd.array(ints, dtype="int64[pyarrow]"), "b": pd.array(flags, dtype="bool[pyarrow]")})
     expected = valmora.sample_covariance_matrix(np.array([ints, flags], dtype=float).T, 252)
     assert valmora.sample_covariance_matrix(frame, 252) == expected
+    # Object columns, pandas' and polars' alike, are read one element at a time: numbers pass, and
+    # anything else is refused as the element it is.
+    objects = pl.DataFrame({"i": pl.Series(ints, dtype=pl.Object), "b": flags})
+    assert valmora.sample_covariance_matrix(objects, 252) == expected
+    for words in (pd.Series(list("abcde"), dtype=object), pl.Series(list("abcde"), dtype=pl.Object)):
+        with pytest.raises(TypeError, match="^argument 'x': must be real number, not str$"):
+            valmora.rolling_correlation(words, ints, 2)
     chunked = pl.concat([pl.DataFrame({"i": ints[:2], "b": flags[:2]}), pl.DataFrame({"i": ints[2:], "b": flags[2:]})],
                         rechunk=False)
     assert chunked.n_chunks() == 2
