@@ -29,19 +29,21 @@ def missing_imports(tree):
 
 def without_missing_packages(test):
     """Leaves out the examples that import a package that is not installed, and every later one that
-    uses a name they bound; returns the packages missing."""
+    uses a name they bound (until a kept example binds it again); returns the packages missing."""
     missing, unbound, kept = set(), set(), []
     for example in test.examples:
         tree = ast.parse(example.source)
         absent = missing_imports(tree)
-        if absent or {node.id for node in ast.walk(tree) if isinstance(node, ast.Name)} & unbound:
+        names = [node for node in ast.walk(tree) if isinstance(node, ast.Name)]
+        bound = {node.id for node in names if isinstance(node.ctx, ast.Store)}
+        bound |= {(alias.asname or alias.name).split(".")[0] for node in ast.walk(tree)
+                  if isinstance(node, (ast.Import, ast.ImportFrom)) for alias in node.names}
+        if absent or ({node.id for node in names} - bound) & unbound:
             missing |= absent
-            unbound |= {node.id for node in ast.walk(tree) if isinstance(node, ast.Name)
-                        and isinstance(node.ctx, ast.Store)}
-            unbound |= {(alias.asname or alias.name).split(".")[0] for node in ast.walk(tree)
-                        if isinstance(node, (ast.Import, ast.ImportFrom)) for alias in node.names}
+            unbound |= bound
         else:
             kept.append(example)
+            unbound -= bound
     test.examples = kept
     return missing
 
