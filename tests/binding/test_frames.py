@@ -211,8 +211,8 @@ def test_polars_column_names_are_labels():
     volatility = pd.Series([0.1, 0.2], index=["MSFT", "AAPL"])
     assert valmora.correlation_to_covariance(correlation, volatility) == valmora.correlation_to_covariance(
         *VALID["correlation_to_covariance"])
-    with pytest.raises(ValueError, match="^argument 'correlation' columns and argument 'volatility' index: "
-                                         "labels differ at position 0: 'MSFT' != 'AAPL'" + re.escape(BY_POSITION) + "$"):
+    with pytest.raises(ValueError, match="^argument 'correlation' columns and argument 'volatility' index: labels "
+                                         "differ at position 0: 'MSFT' != 'AAPL'" + re.escape(BY_POSITION) + "$"):
         valmora.correlation_to_covariance(correlation, volatility[::-1])
 
 
