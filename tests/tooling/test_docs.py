@@ -12,6 +12,9 @@ import valmora
 
 DOCS = pathlib.Path(__file__).resolve().parents[2] / "docs"
 PAGES = sorted(DOCS.glob("*.md"))
+# The index and the family pages its table links; the others (development, benchmarks) are notes.
+REFERENCE = {"index.md"} | set(re.findall(r"^\| [^|]+ \| \[\w+\.md\]\((\w+\.md)\)", (DOCS / "index.md").read_text(),
+                                         flags=re.MULTILINE))
 
 
 def examples_of(page):
@@ -51,7 +54,7 @@ def without_missing_packages(test):
 @pytest.mark.parametrize("page", PAGES, ids=[p.name for p in PAGES])
 def test_page_examples_match_the_module(page):
     test = examples_of(page)
-    assert test.examples, f"{page.name} has no worked example"
+    assert test.examples or page.name not in REFERENCE, f"{page.name} has no worked example"
     total = len(test.examples)
     missing = without_missing_packages(test)
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
@@ -88,6 +91,23 @@ def test_readme_python_blocks_run(index):
     if missing:
         pytest.skip(f"needs {', '.join(sorted(missing))}, not installed")
     exec(compile(block, f"README.md block {index}", "exec"), {})
+
+
+def table_rows(text):
+    """{(function, size, input): cells} of every Markdown table row that names a function."""
+    rows = [[c.strip() for c in line.strip("|").split("|")] for line in text.splitlines() if line.startswith("| ")]
+    return {tuple(r[:3]): r for r in rows if len(r) > 3 and r[0].split(":")[-1].strip() in valmora.__all__}
+
+
+def test_readme_benchmark_rows_are_the_snapshots():
+    # The README shows some rows of the snapshot in docs/benchmarks.md: the same times and ratios.
+    readme = table_rows((DOCS.parent / "README.md").read_text())
+    snapshot = table_rows((DOCS / "benchmarks.md").read_text())
+    assert len(readme) > 5
+    for key, (_, _, _, ours, peer, name, ratio, with_list) in readme.items():
+        row = snapshot[key]
+        expected = [row[3], row[4], row[7], row[8], row[9] if with_list != "-" else "-"]
+        assert expected == [ours, peer, name, ratio, with_list], key
 
 
 EXPECTED_FIGURES = ["covariance_heatmaps.png", "factor_risk.png", "execution_trajectories.png",
