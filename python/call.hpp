@@ -25,14 +25,15 @@
 namespace valmora::py {
 
 // Parameter kinds: the parameter's name (and the label groups of its axes), the value it
-// converts to and its converter. `state` is null in a call that reads no array.
+// converts to and its converter, told the argument's place. `state` is null in a call that reads
+// no array.
 // An exact float or int, the common argument, is read here: no error to look for in the first,
 // none but a size out of range in the second.
 struct Real {
     const char* name;
     using type = double;
     static constexpr bool reads_arrays = false;
-    bool convert(PyObject* o, type& out, CallState* state) const {
+    bool convert(PyObject* o, type& out, CallState* state, std::size_t) const {
         if (!PyFloat_CheckExact(o)) return to_double(o, name, out, state);
         out = PyFloat_AsDouble(o);
         return true;
@@ -42,7 +43,7 @@ struct Size {
     const char* name;
     using type = std::uint64_t;
     static constexpr bool reads_arrays = false;
-    bool convert(PyObject* o, type& out, CallState* state) const {
+    bool convert(PyObject* o, type& out, CallState* state, std::size_t) const {
         if (!PyLong_CheckExact(o)) return to_size(o, name, out, state);
         out = PyLong_AsUnsignedLongLong(o);
         return out != ~std::uint64_t{0} || !PyErr_Occurred() || conversion_failed(name);
@@ -53,14 +54,18 @@ struct Vector {
     Axes axes{};
     using type = VectorArg;
     static constexpr bool reads_arrays = true;
-    bool convert(PyObject* o, type& out, CallState* state) const { return to_vector(o, {name, axes}, out, *state); }
+    bool convert(PyObject* o, type& out, CallState* state, std::size_t argument) const {
+        return to_vector(o, {name, argument, axes}, out, *state);
+    }
 };
 struct Rows {
     const char* name;
     Axes axes{};
     using type = MatrixArg;
     static constexpr bool reads_arrays = true;
-    bool convert(PyObject* o, type& out, CallState* state) const { return to_matrix(o, {name, axes}, out, *state); }
+    bool convert(PyObject* o, type& out, CallState* state, std::size_t argument) const {
+        return to_matrix(o, {name, argument, axes}, out, *state);
+    }
 };
 
 // One module function: its Python name, the core routine it runs and its parameters in order.
@@ -119,7 +124,7 @@ PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssiz
         auto run = [&](CallState* state) -> PyObject* {
             std::tuple<typename Kinds::type...> values;
             const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-                return (std::get<I>(f.kinds).convert(slots[I], std::get<I>(values), state) && ...);
+                return (std::get<I>(f.kinds).convert(slots[I], std::get<I>(values), state, I) && ...);
             }(std::index_sequence_for<Kinds...>{});
             if (!converted || (state != nullptr && !state->labels.agree())) return nullptr;
             auto result = std::apply(f.core, std::as_const(values));

@@ -72,7 +72,7 @@ bool missing_as_nan(PyObject* obj, double& out, Missing missing) {
         // pd.NA is looked up (once pandas is loaded) with the conversion's error put aside.
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
-        if (!find_missing_value()) {
+        if (!find_pandas()) {
             PyRef dropped[] = {PyRef(type), PyRef(value), PyRef(traceback)};
             return false;
         }
@@ -236,7 +236,7 @@ Read read_array(PyObject*& obj, const Param& param, Arg& out, bool (*read_buffer
     if (exports_buffer(obj, &state, ok)) return read(obj, Subclass::refused) ? Read::done : Read::by_items;
     if (!ok) return Read::failed;
     state.before_python();
-    if (!offered_array(obj, param.name, param.axes, state.labels, offered)) return Read::failed;
+    if (!offered_array(obj, param.name, param.argument, param.axes, state.labels, offered)) return Read::failed;
     if (offered) {
         // numpy may have been imported only now, by __array__ itself.
         if (!find_buffer_types()) return Read::failed;

@@ -47,9 +47,11 @@ private:
     CallState* previous_;
 };
 
-// A parameter: its name and, for labelled arguments, the label groups of its axes.
+// A parameter: its name, its place among the call's arguments and, for labelled arguments, the
+// label groups of its axes.
 struct Param {
     const char* name;
+    std::size_t argument;
     Axes axes{};
 };
 

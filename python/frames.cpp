@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "stop.hpp"
 
@@ -38,14 +39,30 @@ bool member(PyObject* obj, const char* name, PyRef& out) {
 
 // ------------------------------------------------------------------------------------- labels
 
-enum class Axis { index, columns };
-
-struct Member {
-    const char* param;
-    Axis axis;
-};
+using Axis = LabelCheck::Axis;
+using Member = LabelCheck::Member;
+using Labelled = LabelCheck::Labelled;
 
 const char* axis_name(Axis axis) { return axis == Axis::index ? "index" : "columns"; }
+
+// pandas' Index type and missing value pd.NA, once pandas is loaded. The type is published first,
+// so a thread that sees the missing value sees the type too.
+SharedObject pandas_index, missing_value, pandas_name;
+
+// Whether `labels` are a pandas Index: pandas objects have their default index compared too.
+bool from_pandas(PyObject* labels) {
+    PyObject* index = pandas_index.peek();
+    return index != nullptr && PyType_IsSubtype(Py_TYPE(labels), reinterpret_cast<PyTypeObject*>(index)) != 0;
+}
+
+// The start and step of a range (pandas' RangeIndex, Python's range); `range` false for other
+// labels.
+bool range_of(PyObject* labels, PyRef& start, PyRef& step, bool& range) {
+    range = false;
+    if (!member(labels, "start", start) || !member(labels, "step", step)) return false;
+    range = start && step && PyLong_Check(start.get()) && PyLong_Check(step.get());
+    return true;
+}
 
 // Whether `labels` only count positions: 0, 1, 2, ... (pandas' default RangeIndex, a range) or
 // "column_0", "column_1", ... (the names polars gives the columns of an unnamed array).
@@ -62,10 +79,9 @@ bool are_positions(PyObject* labels, bool& ok) {
         return n > 0;
     }
     PyRef start, step;
-    if (!(ok = member(labels, "start", start)) || !start) return false;
-    if (!(ok = member(labels, "step", step)) || !step) return false;
+    bool range = false;
+    if (!(ok = range_of(labels, start, step, range)) || !range) return false;
     auto is = [](PyObject* v, long expected) {
-        if (!PyLong_Check(v)) return false;
         const long value = PyLong_AsLong(v);
         if (value == -1 && PyErr_Occurred()) PyErr_Clear();  // too large for a long: not 0 or 1
         return value == expected;
@@ -73,22 +89,27 @@ bool are_positions(PyObject* labels, bool& ok) {
     return is(start.get(), 0) && is(step.get(), 1);
 }
 
-// The labels of `obj` along `axis`, or null when it carries none.
-bool labels_of(PyObject* obj, Axis axis, PyRef& out) {
+// The labels of `obj` along `axis`, or null when it carries none. pandas' default index is kept,
+// with `positions` set: it only counts positions, yet says the argument is read in its own order,
+// which another pandas object's labels must then follow.
+bool labels_of(PyObject* obj, Axis axis, PyRef& out, bool& positions) {
+    positions = false;
     if (!member(obj, axis_name(axis), out)) return false;
     if (!out) return true;
     bool ok = true;
-    const bool positions = are_positions(out.get(), ok);
+    positions = are_positions(out.get(), ok);
     if (!ok) return false;
-    if (positions || PyCallable_Check(out.get()) || !PySequence_Check(out.get())) out.reset();
+    if ((positions && !from_pandas(out.get())) || PyCallable_Check(out.get()) || !PySequence_Check(out.get()))
+        out.reset();
     return true;
 }
 
-// Two labels agree when == says so, or when both are NaN, as pandas aligns them. -1 with the
-// exception set when the comparison ended the call.
+// Two labels agree when == says so, or when both are NaN, as pandas aligns them; labels that
+// cannot be compared say nothing, as if they agreed. -1 with the exception set when the
+// comparison ended the call.
 int same_label(PyObject* x, PyObject* y) {
     const int same = PyObject_RichCompareBool(x, y, Py_EQ);
-    if (same < 0) return incomparable() ? 0 : -1;
+    if (same < 0) return incomparable() ? 1 : -1;
     if (same == 0 && PyFloat_Check(x) && PyFloat_Check(y)) {
         const double a = PyFloat_AsDouble(x), b = PyFloat_AsDouble(y);
         return a != a && b != b;
@@ -96,12 +117,42 @@ int same_label(PyObject* x, PyObject* y) {
     return same;
 }
 
+// Two ranges agree over `n` labels when they start and step alike; otherwise they differ first at
+// 0 (other starts) or 1 (other steps): no label is walked. `ranges` false when either is no range.
+bool range_difference(PyObject* a, PyObject* b, Py_ssize_t n, Py_ssize_t& at, bool& ranges) {
+    PyRef start_a, step_a, start_b, step_b;
+    bool range_a = false, range_b = false;
+    if (!range_of(a, start_a, step_a, range_a) || (range_a && !range_of(b, start_b, step_b, range_b))) return false;
+    ranges = range_a && range_b;
+    if (!ranges) return true;
+    const int starts = PyObject_RichCompareBool(start_a.get(), start_b.get(), Py_EQ);
+    const int steps = starts < 0 ? -1 : PyObject_RichCompareBool(step_a.get(), step_b.get(), Py_EQ);
+    if (steps < 0) return false;
+    at = starts == 0 ? 0 : steps == 0 ? 1 : -1;
+    if (at >= n) at = -1;
+    return true;
+}
+
 // The first position where `a` and `b` hold different labels, or -1 when they agree over their
-// common length (a difference of length is the function's own check). pandas' `equals` answers
-// the common case at C speed (any true answer, numpy's bool too); otherwise, and to find the
-// position, the labels are walked.
+// common length (a difference of length is the function's own check). Two ranges answer from
+// their start and step; pandas' `equals` answers the common case at C speed (any true answer,
+// numpy's bool too); otherwise, and to find the position, the labels are walked.
 bool first_difference(PyObject* a, PyObject* b, Py_ssize_t& at, PyRef& left, PyRef& right) {
     at = -1;
+    const Py_ssize_t na = PyObject_Size(a);
+    if (na < 0) return incomparable();
+    const Py_ssize_t nb = PyObject_Size(b);
+    if (nb < 0) return incomparable();
+    const Py_ssize_t n = na < nb ? na : nb;
+    if (n <= 0) return true;
+    bool ranges = false;
+    if (!range_difference(a, b, n, at, ranges)) return false;
+    if (ranges) {
+        if (at < 0) return true;
+        left.reset(PySequence_GetItem(a, at));
+        right.reset(left ? PySequence_GetItem(b, at) : nullptr);
+        return left && right;
+    }
     PyRef equals;
     if (!member(a, "equals", equals)) return false;
     if (equals && PyCallable_Check(equals.get())) {
@@ -110,10 +161,6 @@ bool first_difference(PyObject* a, PyObject* b, Py_ssize_t& at, PyRef& left, PyR
         if (same > 0) return true;
         if (same < 0 && !incomparable()) return false;
     }
-    const Py_ssize_t na = PyObject_Size(a), nb = PyObject_Size(b);
-    if ((na < 0 || nb < 0) && !incomparable()) return false;
-    const Py_ssize_t n = na < nb ? na : nb;
-    if (n <= 0) return true;
     PyRef ia(PyObject_GetIter(a));
     if (!ia) return incomparable();
     PyRef ib(PyObject_GetIter(b));
@@ -199,58 +246,74 @@ bool keep_message(PyRef& out, PyObject* message, Plain plain) {
     return static_cast<bool>(out);
 }
 
+// Every label refusal ends with the way to pair by position on purpose.
+constexpr const char* kByPosition = "; pass .to_numpy() to pair by position";
+
 // Refuses labels of `member` met more than once, naming the first such label.
 bool repeats(const Member& member, PyObject* labels, PyRef& message) {
     PyRef repeated;
     if (!first_repeat(labels, repeated)) return false;
     if (!repeated) return true;
     return keep_message(message,
-                        PyUnicode_FromFormat("argument '%s' %s: label %R appears more than once", member.param,
-                                             axis_name(member.axis), repeated.get()),
+                        PyUnicode_FromFormat("argument '%s' %s: label %R appears more than once%s", member.param,
+                                             axis_name(member.axis), repeated.get(), kByPosition),
                         [&] {
-                            return PyUnicode_FromFormat("argument '%s' %s: a label appears more than once",
-                                                        member.param, axis_name(member.axis));
+                            return PyUnicode_FromFormat("argument '%s' %s: a label appears more than once%s",
+                                                        member.param, axis_name(member.axis), kByPosition);
                         });
 }
 
-// The missing value pd.NA, once pandas is loaded.
-SharedObject missing_value, pandas_name;
+// Refuses `later` when its labels differ from `earlier`'s, naming both and the first difference.
+bool differs(const Labelled& earlier, const Labelled& later, PyRef& message) {
+    Py_ssize_t at;
+    PyRef left, right;
+    if (!first_difference(earlier.labels.get(), later.labels.get(), at, left, right)) return false;
+    if (at < 0) return true;
+    const Member &a = earlier.member, &b = later.member;
+    return keep_message(
+        message,
+        PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R%s",
+                             a.param, axis_name(a.axis), b.param, axis_name(b.axis), at, left.get(), right.get(),
+                             kByPosition),
+        [&] {
+            return PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd%s",
+                                        a.param, axis_name(a.axis), b.param, axis_name(b.axis), at, kByPosition);
+        });
+}
 
 }  // namespace
 
-bool LabelCheck::add(const char* param, Axes axes, PyObject* obj) {
+bool LabelCheck::add(const char* param, std::size_t argument, Axes axes, PyObject* obj) {
     for (const Axis axis : {Axis::index, Axis::columns}) {
         const int group = axis == Axis::index ? axes.index : axes.columns;
         if (group == 0 || message_) continue;
-        PyRef labels;
-        if (!labels_of(obj, axis, labels)) return false;
-        if (!labels) continue;
-        First& first = first_[group];
-        const Member member{param, axis};
-        if (!first.labels) {
-            first = {std::move(labels), param, axis == Axis::columns, false};
-            continue;
+        Labelled now{{param, axis}, argument, PyRef(), false};
+        if (!labels_of(obj, axis, now.labels, now.positions)) return false;
+        if (!now.labels) continue;
+        // Labels are held to the group's first that are not a default index. A default index is
+        // held to the first earlier labels of another pandas argument, and those to it; two
+        // default indexes agree.
+        std::vector<Labelled>& seen = seen_[group];
+        const Labelled* first = nullptr;
+        const Labelled* other = nullptr;
+        for (const Labelled& earlier : seen) {
+            if (!first && !earlier.positions) first = &earlier;
+            if (!other && earlier.positions != now.positions && earlier.argument != now.argument &&
+                from_pandas(earlier.labels.get()) && from_pandas(now.labels.get())) {
+                other = &earlier;
+            }
         }
-        const Member earlier{first.param, first.columns ? Axis::columns : Axis::index};
-        // Labels met more than once align ambiguously: refused wherever labels are compared.
-        // Those that agree with the first repeat where it does, so only the first is checked.
-        if (!std::exchange(first.checked, true) && !repeats(earlier, first.labels.get(), message_)) return false;
-        if (message_) continue;
-        Py_ssize_t at;
-        PyRef left, right;
-        if (!first_difference(first.labels.get(), labels.get(), at, left, right)) return false;
-        if (at < 0) continue;
-        const bool kept = keep_message(
-            message_,
-            PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd: %R != %R",
-                                 earlier.param, axis_name(earlier.axis), member.param, axis_name(member.axis), at,
-                                 left.get(), right.get()),
-            [&] {
-                return PyUnicode_FromFormat("argument '%s' %s and argument '%s' %s: labels differ at position %zd",
-                                            earlier.param, axis_name(earlier.axis), member.param,
-                                            axis_name(member.axis), at);
-            });
-        if (!kept) return false;
+        if (first && !now.positions) {
+            // Labels met more than once align ambiguously: refused wherever labels are compared.
+            // Those that agree with the first repeat where it does, so only the first is checked.
+            if (!std::exchange(checked_[group], true) && !repeats(first->member, first->labels.get(), message_))
+                return false;
+            if (message_) continue;
+            if (!differs(*first, now, message_)) return false;
+            if (message_) continue;
+        }
+        if (other && !differs(*other, now, message_)) return false;
+        seen.push_back(std::move(now));
     }
     return true;
 }
@@ -389,9 +452,32 @@ bool refuse(PyObject* column, Held held) {
     return false;
 }
 
-bool refuse_arrow_field(const ArrowSchema& field) {
+// polars hands an Object column (Python objects, which pandas' object columns also hold) to Arrow
+// as fixed-size binary of pointer width; only the column's own dtype tells it from bytes.
+bool holds_objects(PyObject* obj, std::int64_t column, bool& objects) {
+    objects = false;
+    PyRef dtypes, is_object;
+    if (!member(obj, "dtypes", dtypes)) return false;
+    if (!dtypes || !PyList_Check(dtypes.get()) || column >= PyList_Size(dtypes.get())) return true;
+    PyRef dtype(PySequence_GetItem(dtypes.get(), static_cast<Py_ssize_t>(column)));
+    if (!dtype || !member(dtype.get(), "is_object", is_object)) return false;
+    if (!is_object) return true;
+    PyRef answer(PyObject_CallNoArgs(is_object.get()));
+    const int yes = answer ? PyObject_IsTrue(answer.get()) : -1;
+    objects = yes > 0;
+    return yes >= 0;
+}
+
+// Refuses column `column` of `obj`, described by `field`, unless it holds numbers, or objects that
+// are read one by one as numbers.
+bool refuse_arrow_field(PyObject* obj, const ArrowSchema& field, std::int64_t column) {
     const Held held = held_by_arrow(field);
     if (held == Held::numbers) return true;
+    if (held == Held::bytes && starts(field.format, "w:")) {
+        bool objects;
+        if (!holds_objects(obj, column, objects)) return false;
+        if (objects) return true;
+    }
     PyRef name(PyUnicode_FromString(field.name != nullptr ? field.name : ""));
     if (!name) return false;
     return refuse(name.get(), held);
@@ -456,9 +542,9 @@ bool numeric_arrow_columns(PyObject* obj, bool frame) {
     } release{owned};
     if (!arrow_schema_of(obj, capsule, owned, schema)) return false;
     if (schema == nullptr || schema->format == nullptr) return true;
-    if (!frame || std::strcmp(schema->format, "+s") != 0) return refuse_arrow_field(*schema);
+    if (!frame || std::strcmp(schema->format, "+s") != 0) return refuse_arrow_field(obj, *schema, 0);
     for (std::int64_t c = 0; c < schema->n_children; ++c) {
-        if (schema->children[c] != nullptr && !refuse_arrow_field(*schema->children[c])) return false;
+        if (schema->children[c] != nullptr && !refuse_arrow_field(obj, *schema->children[c], c)) return false;
     }
     return true;
 }
@@ -497,16 +583,18 @@ bool numeric_columns(PyObject* obj) {
     return !PyErr_Occurred();
 }
 
-bool offered_array(PyObject* obj, const char* param, Axes axes, LabelCheck& labels, PyRef& offered) {
+bool offered_array(PyObject* obj, const char* param, std::size_t argument, Axes axes, LabelCheck& labels,
+                   PyRef& offered) {
     PyRef method(PyObject_GetAttrString(obj, "__array__"));
     if (!method) return absent();
-    if (!numeric_columns(obj) || !labels.add(param, axes, obj)) return false;
+    // pandas' own types say which labels are its (a default index is compared between them).
+    if (!find_pandas() || !numeric_columns(obj) || !labels.add(param, argument, axes, obj)) return false;
     offered.reset(PyObject_CallNoArgs(method.get()));
     return static_cast<bool>(offered);
 }
 
-bool find_missing_value() {
-    if (missing_value.peek() != nullptr) return true;
+bool find_pandas() {
+    if (missing_value.peek() != nullptr && pandas_index.peek() != nullptr) return true;
     PyObject* key = pandas_name.get([] { return PyUnicode_InternFromString("pandas"); });
     if (key == nullptr) return false;
     PyObject* modules = PyImport_GetModuleDict();                                             // borrowed
@@ -514,8 +602,9 @@ bool find_missing_value() {
     if (pandas == nullptr) return !PyErr_Occurred();
     Py_IncRef(pandas);  // the look-up below may run code that drops it from sys.modules
     PyRef holder(pandas);
-    PyRef na;
-    if (!optional_attr(pandas, "NA", na)) return false;
+    PyRef index, na;
+    if (!optional_attr(pandas, "Index", index) || !optional_attr(pandas, "NA", na)) return false;
+    if (index && PyType_Check(index.get())) pandas_index.publish(index.release());
     if (na) missing_value.publish(na.release());
     return true;
 }

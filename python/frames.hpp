@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <vector>
 
 #include "pyref.hpp"
 
@@ -27,31 +28,45 @@ struct Axes {
 // errors keep their order.
 class LabelCheck {
 public:
-    // Reads the labels `obj` carries on the axes of `param`. False, with the exception set, when
-    // reading them raised anything but the failures that only mean "no labels here" (a missing
-    // attribute, labels that cannot be compared).
-    bool add(const char* param, Axes axes, PyObject* obj);
+    // Reads the labels `obj`, argument `argument` of the call, carries on the axes of `param`.
+    // False, with the exception set, when reading them raised anything but the failures that
+    // only mean "no labels here" (a missing attribute, labels that cannot be compared).
+    bool add(const char* param, std::size_t argument, Axes axes, PyObject* obj);
     // False with ValueError "argument 'a' index and argument 'b' columns: labels differ at
     // position i: x != y" when two labelled arguments disagree, or "argument 'a' index: label x
-    // appears more than once" when compared labels repeat.
+    // appears more than once" when compared labels repeat; each message then says how to pair
+    // by position on purpose. pandas' default index counts as labels against another pandas
+    // argument's, and as none otherwise.
     bool agree();
 
-private:
-    struct First {
-        PyRef labels;
-        const char* param = nullptr;
-        bool columns = false;
-        bool checked = false;  // for labels met more than once
+    enum class Axis { index, columns };
+    struct Member {
+        const char* param;
+        Axis axis;
     };
-    First first_[3];  // by group; group 0 is no group
+    // One axis's labels as read. `positions` marks pandas' default index: it only counts
+    // positions, but says that its argument is read in its own order, which another pandas
+    // argument's labels must then follow.
+    struct Labelled {
+        Member member;
+        std::size_t argument;
+        PyRef labels;
+        bool positions;
+    };
+
+private:
+    std::vector<Labelled> seen_[3];  // by group; group 0 is no group
+    bool checked_[3] = {};           // whether the group's first labels were checked for repeats
     PyRef message_;
 };
 
-// For an object that offers `__array__` (pandas and polars frames and series, xarray), its
-// column kinds are checked (numeric_columns), its labels read into `labels`, and `offered` made
+// For an object that offers `__array__` (pandas and polars frames and series, xarray), argument
+// `argument` of the call, its column kinds are checked (numeric_columns), its labels read into
+// `labels`, and `offered` made
 // the array `__array__()` returns; `offered` stays empty for any other object. False with the
 // exception set when one of these fails.
-bool offered_array(PyObject* obj, const char* param, Axes axes, LabelCheck& labels, PyRef& offered);
+bool offered_array(PyObject* obj, const char* param, std::size_t argument, Axes axes, LabelCheck& labels,
+                   PyRef& offered);
 
 // For an object offering `__array__`: TypeError "column 'date' holds dates, not numbers" when
 // one of its columns holds dates, times, durations, strings, bytes, categories or nested values,
@@ -61,8 +76,9 @@ bool offered_array(PyObject* obj, const char* param, Axes axes, LabelCheck& labe
 // the data. A missing attribute says nothing; any other exception ends the call.
 bool numeric_columns(PyObject* obj);
 
-// Finds pandas' missing value, pd.NA, if pandas is loaded. Called before anything is lent.
-bool find_missing_value();
+// Finds pandas' Index type and missing value, pd.NA, if pandas is loaded; reading them may run
+// Python code.
+bool find_pandas();
 // Whether `obj` is pd.NA, read as NaN; never runs Python code.
 bool is_missing_value(PyObject* obj);
 

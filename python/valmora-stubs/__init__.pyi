@@ -30,8 +30,9 @@ class _ArrayLike(Protocol):
     A numpy array is read directly; a pandas or polars DataFrame or Series, an xarray DataArray, or
     any other object with this method (and no buffer of its own) is read as the array it returns.
     A DataFrame's rows are observations, as its ``to_numpy()`` shows. Reading is by position, never
-    aligned by label; labels that two arguments of one call share must agree (``ValueError`` naming
-    both arguments and the first label that differs). A column of dates, times, durations, strings
+    aligned by label; labels that two arguments of one call share must agree, pandas' default index
+    included (``ValueError`` naming both arguments and the first label that differs; pass
+    ``.to_numpy()`` to pair by position). A column of dates, times, durations, strings
     or categories raises ``TypeError`` naming it; pandas' ``pd.NA`` reads as NaN.
     """
 

@@ -15,6 +15,8 @@ pl = pytest.importorskip("polars")
 
 pytestmark = pytest.mark.conversion
 
+BY_POSITION = "; pass .to_numpy() to pair by position"  # ends every label refusal
+
 
 def frames(values):
     """pandas (labelled by date) and polars objects holding `values` (1-D: Series, 2-D: DataFrame)."""
@@ -83,7 +85,8 @@ def test_odd_label_and_column_objects_give_an_answer_not_an_error():
     x, y = np.array([1.0, 2.0, 4.0]), np.array([2.0, 1.0, 5.0])
     assert same(valmora.cointegration_spread(NoStream(y), NoStream(x)), valmora.cointegration_spread(y, x))
     index = pd.Index([Unprintable(0), Unprintable(1), Unprintable(2)], dtype=object)
-    with pytest.raises(ValueError, match="^argument 'x' index and argument 'y' index: labels differ at position 0$"):
+    with pytest.raises(ValueError, match="^argument 'x' index and argument 'y' index: labels differ at position 0"
+                                         + re.escape(BY_POSITION) + "$"):
         valmora.rolling_correlation(pd.Series(x, index=index), pd.Series(y, index=index[::-1]), 2)
 
 
@@ -151,27 +154,55 @@ def test_labels_in_another_order_are_refused_naming_both_arguments(pairing):
     first = members[0]
     for other in members[1:]:
         reversed_labels = names(function, other)[::-1]
-        args = labelled(function, {first: names(function, first), other: reversed_labels})
+        args = labelled(function, {m: names(function, m) for m in members} | {other: reversed_labels})
         expected = (f"argument '{param(function, first[0])}' {first[1]} and argument '{param(function, other[0])}' "
-                    f"{other[1]}: labels differ at position 0: 'L0' != '{reversed_labels[0]}'")
+                    f"{other[1]}: labels differ at position 0: 'L0' != '{reversed_labels[0]}'{BY_POSITION}")
         with pytest.raises(ValueError) as raised:
             getattr(valmora, function)(*args)
         assert str(raised.value) == expected
 
 
+class Incomparable:
+    """A label whose == raises TypeError: it says nothing about the labels beside it."""
+
+    def __init__(self, i):
+        self.i = i
+
+    def __eq__(self, other):
+        raise TypeError("not comparable")
+
+    __hash__ = object.__hash__
+
+    def __repr__(self):
+        return f"L({self.i})"
+
+
+DATES = pd.date_range("2024-01-01", periods=3)
+
+
+# None is pandas' default index, 0, 1, 2: compared with another pandas argument's labels.
 @pytest.mark.parametrize("index, other, message", [
     ([np.nan, 1.0, 2.0], [np.nan, 1.0, 2.0], None),
     ([np.nan, 1.0, 2.0], [np.nan, 1.0, 9.0], "labels differ at position 2: 2.0 != 9.0"),
     (["A", "B", "A"], ["A", "B", "A"], "argument 'x' index: label 'A' appears more than once"),
     ([0.5, 1.5, 0.5], [0.5, 1.5, 0.5], "argument 'x' index: label 0.5 appears more than once"),
+    (None, None, None),
+    (None, [0, 1, 2], None),
+    (None, DATES, "labels differ at position 0: 0 != Timestamp('2024-01-01 00:00:00')"),
+    (["a", "b", "c"], None, "labels differ at position 0: 'a' != 0"),
+    (None, [0, 2, 1], "labels differ at position 1: 1 != 2"),
+    (None, pd.RangeIndex(1, 4), "labels differ at position 0: 0 != 1"),
+    (None, pd.RangeIndex(0, 6, 2), "labels differ at position 1: 1 != 2"),
+    ([Incomparable(k) for k in range(3)], [Incomparable(k) for k in range(3)], None),
+    ([Incomparable(0), "b", "c"], [Incomparable(0), "b", "x"], "labels differ at position 2: 'c' != 'x'"),
 ])
-def test_float_nan_and_repeated_labels(index, other, message):
+def test_nan_repeated_default_and_incomparable_labels(index, other, message):
     x, y = [1.0, 2.0, 4.0], [2.0, 1.0, 5.0]
-    args = pd.Series(x, index=pd.Index(index)), pd.Series(y, index=pd.Index(other))
+    args = pd.Series(x, index=index), pd.Series(y, index=other)
     if message is None:
         assert same(valmora.cointegration_spread(*args[::-1]), valmora.cointegration_spread(y, x))
     else:
-        with pytest.raises(ValueError, match=re.escape(message) + "$"):
+        with pytest.raises(ValueError, match=re.escape(message + BY_POSITION) + "$"):
             valmora.rolling_correlation(*args, 2)
 
 
@@ -180,23 +211,33 @@ def test_polars_column_names_are_labels():
     volatility = pd.Series([0.1, 0.2], index=["MSFT", "AAPL"])
     assert valmora.correlation_to_covariance(correlation, volatility) == valmora.correlation_to_covariance(
         *VALID["correlation_to_covariance"])
-    with pytest.raises(ValueError, match="^argument 'correlation' columns and argument 'volatility' index: "
-                                         "labels differ at position 0: 'MSFT' != 'AAPL'$"):
+    with pytest.raises(ValueError, match="^argument 'correlation' columns and argument 'volatility' index: labels "
+                                         "differ at position 0: 'MSFT' != 'AAPL'" + re.escape(BY_POSITION) + "$"):
         valmora.correlation_to_covariance(correlation, volatility[::-1])
 
 
 @pytest.mark.parametrize("unlabelled", ["numpy", "list", "polars", "default index"])
 @pytest.mark.parametrize("pairing", PAIRINGS, ids=PAIRING_IDS)
-def test_a_side_without_labels_is_read_by_position(pairing, unlabelled):
+def test_a_side_without_labels_is_read_by_position_and_a_default_index_follows_pandas_labels(pairing, unlabelled):
     function, members = pairing
-    # Only the last member is labelled, in reverse; every other argument carries no labels.
-    args = labelled(function, {members[-1]: names(function, members[-1])[::-1]})
-    for position in {p for p, _ in members} - {members[-1][0]}:
+    last = members[-1]
+    # Only the last member is labelled, in reverse; every other argument carries no labels, or
+    # pandas' default index, which is held to another pandas argument's labels (not its own).
+    args = labelled(function, {last: names(function, last)[::-1]})
+    for position in {p for p, _ in members} - {last[0]}:
         value = VALID[function][position]
         args[position] = {"numpy": np.asarray(value), "list": value, "default index": labelled(function, {})[position],
                           "polars": pl.Series(value) if not isinstance(value[0], list) else pl.DataFrame(np.asarray(value))
                           }[unlabelled]
-    assert same(getattr(valmora, function)(*args), getattr(valmora, function)(*VALID[function]))
+    other = next((m for m in members if m[0] != last[0]), None)
+    if unlabelled != "default index" or other is None:
+        assert same(getattr(valmora, function)(*args), getattr(valmora, function)(*VALID[function]))
+        return
+    with pytest.raises(ValueError) as raised:
+        getattr(valmora, function)(*args)
+    assert str(raised.value) == (f"argument '{param(function, other[0])}' {other[1]} and argument "
+                                 f"'{param(function, last[0])}' {last[1]}: labels differ at position 0: "
+                                 f"0 != '{names(function, last)[-1]}'{BY_POSITION}")
 
 
 # ---------------------------------------------------------------- columns that are not numbers
@@ -257,6 +298,13 @@ def test_numbers_of_every_library_pass_and_polars_chunks_are_not_merged_to_read_
     frame = pd.DataFrame({"i": pd.array(ints, dtype="int64[pyarrow]"), "b": pd.array(flags, dtype="bool[pyarrow]")})
     expected = valmora.sample_covariance_matrix(np.array([ints, flags], dtype=float).T, 252)
     assert valmora.sample_covariance_matrix(frame, 252) == expected
+    # Object columns, pandas' and polars' alike, are read one element at a time: numbers pass, and
+    # anything else is refused as the element it is.
+    objects = pl.DataFrame({"i": pl.Series(ints, dtype=pl.Object), "b": flags})
+    assert valmora.sample_covariance_matrix(objects, 252) == expected
+    for words in (pd.Series(list("abcde"), dtype=object), pl.Series(list("abcde"), dtype=pl.Object)):
+        with pytest.raises(TypeError, match="^argument 'x': must be real number, not str$"):
+            valmora.rolling_correlation(words, ints, 2)
     chunked = pl.concat([pl.DataFrame({"i": ints[:2], "b": flags[:2]}), pl.DataFrame({"i": ints[2:], "b": flags[2:]})],
                         rechunk=False)
     assert chunked.n_chunks() == 2

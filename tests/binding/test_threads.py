@@ -139,26 +139,30 @@ REENTRY = {
     "periodic signal handler while a frame's labels are read": r"""
         import signal, time
         import numpy as np
+        reading, fired = [False], []
         class Frame:
             @property
             def index(self):
-                time.sleep(0.05)  # the timer fires in here
+                # The timer is armed here and waited for here, so the handler runs while the
+                # labels are read, however slow the machine.
+                reading[0] = True
+                if not fired:
+                    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+                while not fired:
+                    time.sleep(0.005)
+                reading[0] = False
                 return None
             def __array__(self, *args, **kwargs):
                 return np.array([1.0, 2.0, 4.0])
-        messages, fired = [], []
+        messages = []
         def handler(signum, frame):
             signal.setitimer(signal.ITIMER_REAL, 0)
-            fired.append(signum)
+            fired.append(reading[0])
             try: valmora.vwap_schedule(1.0, {})
             except TypeError as exc: messages.append(str(exc))
         signal.signal(signal.SIGALRM, handler)
-        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
         valmora.rolling_correlation(Frame(), Frame(), 2)
-        # Exit restores SIGALRM's default action, which ends the process: the handler must have
-        # run, and disarmed the timer, before the interpreter goes on to exit.
-        while not fired:
-            time.sleep(0.005)
+        assert fired == [True], fired
         print(*messages, sep="\n")  # printed here: a print from the handler could land inside another
     """,
 }
@@ -188,15 +192,19 @@ class Seq:  # walked through an iterator the call owns
         return F()
 curve = [F() for _ in range(10000)]
 data = numpy.ones((200, 3))
-def worker(call):
+def worker(call, looping):
+    call()
+    looping.set()
     while True: call()
 class Slow:
     def __del__(self): time.sleep(0.05)
 keep = Slow()
-for call in [lambda: valmora.vwap_schedule(1.0, curve), lambda: valmora.vwap_schedule(1.0, Seq()),
-             lambda: valmora.sample_covariance_matrix(data, F())]:
-    threading.Thread(target=worker, args=(call,), daemon=True).start()
-time.sleep(0.3)
+looping = [threading.Event() for _ in range(3)]
+for call, event in zip([lambda: valmora.vwap_schedule(1.0, curve), lambda: valmora.vwap_schedule(1.0, Seq()),
+                        lambda: valmora.sample_covariance_matrix(data, F())], looping):
+    threading.Thread(target=worker, args=(call, event), daemon=True).start()
+# Exit once every thread is calling in a loop, however long the machine took to get them there.
+assert all(event.wait(60) for event in looping)
 """
 
 

@@ -25,10 +25,14 @@ def small_universe():
 
 def test_dask_two_workers_match_serial_bit_for_bit(small_universe):
     distributed = pytest.importorskip("dask.distributed")
+    import dask
+
     prices, pairs = small_universe
     serial = universe.screen_serial(prices, pairs, 21, 4, chunk=45)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+    # dask's 30 s for a connection or a silent peer is a backstop only: a busy machine may take longer.
+    with dask.config.set({"distributed.comm.timeouts.connect": "300s", "distributed.comm.timeouts.tcp": "300s"}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                     dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         assert len(client.scheduler_info()["workers"]) == 2
         # Twice on one client: the second call's data must not be released with the first call's.
         runs = [universe.screen_on_dask(client, prices, pairs, 21, 4, chunk=7, progress=False) for _ in range(2)]
