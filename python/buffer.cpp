@@ -7,6 +7,7 @@
 #include <memory>
 #include <type_traits>
 
+#include "convert.hpp"
 #include "pyref.hpp"
 #include "stop.hpp"
 
@@ -15,33 +16,26 @@ namespace {
 
 SharedObject ndarray_type, array_type, numpy_name, array_name;
 
-// Whether `module` is loaded, from sys.modules alone: a look-up that runs no Python code. Until
-// it is loaded this runs on every call: the key is made once, not each time. Null with an
-// exception set when the key cannot be made or the look-up was interrupted.
-PyObject* loaded(SharedObject& module_name, const char* module, bool& ok) {
-    ok = true;
-    PyObject* key = module_name.get([&] { return PyUnicode_InternFromString(module); });
-    if (key == nullptr) return ok = false, nullptr;
-    PyObject* modules = PyImport_GetModuleDict();                                            // borrowed
-    PyObject* found = modules != nullptr ? PyDict_GetItemWithError(modules, key) : nullptr;  // borrowed
-    if (found == nullptr && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return ok = false, nullptr;
-        PyErr_Clear();
-    }
-    return found;
-}
-
 // `module.name` when `module` is loaded and that attribute is a type defined in C whose slots
 // Python code cannot change (a static type, or an immutable heap type such as array.array), so
 // taking its buffer never runs Python code. Nothing is imported: without the module no
-// instance of its type can exist yet. Reading the attribute may run Python code.
-bool find_type(SharedObject& cache, SharedObject& module_name, const char* module, const char* name) {
+// instance of its type can exist yet. Until it is loaded this is a look-up in sys.modules, which
+// runs no Python code (the key is made once, not each time); reading the loaded module's
+// attribute may, so what `state` has lent is read first.
+bool find_type(SharedObject& cache, SharedObject& module_name, const char* module, const char* name, CallState* state) {
     if (cache.peek() != nullptr) return true;
-    bool ok;
-    PyObject* found = loaded(module_name, module, ok);
-    if (found == nullptr) return ok;
+    PyObject* key = module_name.get([&] { return PyUnicode_InternFromString(module); });
+    if (key == nullptr) return false;
+    PyObject* modules = PyImport_GetModuleDict();                                            // borrowed
+    PyObject* found = modules != nullptr ? PyDict_GetItemWithError(modules, key) : nullptr;  // borrowed
+    if (found == nullptr) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+        return true;
+    }
     Py_IncRef(found);  // the look-up below may run code that drops it from sys.modules
     PyRef holder(found);
+    if (state != nullptr) state->before_python();
     PyRef type(PyObject_GetAttrString(found, name));
     if (!type) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;  // an interrupt goes on to the caller
@@ -55,10 +49,10 @@ bool find_type(SharedObject& cache, SharedObject& module_name, const char* modul
     return true;
 }
 
-// Whether finding the type means reading an attribute of a loaded module.
-bool type_to_find(SharedObject& cache, SharedObject& module_name, const char* module) {
-    bool ok;
-    return cache.peek() == nullptr && (loaded(module_name, module, ok) != nullptr || !ok);
+// An array read at a poll's turn was moved by code that ran there: the call ends unread.
+[[noreturn]] void raise_resized(const char* param) {
+    set_resized_error(param);
+    throw Stopped{};
 }
 
 enum class Kind { float64, float32, boolean, signed_int, unsigned_int };
@@ -133,9 +127,10 @@ void gather(Kind kind, Py_ssize_t itemsize, const char* base, Py_ssize_t count, 
 // A read-only strided view of `obj` when its exact type may take the fast path with `ndim`
 // dimensions, none of them empty. Only types known to export without running Python code are
 // asked for their buffer.
+// The export is taken into `lease`, and given back with the view unless it is kept.
 class View {
 public:
-    View(PyObject* obj, int ndim, Subclass subclass = Subclass::refused) {
+    View(PyObject* obj, int ndim, BufferLease& lease, Subclass subclass = Subclass::refused) : lease_(lease) {
         if (!PyObject_CheckBuffer(obj)) return;  // lists, tuples, ...
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
         memoryview_ = type == reinterpret_cast<PyObject*>(&PyMemoryView_Type);
@@ -150,6 +145,12 @@ public:
         }
         usable_ = element_kind(v.format, v.itemsize, memoryview_, kind_);
     }
+
+    ~View() {
+        if (!kept_) lease_.release();
+    }
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
 
     bool usable() const { return usable_; }
     Py_ssize_t extent(int d) const { return lease_.view().shape[d]; }
@@ -184,10 +185,11 @@ public:
         }
         return reinterpret_cast<std::uintptr_t>(v.buf) % alignof(double) == 0;
     }
-    BufferLease take_lease() { return std::move(lease_); }
+    void keep() { kept_ = true; }
 
 private:
-    BufferLease lease_;
+    BufferLease& lease_;
+    bool kept_ = false;
     bool usable_ = false;
     bool exact_ = false;
     bool memoryview_ = false;
@@ -197,38 +199,14 @@ private:
 
 }  // namespace
 
-bool find_buffer_types() {
-    return find_type(ndarray_type, numpy_name, "numpy", "ndarray") &&
-           find_type(array_type, array_name, "array", "array");
-}
-
-bool buffer_types_to_find() {
-    return type_to_find(ndarray_type, numpy_name, "numpy") || type_to_find(array_type, array_name, "array");
+bool find_buffer_types(CallState* state) {
+    return find_type(ndarray_type, numpy_name, "numpy", "ndarray", state) &&
+           find_type(array_type, array_name, "array", "array", state);
 }
 
 bool is_ndarray(PyObject* obj) {
     PyObject* type = ndarray_type.peek();
     return type != nullptr && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type));
-}
-
-BufferLease& BufferLease::operator=(BufferLease&& other) noexcept {
-    if (this != &other) {
-        release();
-        view_ = other.view_;
-        held_ = std::exchange(other.held_, false);
-        // An exporter may point the view's shape or strides into the view itself (array.array's
-        // strides are its itemsize field): those follow the view to its new place.
-        const auto from = reinterpret_cast<std::uintptr_t>(&other.view_);
-        auto follow = [&](Py_ssize_t*& field) {
-            const auto at = reinterpret_cast<std::uintptr_t>(field);
-            if (at >= from && at < from + sizeof(Py_buffer)) {
-                field = reinterpret_cast<Py_ssize_t*>(reinterpret_cast<std::uintptr_t>(&view_) + (at - from));
-            }
-        };
-        follow(view_.shape);
-        follow(view_.strides);
-    }
-    return *this;
 }
 
 bool BufferLease::acquire(PyObject* obj) {
@@ -254,7 +232,8 @@ bool BufferLease::intact() const {
         return false;
     }
     bool same = now.buf == view_.buf && now.len == view_.len && now.ndim == view_.ndim;
-    for (int d = 0; same && d < now.ndim; ++d) same = now.shape[d] == view_.shape[d] && now.strides[d] == view_.strides[d];
+    for (int d = 0; same && d < now.ndim; ++d)
+        same = now.shape[d] == view_.shape[d] && now.strides[d] == view_.strides[d];
     PyBuffer_Release(&now);
     return same;
 }
@@ -269,13 +248,9 @@ void set_resized_error(const char* param) {
     PyErr_Format(PyExc_BufferError, "argument '%s': the array was resized while the call read it", param);
 }
 
-void raise_resized(const char* param) {
-    set_resized_error(param);
-    throw Stopped{};
-}
-
 bool append_buffer_vector(PyObject* obj, std::vector<double>& out, const char* param) {
-    View view(obj, 1);
+    BufferLease lease;
+    View view(obj, 1, lease);
     if (!view.usable()) return false;
     const std::size_t start = out.size();
     out.resize(start + static_cast<std::size_t>(view.extent(0)));
@@ -284,10 +259,10 @@ bool append_buffer_vector(PyObject* obj, std::vector<double>& out, const char* p
 }
 
 bool read_buffer_vector(PyObject* obj, VectorArg& out, const char* param, Subclass subclass) {
-    View view(obj, 1, subclass);
+    View view(obj, 1, out.lease(), subclass);
     if (!view.usable()) return false;
     if (view.lendable()) {
-        out.lend(view.take_lease());
+        view.keep();
         return true;
     }
     std::vector<double>& values = out.owned();
@@ -297,11 +272,12 @@ bool read_buffer_vector(PyObject* obj, VectorArg& out, const char* param, Subcla
 }
 
 bool read_buffer_matrix(PyObject* obj, MatrixArg& out, const char* param, Subclass subclass) {
-    View view(obj, 2, subclass);
+    View view(obj, 2, out.lease(), subclass);
     if (!view.usable()) return false;
     const auto rows = static_cast<std::size_t>(view.extent(0)), cols = static_cast<std::size_t>(view.extent(1));
+    out.block(rows, cols);
     if (view.lendable()) {
-        out.lend(view.take_lease(), rows, cols);
+        view.keep();
         return true;
     }
     std::vector<double>& values = out.owned();
@@ -310,7 +286,6 @@ bool read_buffer_matrix(PyObject* obj, MatrixArg& out, const char* param, Subcla
         view.read_line(view.base() + static_cast<Py_ssize_t>(r) * view.stride(0), view.extent(1), view.stride(1),
                        values.data() + r * cols, param);
     }
-    out.block(rows, cols);
     return true;
 }
 

@@ -14,12 +14,13 @@
 
 namespace valmora::py {
 
+class CallState;
+
 // Finds numpy.ndarray and array.array among the loaded modules, if they are loaded. Reading a
-// loaded module's attribute can run Python code (its __getattr__, a lazy import); once a type is
-// found it is a comparison of types. False, with the exception set, only when the look-up was
-// interrupted. buffer_types_to_find, which runs no Python code, says whether it would read one.
-bool find_buffer_types();
-bool buffer_types_to_find();
+// loaded module's attribute can run Python code (its __getattr__, a lazy import), before which
+// what `state` has lent is read; once a type is found it is a comparison of types. False, with
+// the exception set, only when the look-up was interrupted.
+bool find_buffer_types(CallState* state);
 
 // Whether `obj` is a numpy.ndarray or an instance of a subclass (as found so far).
 bool is_ndarray(PyObject* obj);
@@ -29,8 +30,6 @@ bool is_ndarray(PyObject* obj);
 class BufferLease {
 public:
     BufferLease() = default;
-    BufferLease(BufferLease&& other) noexcept { *this = std::move(other); }
-    BufferLease& operator=(BufferLease&& other) noexcept;
     BufferLease(const BufferLease&) = delete;
     BufferLease& operator=(const BufferLease&) = delete;
     ~BufferLease() { release(); }
@@ -50,20 +49,19 @@ private:
 };
 
 // The doubles of a vector or matrix argument: converted into owned storage, or a caller's
-// C-contiguous float64 array read in place while its export is held.
+// C-contiguous float64 array read in place (lent) while its export, lease(), is held.
 class Values {
 public:
     std::vector<double>& owned() noexcept { return owned_; }
+    BufferLease& lease() noexcept { return lease_; }
     bool lent() const noexcept { return lease_.held(); }
-    // Copies lent values into owned storage, keeping the export until give_back(): giving an
-    // export back can free an array and run Python code, so every lent argument is copied
-    // before any is given back.
+    // Copies lent values into owned storage, keeping the export until give_back(): giving one back
+    // can free an array and run Python code, so every lent argument is copied before any is.
     void copy_lent();
     void give_back() noexcept { lease_.release(); }
     bool intact() const { return !lent() || lease_.intact(); }
 
 protected:
-    void lend(BufferLease lease) noexcept { lease_ = std::move(lease); }
     const double* data() const noexcept {
         return lent() ? static_cast<const double*>(lease_.view().buf) : owned_.data();
     }
@@ -78,7 +76,6 @@ protected:
 // A vector argument.
 class VectorArg : public Values {
 public:
-    void lend(BufferLease lease) noexcept { Values::lend(std::move(lease)); }
     operator std::span<const double>() const noexcept { return {data(), size()}; }
 };
 
@@ -87,18 +84,12 @@ public:
 // what is wrong with them.
 class MatrixArg : public Values {
 public:
-    void lend(BufferLease lease, std::size_t rows, std::size_t cols) noexcept {
-        Values::lend(std::move(lease));
-        rows_ = rows;
-        cols_ = cols;
-    }
-    // A block of rows x cols values in owned(), row after row.
+    // A block of rows x cols values, row after row: lent, or in owned().
     void block(std::size_t rows, std::size_t cols) noexcept {
         rows_ = rows;
         cols_ = cols;
     }
-    // Rows one by one, `expected` of them (a hint): each ends where owned() ends when end_row()
-    // is called.
+    // Rows one by one (`expected` is a hint), each ending where owned() ends at end_row().
     void begin_rows(std::size_t expected) {
         starts_.reserve(expected + 1);
         if (starts_.empty()) starts_.push_back(0);
@@ -123,13 +114,12 @@ private:
 // for a stop request, unless `subclass` asks for an ndarray subclass (np.memmap) too, whose
 // values are copied.
 enum class Subclass { refused, copied };
-bool read_buffer_vector(PyObject* obj, VectorArg& out, const char* param, Subclass subclass = Subclass::refused);
+bool read_buffer_vector(PyObject* obj, VectorArg& out, const char* param, Subclass subclass);
 bool append_buffer_vector(PyObject* obj, std::vector<double>& out, const char* param);
-bool read_buffer_matrix(PyObject* obj, MatrixArg& out, const char* param, Subclass subclass = Subclass::refused);
+bool read_buffer_matrix(PyObject* obj, MatrixArg& out, const char* param, Subclass subclass);
 
 // BufferError naming `param`: an array the call reads was resized or moved by code that ran at a
-// poll for a stop request. raise_resized also ends the call (Stopped) without reading it again.
+// poll for a stop request.
 void set_resized_error(const char* param);
-[[noreturn]] void raise_resized(const char* param);
 
 }  // namespace valmora::py

@@ -49,24 +49,19 @@ struct Size {
         return out != ~std::uint64_t{0} || !PyErr_Occurred() || conversion_failed(name);
     }
 };
-struct Vector {
+// A vector or a matrix: labelled arguments may carry labels on their axes.
+template <class Value, bool (*to_value)(PyObject*, const Param&, Value&, CallState&)>
+struct Sequence {
     const char* name;
     Axes axes{};
-    using type = VectorArg;
+    using type = Value;
     static constexpr bool reads_arrays = true;
     bool convert(PyObject* o, type& out, CallState* state, std::size_t argument) const {
-        return to_vector(o, {name, argument, axes}, out, *state);
+        return to_value(o, {name, argument, axes}, out, *state);
     }
 };
-struct Rows {
-    const char* name;
-    Axes axes{};
-    using type = MatrixArg;
-    static constexpr bool reads_arrays = true;
-    bool convert(PyObject* o, type& out, CallState* state, std::size_t argument) const {
-        return to_matrix(o, {name, argument, axes}, out, *state);
-    }
-};
+using Vector = Sequence<VectorArg, to_vector>;
+using Rows = Sequence<MatrixArg, to_matrix>;
 
 // One module function: its Python name, the core routine it runs and its parameters in order.
 // The result is built by the `to_python` overload for the routine's value type.
@@ -125,7 +120,8 @@ PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssiz
             std::tuple<typename Kinds::type...> values;
             const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
                 return (std::get<I>(f.kinds).convert(slots[I], std::get<I>(values), state, I) && ...);
-            }(std::index_sequence_for<Kinds...>{});
+            }
+            (std::index_sequence_for<Kinds...>{});
             if (!converted || (state != nullptr && !state->labels.agree())) return nullptr;
             auto result = std::apply(f.core, std::as_const(values));
             if (!result.ok()) return raise(result.error());

@@ -58,7 +58,6 @@ void wrap_conversion_error(const char* param) {
     PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
-
 // Which objects stand for a missing element of a vector or matrix, read as NaN: pandas' pd.NA
 // anywhere, and None too in the object array a frame or series gives (a polars null). A scalar
 // argument has none: pd.NA there fails as any object without __float__ does.
@@ -175,16 +174,10 @@ bool for_each_item(PyObject* obj, CallState* state, Reserve reserve, Take take) 
     }
 }
 
-// Whether `obj` may be an array of a type read through its buffer, the types being found (which
-// may run Python code the first times).
+// Whether `obj` may be an array of a type read through its buffer, the types being found.
 bool exports_buffer(PyObject* obj, CallState* state, bool& ok) {
     ok = true;
-    if (!PyObject_CheckBuffer(obj)) return false;
-    if (buffer_types_to_find()) {
-        if (state != nullptr) state->before_python();
-        ok = find_buffer_types();
-    }
-    return ok;
+    return PyObject_CheckBuffer(obj) && (ok = find_buffer_types(state));
 }
 
 // Any sequence of numbers into `out` (a vector, or a row of a matrix).
@@ -221,8 +214,9 @@ enum class Read { done, by_items, failed };
 // walks: the offered array when it has items, else the object itself; `offered` keeps that
 // array alive meanwhile, and `missing` says which items stand for a missing value.
 template <class Arg>
-Read read_array(PyObject*& obj, const Param& param, Arg& out, bool (*read_buffer)(PyObject*, Arg&, const char*, Subclass),
-                CallState& state, PyRef& offered, Missing& missing) {
+Read read_array(PyObject*& obj, const Param& param, Arg& out,
+                bool (*read_buffer)(PyObject*, Arg&, const char*, Subclass), CallState& state, PyRef& offered,
+                Missing& missing) {
     missing = Missing::pandas;
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyUnicode_Check(obj) || obj == Py_None) {
         return Read::by_items;
@@ -239,7 +233,7 @@ Read read_array(PyObject*& obj, const Param& param, Arg& out, bool (*read_buffer
     if (!offered_array(obj, param.name, param.argument, param.axes, state.labels, offered)) return Read::failed;
     if (offered) {
         // numpy may have been imported only now, by __array__ itself.
-        if (!find_buffer_types()) return Read::failed;
+        if (!find_buffer_types(&state)) return Read::failed;
         // What __array__ gives may be a subclass (np.memmap): read through its buffer too, copied.
         if (read(offered.get(), Subclass::copied)) return Read::done;
         if (is_array_of_rows(offered.get())) {
@@ -278,15 +272,15 @@ void CallState::lent(Values& values, const char* param) noexcept { lent_[count_+
 
 void CallState::before_python() {
     if (count_ == 0) return;
-    for (std::size_t i = 0; i < count_; ++i) lent_[i].values->copy_lent();
+    for (std::size_t i = 0; i < count_; ++i) lent_[i].first->copy_lent();
     const std::size_t n = std::exchange(count_, 0);
-    for (std::size_t i = 0; i < n; ++i) lent_[i].values->give_back();
+    for (std::size_t i = 0; i < n; ++i) lent_[i].first->give_back();
 }
 
 bool CallState::intact() const {
     for (std::size_t i = 0; i < count_; ++i) {
-        if (!lent_[i].values->intact()) {
-            set_resized_error(lent_[i].param);
+        if (!lent_[i].first->intact()) {
+            set_resized_error(lent_[i].second);
             return false;
         }
     }
@@ -372,7 +366,8 @@ bool append_rows(PyObject* obj, MatrixArg& out, Missing missing, CallState& stat
         return true;
     }
     out.begin_rows(0);
-    return for_each_item(obj, &state, [&](std::size_t length) { out.begin_rows(length); }, take_row);
+    return for_each_item(
+        obj, &state, [&](std::size_t length) { out.begin_rows(length); }, take_row);
 }
 
 // Through a buffer, or the array a frame offers, else item by item.

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "buffer.hpp"
 #include "frames.hpp"
@@ -14,10 +15,9 @@
 
 namespace valmora::py {
 
-// The arrays a call reads in place and the labels its arguments carry. A lent array is read when
-// the core runs, so before any later conversion runs Python code (a __float__, an iterator, a
-// frame's __array__), which could change or free it, it is copied; and after signal handlers ran
-// at a poll for a stop request, every lent array must still be where and what it was.
+// The arrays a call reads in place and the labels its arguments carry. A lent array is copied
+// before a later conversion runs Python code (a __float__, an iterator, a frame's __array__) that
+// could change or free it, and checked again after signal handlers ran at a poll.
 class CallState {
 public:
     // The call the stop probe asks about on this thread, until this one ends.
@@ -36,12 +36,8 @@ public:
     LabelCheck labels;
 
 private:
-    static constexpr std::size_t kMost = 6;  // no function takes more arguments
-    struct Lent {
-        Values* values;
-        const char* param;
-    };
-    Lent lent_[kMost];
+    static constexpr std::size_t kMost = 6;        // no function takes more arguments
+    std::pair<Values*, const char*> lent_[kMost];  // each lent argument, and its parameter's name
     std::size_t count_ = 0;
     CallState** slot_;
     CallState* previous_;
@@ -56,8 +52,7 @@ struct Param {
 };
 
 // Each converter yields the value, or fails with the exception the conversion-error rule makes of
-// the underlying failure (an exact TypeError is re-raised naming the parameter). `state` is null
-// in a call that reads no array.
+// the failure (an exact TypeError named after the parameter); `state` is null if no array is read.
 bool to_double(PyObject* obj, const char* param, double& out, CallState* state);
 bool to_size(PyObject* obj, const char* param, std::uint64_t& out, CallState* state);
 bool to_vector(PyObject* obj, const Param& param, VectorArg& out, CallState& state);

@@ -50,15 +50,8 @@ PyObject* example_str(PyObject* self) {
 }
 
 PyObject* example_repr(PyObject* self) {
-    const ExampleObject* e = as_example(self);
-    std::string shown;
-    try {
-        shown.reserve(static_cast<std::size_t>(e->size) + 9);
-        shown.append("Example<").append(e->text, static_cast<std::size_t>(e->size)).append(">");
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    return PyUnicode_FromStringAndSize(shown.data(), static_cast<Py_ssize_t>(shown.size()));
+    PyRef text(example_str(self));
+    return text ? PyUnicode_FromFormat("Example<%U>", text.get()) : nullptr;
 }
 
 void example_dealloc(PyObject* self) {

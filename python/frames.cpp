@@ -165,32 +165,21 @@ bool first_difference(PyObject* a, PyObject* b, Py_ssize_t& at, PyRef& left, PyR
     if (!ia) return incomparable();
     PyRef ib(PyObject_GetIter(b));
     if (!ib) return incomparable();
-    bool ok = true, ended = false;
-    in_runs(
-        static_cast<std::size_t>(n),
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; ok && !ended && at < 0 && i < end; ++i) {
-                PyRef x(PyIter_Next(ia.get()));
-                PyRef y(x ? PyIter_Next(ib.get()) : nullptr);
-                if (!x || !y) {
-                    ended = true;
-                    if (PyErr_Occurred()) ok = incomparable();
-                    return;
-                }
-                const int same = same_label(x.get(), y.get());
-                if (same < 0) {
-                    ok = false;
-                    return;
-                }
-                if (same == 0) {
-                    at = static_cast<Py_ssize_t>(i);
-                    left = std::move(x);
-                    right = std::move(y);
-                }
-            }
-        },
-        4096);
-    return ok;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i % 4096 == 4095) poll_stop();
+        PyRef x(PyIter_Next(ia.get()));
+        PyRef y(x ? PyIter_Next(ib.get()) : nullptr);
+        if (!x || !y) return !PyErr_Occurred() || incomparable();
+        const int same = same_label(x.get(), y.get());
+        if (same < 0) return false;
+        if (same == 0) {
+            at = i;
+            left = std::move(x);
+            right = std::move(y);
+            return true;
+        }
+    }
+    return true;
 }
 
 // The first label met a second time, or null when each label is met once (or the labels cannot
@@ -207,31 +196,18 @@ bool first_repeat(PyObject* labels, PyRef& repeated) {
     if (!seen) return false;
     PyRef it(PyObject_GetIter(labels));
     if (!it) return incomparable();
-    bool ok = true;
-    in_runs(
-        ~std::size_t{0},
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                PyRef label(PyIter_Next(it.get()));
-                if (!label) {
-                    ok = !PyErr_Occurred() || incomparable();
-                    return false;
-                }
-                const int met = PySet_Contains(seen.get(), label.get());
-                if (met != 0) {
-                    if (met > 0) repeated = std::move(label);
-                    else ok = incomparable();  // an unhashable label: nothing to say
-                    return false;
-                }
-                if (PySet_Add(seen.get(), label.get()) < 0) {
-                    ok = false;
-                    return false;
-                }
-            }
+    for (std::size_t i = 1;; ++i) {
+        if (i % 4096 == 0) poll_stop();
+        PyRef label(PyIter_Next(it.get()));
+        if (!label) return !PyErr_Occurred() || incomparable();
+        const int met = PySet_Contains(seen.get(), label.get());
+        if (met < 0) return incomparable();  // an unhashable label: nothing to say
+        if (met > 0) {
+            repeated = std::move(label);
             return true;
-        },
-        4096);
-    return ok;
+        }
+        if (PySet_Add(seen.get(), label.get()) < 0) return false;
+    }
 }
 
 // Keeps `message`; when a label's repr failed, `plain()` in its place, which words the refusal
@@ -331,24 +307,13 @@ namespace {
 enum class Held { numbers, dates, times, durations, strings, bytes, categories, lists, structs, maps, unions, unknown };
 
 const char* held_name(Held held) {
-    switch (held) {
-        case Held::dates: return "dates";
-        case Held::times: return "times";
-        case Held::durations: return "durations";
-        case Held::strings: return "strings";
-        case Held::bytes: return "bytes";
-        case Held::categories: return "categories";
-        case Held::lists: return "lists";
-        case Held::structs: return "structs";
-        case Held::maps: return "maps";
-        case Held::unions: return "unions";
-        default: return "numbers";
-    }
+    static constexpr const char* kNames[] = {"numbers",    "dates", "times",   "durations", "strings", "bytes",
+                                             "categories", "lists", "structs", "maps",      "unions",  "numbers"};
+    return kNames[static_cast<int>(held)];
 }
 
 bool text_is(PyObject* text, const char* expected, bool prefix = false) {
-    if (!PyUnicode_Check(text)) return false;
-    const char* s = PyUnicode_AsUTF8AndSize(text, nullptr);
+    const char* s = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
     if (s == nullptr) {
         PyErr_Clear();
         return false;
@@ -403,14 +368,6 @@ Held held_by_arrow(const ArrowSchema& field) {
     return Held::numbers;
 }
 
-// A schema capsule's field, released with the capsule.
-bool held_by_schema_capsule(PyObject* capsule, Held& held) {
-    const auto* schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-    if (schema == nullptr) return false;
-    held = held_by_arrow(*schema);
-    return true;
-}
-
 // What a numpy-style dtype holds: through the Arrow schema of the type it wraps (pandas'
 // pyarrow-backed columns), else from its one-letter `kind` (and, for objects, its `name`:
 // pandas' strings, categories and periods are object kinds). `unknown` when it has no kind.
@@ -419,9 +376,12 @@ bool held_by_dtype(PyObject* dtype, Held& held) {
     PyRef wrapped, export_schema;
     if (!optional_attr(dtype, "pyarrow_dtype", wrapped)) return false;
     if (wrapped && !member(wrapped.get(), "__arrow_c_schema__", export_schema)) return false;
-    if (export_schema) {
+    if (export_schema) {  // a schema capsule's field, released with the capsule
         PyRef capsule(PyObject_CallNoArgs(export_schema.get()));
-        return capsule && held_by_schema_capsule(capsule.get(), held);
+        const auto* schema =
+            capsule ? static_cast<const ArrowSchema*>(PyCapsule_GetPointer(capsule.get(), "arrow_schema")) : nullptr;
+        if (schema != nullptr) held = held_by_arrow(*schema);
+        return schema != nullptr;
     }
     PyRef kind, name;
     if (!optional_attr(dtype, "kind", kind)) return false;
@@ -549,8 +509,11 @@ bool numeric_arrow_columns(PyObject* obj, bool frame) {
     return true;
 }
 
-}  // namespace
-
+// TypeError "column 'date' holds dates, not numbers" when a column of `obj` holds dates, times,
+// durations, strings, bytes, categories or nested values, which `__array__` would turn into
+// numbers or into objects that are not numbers. The kinds come from the column types alone:
+// numpy-style `dtype.kind` (pandas, xarray; pandas' pyarrow-backed dtypes through their Arrow
+// type) or an Arrow C schema (polars' `schema`, pyarrow), never from the data.
 bool numeric_columns(PyObject* obj) {
     PyRef dtype;
     if (!member(obj, "dtype", dtype)) return false;
@@ -582,6 +545,8 @@ bool numeric_columns(PyObject* obj) {
     }
     return !PyErr_Occurred();
 }
+
+}  // namespace
 
 bool offered_array(PyObject* obj, const char* param, std::size_t argument, Axes axes, LabelCheck& labels,
                    PyRef& offered) {

@@ -44,9 +44,8 @@ public:
         const char* param;
         Axis axis;
     };
-    // One axis's labels as read. `positions` marks pandas' default index: it only counts
-    // positions, but says that its argument is read in its own order, which another pandas
-    // argument's labels must then follow.
+    // One axis's labels as read. `positions` marks pandas' default index: it counts positions, yet
+    // says its argument is read in its own order, which another pandas argument must follow.
     struct Labelled {
         Member member;
         std::size_t argument;
@@ -61,20 +60,12 @@ private:
 };
 
 // For an object that offers `__array__` (pandas and polars frames and series, xarray), argument
-// `argument` of the call, its column kinds are checked (numeric_columns), its labels read into
-// `labels`, and `offered` made
+// `argument` of the call, its column kinds are checked (a column that is not numbers is refused
+// by name), its labels read into `labels`, and `offered` made
 // the array `__array__()` returns; `offered` stays empty for any other object. False with the
 // exception set when one of these fails.
 bool offered_array(PyObject* obj, const char* param, std::size_t argument, Axes axes, LabelCheck& labels,
                    PyRef& offered);
-
-// For an object offering `__array__`: TypeError "column 'date' holds dates, not numbers" when
-// one of its columns holds dates, times, durations, strings, bytes, categories or nested values,
-// which `__array__` would turn into numbers or into objects that are not numbers. The kinds come
-// from the column types alone: numpy-style `dtype.kind` (pandas, xarray; pandas' pyarrow-backed
-// dtypes through their Arrow type) or an Arrow C schema (polars' `schema`, pyarrow), never from
-// the data. A missing attribute says nothing; any other exception ends the call.
-bool numeric_columns(PyObject* obj);
 
 // Finds pandas' Index type and missing value, pd.NA, if pandas is loaded; reading them may run
 // Python code.

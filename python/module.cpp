@@ -10,18 +10,7 @@
 namespace valmora::py {
 namespace {
 
-struct Names {
-    PyObject* all;
-    PyObject* name;
-};
-
 SharedObject interned_all, interned_name;
-
-bool get_names(Names& names) {
-    names.all = interned_all.get([] { return PyUnicode_InternFromString("__all__"); });
-    names.name = interned_name.get([] { return PyUnicode_InternFromString("__name__"); });
-    return names.all != nullptr && names.name != nullptr;
-}
 
 // The one way anything is put on the module: record the name in __all__, then set it.
 int add_to_module(PyObject* module, PyObject* all_name, PyObject* name, PyObject* value) {
@@ -42,12 +31,13 @@ int add_to_module(PyObject* module, PyObject* all_name, PyObject* name, PyObject
 
 int exec_module(PyObject* module) {
     install_stop_probe(stop_requested);
-    Names names;
-    if (!get_names(names) || !load_sequence_type()) return -1;
+    PyObject* all = interned_all.get([] { return PyUnicode_InternFromString("__all__"); });
+    PyObject* name_attribute = interned_name.get([] { return PyUnicode_InternFromString("__name__"); });
+    if (all == nullptr || name_attribute == nullptr || !load_sequence_type()) return -1;
     PyObject* example = example_type();
     if (example == nullptr) return -1;
     PyRef example_name(PyUnicode_FromString("Example"));
-    if (!example_name || add_to_module(module, names.all, example_name.get(), example) < 0) return -1;
+    if (!example_name || add_to_module(module, all, example_name.get(), example) < 0) return -1;
 
     for (PyMethodDef& def : module_functions()) {
         PyRef module_name(PyModule_GetNameObject(module));
@@ -55,8 +45,8 @@ int exec_module(PyObject* module) {
         PyRef function(PyCMethod_New(&def, module, module_name.get(), nullptr));
         module_name.reset();
         if (!function) return -1;
-        PyRef name(PyObject_GetAttr(function.get(), names.name));
-        if (!name || add_to_module(module, names.all, name.get(), function.get()) < 0) return -1;
+        PyRef name(PyObject_GetAttr(function.get(), name_attribute));
+        if (!name || add_to_module(module, all, name.get(), function.get()) < 0) return -1;
     }
     return 0;
 }

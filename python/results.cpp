@@ -66,10 +66,10 @@ private:
     std::uint64_t last_bits_ = ~std::uint64_t{0};  // a NaN's: matches nothing that is shared
 };
 
-// A list of `size` floats, `stretch(start, count, buffer)` giving the values of each stretch (in
-// `buffer`, or wherever they already are). A result longer than a stretch is built with polls
-// between stretches, where signal handlers run and may start a collection: until every slot is
-// filled the list is kept from the collector, and so from any Python code (gc.get_objects()).
+// A list of `size` floats, `stretch(start, count, buffer)` giving each stretch's values (in
+// `buffer`, or where they are). Between stretches of a long result, polls run signal handlers,
+// which may start a collection: until its slots are filled, the list is kept from the collector
+// and so from any Python code (gc.get_objects()).
 template <class Stretch>
 PyObject* build_list(std::size_t size, Stretch stretch) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
@@ -144,9 +144,6 @@ PyObject* to_python(const Matrix& m) {
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), rows[i]);
     }
     const double* v = m.data();
-    auto put = [&](std::size_t i, std::size_t j, PyObject* item) {
-        PyList_SetItem(rows[i], static_cast<Py_ssize_t>(j), item);
-    };
     for (std::size_t i0 = 0; i0 < p; i0 += kListBlock) {
         if (i0 > 0) poll_stop();
         const std::size_t i1 = std::min(p, i0 + kListBlock);
@@ -157,7 +154,7 @@ PyObject* to_python(const Matrix& m) {
                     const double upper = v[i * p + j];
                     PyObject* item = PyFloat_FromDouble(upper);
                     if (item == nullptr) return nullptr;
-                    put(i, j, item);
+                    PyList_SetItem(rows[i], static_cast<Py_ssize_t>(j), item);
                     if (j == i) continue;
                     const double lower = v[j * p + i];
                     const auto bits = std::bit_cast<std::uint64_t>(upper);
@@ -166,7 +163,7 @@ PyObject* to_python(const Matrix& m) {
                     } else if ((item = PyFloat_FromDouble(lower)) == nullptr) {
                         return nullptr;
                     }
-                    put(j, i, item);
+                    PyList_SetItem(rows[j], static_cast<Py_ssize_t>(i), item);
                 }
             }
         }
@@ -181,8 +178,7 @@ PyObject* to_python(const std::pair<Matrix, double>& shrunk) { return tuple_of(s
 PyObject* to_python(const std::array<double, 4>& costs) {
     // Floats start no collection, so the tuple may hold empty slots while they are made.
     PyRef tuple(PyTuple_New(4));
-    if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < 4; ++i) {
+    for (Py_ssize_t i = 0; tuple && i < 4; ++i) {
         PyObject* item = PyFloat_FromDouble(costs[static_cast<std::size_t>(i)]);
         if (item == nullptr) return nullptr;
         PyTuple_SetItem(tuple.get(), i, item);

@@ -23,7 +23,6 @@ namespace valmora::py {
 
 PyObject* to_python(double value);
 PyObject* to_python(std::span<const double> values);
-inline PyObject* to_python(const std::vector<double>& values) { return to_python(std::span<const double>(values)); }
 PyObject* to_python(const Matrix& m);
 // (matrix, intensity)
 PyObject* to_python(const std::pair<Matrix, double>& shrunk);
@@ -38,8 +37,8 @@ PyObject* to_python(const CointegrationSpread& fit);
 // One float, repeated.
 PyObject* to_python(const EqualSlices& slices);
 
-// A list of `size` floats whose values `compute(series, start, out)` gives a stretch at a time, so
-// a long result is never held twice. The values may be read from memory a caller lent.
+// A list of `size` floats that `compute(series, start, out)` gives a stretch at a time: a long
+// result is never held twice.
 PyObject* computed_list(std::size_t size, void (*compute)(const void* series, std::size_t start, std::span<double> out),
                         const void* series);
 
