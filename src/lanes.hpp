@@ -38,13 +38,113 @@ template <class V>
 [[gnu::always_inline]] inline void store(double* to, const V& v) {
     std::memcpy(to, &v, sizeof v);
 }
-// Every lane a, signed zeros kept (V{} + a would make -0.0 +0.0). In arithmetic, write a
-// broadcast operand as the scalar times the vector instead: it folds into the instruction.
+// Every lane a, its bits kept (V{} + a would make -0.0 +0.0), in one broadcast: the compiler can
+// turn a vector built lane by lane into as many masked inserts. In arithmetic, write a broadcast
+// operand as the scalar times the vector instead, where the operand order does not matter: it
+// folds into the instruction.
 template <class V>
 [[gnu::always_inline]] inline void splat(V& v, double a) {
+#if defined(__x86_64__)
+    if constexpr (sizeof(V) == 16) {
+        V t{};
+        t[0] = a;
+        asm("unpcklpd %0, %0" : "+x"(t));
+        v = t;
+    } else {
+        asm("vbroadcastsd %1, %0" : "=v"(v) : "xm"(a));
+    }
+#else
     V t{};
     for (std::size_t l = 0; l < sizeof(V) / sizeof(double); ++l) t[l] = a;
     v = t;
+#endif
+}
+
+// a + b and a * b with the operands in the written order. When both are NaN, x86-64 and aarch64
+// return the first one's (quietened), so b + a is not a + b in the bits; the compiler takes + and *
+// as commutative and swaps their operands as suits its registers (at one instruction set and not
+// at another), which no source order prevents. Where two NaNs can meet, a sum or product goes
+// through these. Scalars take the kernel's lane count N, which picks the encoding (a legacy SSE
+// instruction among AVX ones costs a state transition on Intel); scalar code outside the kernels
+// takes the default. Two lanes are the baseline's SSE2, whose packed memory operands must be
+// aligned: they come in registers. Elsewhere the compiler's order stands.
+#if defined(__AVX__)
+inline constexpr bool kAvxThroughout = true;
+#else
+inline constexpr bool kAvxThroughout = false;
+#endif
+template <std::size_t N = 2>
+[[gnu::always_inline]] inline double add(double a, double b) {
+#if defined(__x86_64__)
+    if constexpr (N <= 2 && !kAvxThroughout) {
+        asm("addsd %1, %0" : "+x"(a) : "xm"(b));
+        return a;
+    } else {
+        double r;
+        asm("vaddsd %2, %1, %0" : "=x"(r) : "x"(a), "xm"(b));
+        return r;
+    }
+#elif defined(__aarch64__)
+    double r;
+    asm("fadd %d0, %d1, %d2" : "=w"(r) : "w"(a), "w"(b));
+    return r;
+#else
+    return a + b;
+#endif
+}
+template <std::size_t N = 2>
+[[gnu::always_inline]] inline double mul(double a, double b) {
+#if defined(__x86_64__)
+    if constexpr (N <= 2 && !kAvxThroughout) {
+        asm("mulsd %1, %0" : "+x"(a) : "xm"(b));
+        return a;
+    } else {
+        double r;
+        asm("vmulsd %2, %1, %0" : "=x"(r) : "x"(a), "xm"(b));
+        return r;
+    }
+#elif defined(__aarch64__)
+    double r;
+    asm("fmul %d0, %d1, %d2" : "=w"(r) : "w"(a), "w"(b));
+    return r;
+#else
+    return a * b;
+#endif
+}
+// The same lane by lane, into r.
+template <class V>
+[[gnu::always_inline]] inline void add(V& r, const V& a, const V& b) {
+#if defined(__x86_64__)
+    if constexpr (sizeof(V) == 16 && !kAvxThroughout) {
+        V t = a;  // r may be b
+        asm("addpd %1, %0" : "+x"(t) : "x"(b));
+        r = t;
+    } else {
+        asm("vaddpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    }
+#elif defined(__aarch64__)
+    static_assert(sizeof(V) == 16, "NEON lanes hold two doubles");
+    asm("fadd %0.2d, %1.2d, %2.2d" : "=w"(r) : "w"(a), "w"(b));
+#else
+    r = a + b;
+#endif
+}
+template <class V>
+[[gnu::always_inline]] inline void mul(V& r, const V& a, const V& b) {
+#if defined(__x86_64__)
+    if constexpr (sizeof(V) == 16 && !kAvxThroughout) {
+        V t = a;  // r may be b
+        asm("mulpd %1, %0" : "+x"(t) : "x"(b));
+        r = t;
+    } else {
+        asm("vmulpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    }
+#elif defined(__aarch64__)
+    static_assert(sizeof(V) == 16, "NEON lanes hold two doubles");
+    asm("fmul %0.2d, %1.2d, %2.2d" : "=w"(r) : "w"(a), "w"(b));
+#else
+    r = a * b;
+#endif
 }
 
 enum class Level { baseline, avx2, avx512 };
