@@ -38,26 +38,27 @@ template <class V>
 [[gnu::always_inline]] inline void store(double* to, const V& v) {
     std::memcpy(to, &v, sizeof v);
 }
-// Every lane a, its bits kept (V{} + a would make -0.0 +0.0), in one broadcast: the compiler can
-// turn a vector built lane by lane into as many masked inserts. In arithmetic, write a broadcast
-// operand as the scalar times the vector instead, where the operand order does not matter: it
-// folds into the instruction.
+#if defined(__AVX__)
+inline constexpr bool kAvxThroughout = true;
+#else
+inline constexpr bool kAvxThroughout = false;
+#endif
+
+// Every lane a, its bits kept (V{} + a would make -0.0 +0.0), in one broadcast: g++ can turn a
+// vector built lane by lane into as many masked inserts. In arithmetic, write a broadcast operand as
+// the scalar times the vector instead, where the operand order does not matter: it folds into the
+// instruction.
 template <class V>
 [[gnu::always_inline]] inline void splat(V& v, double a) {
-#if defined(__x86_64__)
-    if constexpr (sizeof(V) == 16) {
-        V t{};
-        t[0] = a;
-        asm("unpcklpd %0, %0" : "+x"(t));
-        v = t;
-    } else {
+#if defined(__x86_64__) && !defined(__clang__)
+    if constexpr (sizeof(V) > 16) {
         asm("vbroadcastsd %1, %0" : "=v"(v) : "xm"(a));
+        return;
     }
-#else
+#endif
     V t{};
     for (std::size_t l = 0; l < sizeof(V) / sizeof(double); ++l) t[l] = a;
     v = t;
-#endif
 }
 
 // a + b and a * b with the operands in the written order. When both are NaN, x86-64 and aarch64
@@ -68,11 +69,6 @@ template <class V>
 // instruction among AVX ones costs a state transition on Intel); scalar code outside the kernels
 // takes the default. Two lanes are the baseline's SSE2, whose packed memory operands must be
 // aligned: they come in registers. Elsewhere the compiler's order stands.
-#if defined(__AVX__)
-inline constexpr bool kAvxThroughout = true;
-#else
-inline constexpr bool kAvxThroughout = false;
-#endif
 template <std::size_t N = 2>
 [[gnu::always_inline]] inline double add(double a, double b) {
 #if defined(__x86_64__)
@@ -111,7 +107,15 @@ template <std::size_t N = 2>
     return a * b;
 #endif
 }
-// The same lane by lane, into r.
+// The same lane by lane, into r. clang checks the size of an assembly operand against the
+// instruction set of the function it is written in, and these templates have none but the
+// baseline's: there four and eight lanes keep the compiler's order, and a kernel that needs the
+// operands' order runs on two lanes (run<widest_ordered>).
+#if defined(__clang__)
+inline constexpr bool kVectorsInAssembly = false;
+#else
+inline constexpr bool kVectorsInAssembly = true;
+#endif
 template <class V>
 [[gnu::always_inline]] inline void add(V& r, const V& a, const V& b) {
 #if defined(__x86_64__)
@@ -119,8 +123,10 @@ template <class V>
         V t = a;  // r may be b
         asm("addpd %1, %0" : "+x"(t) : "x"(b));
         r = t;
-    } else {
+    } else if constexpr (sizeof(V) == 16 || kVectorsInAssembly) {
         asm("vaddpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    } else {
+        r = a + b;
     }
 #elif defined(__aarch64__)
     static_assert(sizeof(V) == 16, "NEON lanes hold two doubles");
@@ -136,8 +142,10 @@ template <class V>
         V t = a;  // r may be b
         asm("mulpd %1, %0" : "+x"(t) : "x"(b));
         r = t;
-    } else {
+    } else if constexpr (sizeof(V) == 16 || kVectorsInAssembly) {
         asm("vmulpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    } else {
+        r = a * b;
     }
 #elif defined(__aarch64__)
     static_assert(sizeof(V) == 16, "NEON lanes hold two doubles");
@@ -148,6 +156,8 @@ template <class V>
 }
 
 enum class Level { baseline, avx2, avx512 };
+// The widest level at which add() and mul() keep the operands' order lane by lane.
+inline constexpr Level widest_ordered = kVectorsInAssembly ? Level::avx512 : Level::baseline;
 
 // The widest level this processor supports (always baseline off x86-64).
 Level supported();
@@ -191,7 +201,9 @@ auto run(const Kernel& kernel) {
     if constexpr (widest == Level::avx512) {
         if (l == Level::avx512) return run_avx512(kernel);
     }
-    if (l != Level::baseline) return run_avx2(kernel);
+    if constexpr (widest != Level::baseline) {
+        if (l != Level::baseline) return run_avx2(kernel);
+    }
     return run_baseline(kernel);
 #else
     return kernel.template operator()<2>();
