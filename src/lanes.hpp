@@ -69,90 +69,78 @@ template <class V>
 // instruction among AVX ones costs a state transition on Intel); scalar code outside the kernels
 // takes the default. Two lanes are the baseline's SSE2, whose packed memory operands must be
 // aligned: they come in registers. Elsewhere the compiler's order stands.
-template <std::size_t N = 2>
-[[gnu::always_inline]] inline double add(double a, double b) {
-#if defined(__x86_64__)
-    if constexpr (N <= 2 && !kAvxThroughout) {
-        asm("addsd %1, %0" : "+x"(a) : "xm"(b));
-        return a;
-    } else {
-        double r;
-        asm("vaddsd %2, %1, %0" : "=x"(r) : "x"(a), "xm"(b));
-        return r;
-    }
-#elif defined(__aarch64__)
-    double r;
-    asm("fadd %d0, %d1, %d2" : "=w"(r) : "w"(a), "w"(b));
-    return r;
-#else
-    return a + b;
-#endif
-}
-template <std::size_t N = 2>
-[[gnu::always_inline]] inline double mul(double a, double b) {
-#if defined(__x86_64__)
-    if constexpr (N <= 2 && !kAvxThroughout) {
-        asm("mulsd %1, %0" : "+x"(a) : "xm"(b));
-        return a;
-    } else {
-        double r;
-        asm("vmulsd %2, %1, %0" : "=x"(r) : "x"(a), "xm"(b));
-        return r;
-    }
-#elif defined(__aarch64__)
-    double r;
-    asm("fmul %d0, %d1, %d2" : "=w"(r) : "w"(a), "w"(b));
-    return r;
-#else
-    return a * b;
-#endif
-}
-// The same lane by lane, into r. clang checks the size of an assembly operand against the
-// instruction set of the function it is written in, and these templates have none but the
-// baseline's: there four and eight lanes keep the compiler's order, and a kernel that needs the
-// operands' order runs on two lanes (run<widest_ordered>).
+// clang checks the size of an assembly operand against the instruction set of the function it is
+// written in, and these templates have none but the baseline's: there four and eight lanes keep the
+// compiler's order, and a kernel that needs the operands' order runs on two lanes
+// (run<widest_ordered>).
 #if defined(__clang__)
 inline constexpr bool kVectorsInAssembly = false;
 #else
 inline constexpr bool kVectorsInAssembly = true;
 #endif
-template <class V>
-[[gnu::always_inline]] inline void add(V& r, const V& a, const V& b) {
+enum class Op { add, mul };
+
+template <Op op, std::size_t N>
+[[gnu::always_inline]] inline double ordered(double a, double b) {
+#if defined(__x86_64__)
+    if constexpr (N <= 2 && !kAvxThroughout) {
+        if constexpr (op == Op::add) asm("addsd %1, %0" : "+x"(a) : "xm"(b));
+        else asm("mulsd %1, %0" : "+x"(a) : "xm"(b));
+        return a;
+    } else {
+        double r;
+        if constexpr (op == Op::add) asm("vaddsd %2, %1, %0" : "=x"(r) : "x"(a), "xm"(b));
+        else asm("vmulsd %2, %1, %0" : "=x"(r) : "x"(a), "xm"(b));
+        return r;
+    }
+#elif defined(__aarch64__)
+    double r;
+    if constexpr (op == Op::add) asm("fadd %d0, %d1, %d2" : "=w"(r) : "w"(a), "w"(b));
+    else asm("fmul %d0, %d1, %d2" : "=w"(r) : "w"(a), "w"(b));
+    return r;
+#else
+    return op == Op::add ? a + b : a * b;
+#endif
+}
+template <Op op, class V>
+[[gnu::always_inline]] inline void ordered(V& r, const V& a, const V& b) {
 #if defined(__x86_64__)
     if constexpr (sizeof(V) == 16 && !kAvxThroughout) {
         V t = a;  // r may be b
-        asm("addpd %1, %0" : "+x"(t) : "x"(b));
+        if constexpr (op == Op::add) asm("addpd %1, %0" : "+x"(t) : "x"(b));
+        else asm("mulpd %1, %0" : "+x"(t) : "x"(b));
         r = t;
     } else if constexpr (sizeof(V) == 16 || kVectorsInAssembly) {
-        asm("vaddpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+        if constexpr (op == Op::add) asm("vaddpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+        else asm("vmulpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
     } else {
-        r = a + b;
+        r = op == Op::add ? a + b : a * b;
     }
 #elif defined(__aarch64__)
     static_assert(sizeof(V) == 16, "NEON lanes hold two doubles");
-    asm("fadd %0.2d, %1.2d, %2.2d" : "=w"(r) : "w"(a), "w"(b));
+    if constexpr (op == Op::add) asm("fadd %0.2d, %1.2d, %2.2d" : "=w"(r) : "w"(a), "w"(b));
+    else asm("fmul %0.2d, %1.2d, %2.2d" : "=w"(r) : "w"(a), "w"(b));
 #else
-    r = a + b;
+    r = op == Op::add ? a + b : a * b;
 #endif
+}
+
+template <std::size_t N = 2>
+[[gnu::always_inline]] inline double add(double a, double b) {
+    return ordered<Op::add, N>(a, b);
+}
+template <std::size_t N = 2>
+[[gnu::always_inline]] inline double mul(double a, double b) {
+    return ordered<Op::mul, N>(a, b);
+}
+// The same lane by lane, into r.
+template <class V>
+[[gnu::always_inline]] inline void add(V& r, const V& a, const V& b) {
+    ordered<Op::add>(r, a, b);
 }
 template <class V>
 [[gnu::always_inline]] inline void mul(V& r, const V& a, const V& b) {
-#if defined(__x86_64__)
-    if constexpr (sizeof(V) == 16 && !kAvxThroughout) {
-        V t = a;  // r may be b
-        asm("mulpd %1, %0" : "+x"(t) : "x"(b));
-        r = t;
-    } else if constexpr (sizeof(V) == 16 || kVectorsInAssembly) {
-        asm("vmulpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
-    } else {
-        r = a * b;
-    }
-#elif defined(__aarch64__)
-    static_assert(sizeof(V) == 16, "NEON lanes hold two doubles");
-    asm("fmul %0.2d, %1.2d, %2.2d" : "=w"(r) : "w"(a), "w"(b));
-#else
-    r = a * b;
-#endif
+    ordered<Op::mul>(r, a, b);
 }
 
 enum class Level { baseline, avx2, avx512 };
