@@ -60,14 +60,17 @@ Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std:
     Pair mx, my;
     lanes::splat(mx, mean_x);
     lanes::splat(my, mean_y);
-    const double sxy = add_terms((x[0] - mean_x) * (y[0] - mean_y), n, summation::add_in_order,
-                                 [&](std::size_t i, Pair& out) {
-                                     Pair a, b;
-                                     lanes::load(a, x.data() + i);
-                                     lanes::load(b, y.data() + i);
-                                     out = (a - mx) * (b - my);
-                                 },
-                                 [&](std::size_t i) { return (x[i] - mean_x) * (y[i] - mean_y); });
+    // Products and sums take their operands as written (lanes::mul, lanes::add): the x side first.
+    using lanes::add, lanes::mul;
+    const double sxy = add_terms(
+        mul(x[0] - mean_x, y[0] - mean_y), n, summation::add_in_order,
+        [&](std::size_t i, Pair& out) {
+            Pair a, b;
+            lanes::load(a, x.data() + i);
+            lanes::load(b, y.data() + i);
+            mul(out, a - mx, b - my);
+        },
+        [&](std::size_t i) { return mul(x[i] - mean_x, y[i] - mean_y); });
     const double d0 = x[0] - mean_x;
     const double sxx = add_terms(
         d0 * d0, n, summation::add_nonnegative_in_order,
@@ -83,20 +86,34 @@ Result<CointegrationSpread> cointegration_spread(std::span<const double> y, std:
         });
     if (sxx == 0.0) return ValidationError{"x variance must be positive"};
     const double beta = sxy / sxx;
-    const double alpha = mean_y - mean_x * beta;
+    const double alpha = mean_y - mul(mean_x, beta);
     // The residuals sum to about zero, crossing binades all along: no block would be exact.
     // Each is made again, with the same bits, when the spread is computed.
-    double se = y[0] - (x[0] * beta + alpha);
+    double se = y[0] - add(mul(x[0], beta), alpha);
     in_runs(n - 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin + 1; i <= end; ++i) se += y[i] - (x[i] * beta + alpha);
+        for (std::size_t i = begin + 1; i <= end; ++i) se = add(se, y[i] - add(mul(x[i], beta), alpha));
     });
     return CointegrationSpread{beta, alpha, CentredResiduals(x, y, beta, alpha, se / count)};
 }
 
+// Two at a time, with the operands as written, like the sum of the residuals.
 void CentredResiduals::compute(std::size_t start, std::span<double> out) const {
-    for (std::size_t i = 0; i < out.size(); ++i) {
+    Pair beta, alpha, mean;
+    lanes::splat(beta, beta_);
+    lanes::splat(alpha, alpha_);
+    lanes::splat(mean, mean_);
+    std::size_t i = 0;
+    for (; i + 2 <= out.size(); i += 2) {
+        Pair x, y, fit;
+        lanes::load(x, x_.data() + start + i);
+        lanes::load(y, y_.data() + start + i);
+        lanes::mul(fit, x, beta);
+        lanes::add(fit, fit, alpha);
+        lanes::store(out.data() + i, (y - fit) - mean);
+    }
+    for (; i < out.size(); ++i) {
         const std::size_t t = start + i;
-        out[i] = (y_[t] - (x_[t] * beta_ + alpha_)) - mean_;
+        out[i] = (y_[t] - lanes::add(lanes::mul(x_[t], beta_), alpha_)) - mean_;
     }
 }
 

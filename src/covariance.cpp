@@ -20,14 +20,16 @@ double target_level(const Matrix& s, std::size_t p) {
 }
 
 // (S_ij (1 - delta) + T_ij delta) * frequency over every entry, T being mu on the diagonal and
-// 0.0 elsewhere. Computed in place over S.
+// 0.0 elsewhere. Computed in place over S. The NaNs of S and delta can only be made by the
+// arithmetic (the observations are finite), all the one default NaN; `frequency`'s may be any,
+// and comes second.
 Matrix shrink(Matrix s, std::size_t p, double mu, double delta, double frequency) {
     const double keep = 1.0 - delta;
     double* v = s.data();
     for (std::size_t i = 0; i < p; ++i) {
         for (std::size_t j = 0; j < p; ++j) {
             const double target = i == j ? mu : 0.0;
-            v[i * p + j] = (v[i * p + j] * keep + target * delta) * frequency;
+            v[i * p + j] = lanes::mul(v[i * p + j] * keep + target * delta, frequency);
         }
     }
     return s;
@@ -390,9 +392,10 @@ Result<Matrix> correlation_to_covariance(MatrixView correlation, std::span<const
     const double* rho = correlation.data();
     double* r = out.data();
     // No symmetrisation: the row's volatility multiplies first, so (i, j) and (j, i) may differ
-    // in the last bit.
+    // in the last bit (and in the NaN, when two meet).
     for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) r[i * n + j] = (rho[i * n + j] * volatility[i]) * volatility[j];
+        for (std::size_t j = 0; j < n; ++j)
+            r[i * n + j] = lanes::mul(lanes::mul(rho[i * n + j], volatility[i]), volatility[j]);
     }
     return out;
 }

@@ -6,6 +6,7 @@
 #include <span>
 #include <stdexcept>
 
+#include "lanes.hpp"
 #include "stop.hpp"
 #include "summation.hpp"
 
@@ -38,16 +39,35 @@ Result<VolumeSlices> vwap_schedule(double total_quantity, std::span<const double
     return VolumeSlices(volume_curve, total_quantity, total);
 }
 
+// Two at a time, the volume first in each product: the compiler's own vectors would be free to
+// swap the operands.
+void VolumeSlices::compute(std::size_t start, std::span<double> out) const {
+    using Pair = lanes::Vec<2>;
+    Pair quantity, total;
+    lanes::splat(quantity, quantity_);
+    lanes::splat(total, total_);
+    std::size_t i = 0;
+    for (; i + 2 <= out.size(); i += 2) {
+        Pair v;
+        lanes::load(v, curve_.data() + start + i);
+        lanes::mul(v, v, quantity);
+        lanes::store(out.data() + i, v / total);
+    }
+    for (; i < out.size(); ++i) out[i] = lanes::mul(curve_[start + i], quantity_) / total_;
+}
+
 Result<std::array<double, 4>> almgren_chriss_market_impact(double quantity, double volatility, double daily_volume,
                                                            double spread, double temporary_impact,
                                                            double permanent_impact) {
     if (0.0 >= daily_volume) return ValidationError{"daily_volume must be positive"};  // NaN passes
     const double size = std::fabs(quantity);
     const double participation = size / daily_volume;
-    const double spread_cost = 0.5 * (size * spread);
-    const double temporary = participation * (volatility * (temporary_impact * size));
-    const double permanent = std::sqrt(participation) * ((permanent_impact * size) * volatility);
-    const double total = (temporary + spread_cost) + permanent;
+    // Every product and sum with its operands as written: they decide which NaN comes out.
+    using lanes::add, lanes::mul;
+    const double spread_cost = mul(0.5, mul(size, spread));
+    const double temporary = mul(participation, mul(volatility, mul(temporary_impact, size)));
+    const double permanent = mul(std::sqrt(participation), mul(mul(permanent_impact, size), volatility));
+    const double total = add(add(temporary, spread_cost), permanent);
     return std::array<double, 4>{spread_cost, temporary, permanent, total};
 }
 
@@ -87,14 +107,17 @@ Result<Trajectory> optimal_execution_trajectory(double total_quantity, std::uint
             },
             kExpRun);
     } else if (risk_aversion >= 0x1p-52) {
+        // e is exp(-k) - 1, and 1 - exp(-k) is 0.0 - e, a subtraction like the one it stands for:
+        // written -e, the compiler moves the negation onto the numerator, a NaN X's sign with it.
         const double e = std::expm1(-risk_aversion);
-        path.holdings.push_back(((0.0 - e) * x) / -e);
+        const double denominator = 0.0 - e;
+        path.holdings.push_back(((0.0 - e) * x) / denominator);
         in_runs(
             n,
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t j = begin + 1; j <= end; ++j) {
                     const double jd = static_cast<double>(j);
-                    path.holdings.push_back(((std::expm1((jd / nd) * -risk_aversion) - e) * x) / -e);
+                    path.holdings.push_back(((std::expm1((jd / nd) * -risk_aversion) - e) * x) / denominator);
                 }
             },
             kExpRun);

@@ -37,9 +37,7 @@ public:
     VolumeSlices(std::span<const double> curve, double quantity, double total) noexcept
         : curve_(curve), quantity_(quantity), total_(total) {}
     std::size_t size() const noexcept { return curve_.size(); }
-    void compute(std::size_t start, std::span<double> out) const {
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] = (curve_[start + i] * quantity_) / total_;
-    }
+    void compute(std::size_t start, std::span<double> out) const;
 
 private:
     std::span<const double> curve_;

@@ -38,16 +38,114 @@ template <class V>
 [[gnu::always_inline]] inline void store(double* to, const V& v) {
     std::memcpy(to, &v, sizeof v);
 }
-// Every lane a, signed zeros kept (V{} + a would make -0.0 +0.0). In arithmetic, write a
-// broadcast operand as the scalar times the vector instead: it folds into the instruction.
+#if defined(__AVX__)
+inline constexpr bool kAvxThroughout = true;
+#else
+inline constexpr bool kAvxThroughout = false;
+#endif
+
+// Every lane a, its bits kept (V{} + a would make -0.0 +0.0), in one broadcast: g++ can turn a
+// vector built lane by lane into as many masked inserts. In arithmetic, write a broadcast operand as
+// the scalar times the vector instead, where the operand order does not matter: it folds into the
+// instruction.
 template <class V>
 [[gnu::always_inline]] inline void splat(V& v, double a) {
+#if defined(__x86_64__) && !defined(__clang__)
+    if constexpr (sizeof(V) > 16) {
+        asm("vbroadcastsd %1, %0" : "=v"(v) : "xm"(a));
+        return;
+    }
+#endif
     V t{};
     for (std::size_t l = 0; l < sizeof(V) / sizeof(double); ++l) t[l] = a;
     v = t;
 }
 
+// a + b and a * b with the operands in the written order. When both are NaN, x86-64 and aarch64
+// return the first one's (quietened), so b + a is not a + b in the bits; the compiler takes + and *
+// as commutative and swaps their operands as suits its registers (at one instruction set and not
+// at another), which no source order prevents. Where two NaNs can meet, a sum or product goes
+// through these. Scalars take the kernel's lane count N, which picks the encoding (a legacy SSE
+// instruction among AVX ones costs a state transition on Intel); scalar code outside the kernels
+// takes the default. Two lanes are the baseline's SSE2, whose packed memory operands must be
+// aligned: they come in registers. Elsewhere the compiler's order stands.
+// clang checks the size of an assembly operand against the instruction set of the function it is
+// written in, and these templates have none but the baseline's: there four and eight lanes keep the
+// compiler's order, and a kernel that needs the operands' order runs on two lanes
+// (run<widest_ordered>).
+#if defined(__clang__)
+inline constexpr bool kVectorsInAssembly = false;
+#else
+inline constexpr bool kVectorsInAssembly = true;
+#endif
+enum class Op { add, mul };
+
+template <Op op, std::size_t N>
+[[gnu::always_inline]] inline double ordered(double a, double b) {
+#if defined(__x86_64__)
+    if constexpr (N <= 2 && !kAvxThroughout) {
+        if constexpr (op == Op::add) asm("addsd %1, %0" : "+x"(a) : "xm"(b));
+        else asm("mulsd %1, %0" : "+x"(a) : "xm"(b));
+        return a;
+    } else {
+        double r;
+        if constexpr (op == Op::add) asm("vaddsd %2, %1, %0" : "=x"(r) : "x"(a), "xm"(b));
+        else asm("vmulsd %2, %1, %0" : "=x"(r) : "x"(a), "xm"(b));
+        return r;
+    }
+#elif defined(__aarch64__)
+    double r;
+    if constexpr (op == Op::add) asm("fadd %d0, %d1, %d2" : "=w"(r) : "w"(a), "w"(b));
+    else asm("fmul %d0, %d1, %d2" : "=w"(r) : "w"(a), "w"(b));
+    return r;
+#else
+    return op == Op::add ? a + b : a * b;
+#endif
+}
+template <Op op, class V>
+[[gnu::always_inline]] inline void ordered(V& r, const V& a, const V& b) {
+#if defined(__x86_64__)
+    if constexpr (sizeof(V) == 16 && !kAvxThroughout) {
+        V t = a;  // r may be b
+        if constexpr (op == Op::add) asm("addpd %1, %0" : "+x"(t) : "x"(b));
+        else asm("mulpd %1, %0" : "+x"(t) : "x"(b));
+        r = t;
+    } else if constexpr (sizeof(V) == 16 || kVectorsInAssembly) {
+        if constexpr (op == Op::add) asm("vaddpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+        else asm("vmulpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    } else {
+        r = op == Op::add ? a + b : a * b;
+    }
+#elif defined(__aarch64__)
+    static_assert(sizeof(V) == 16, "NEON lanes hold two doubles");
+    if constexpr (op == Op::add) asm("fadd %0.2d, %1.2d, %2.2d" : "=w"(r) : "w"(a), "w"(b));
+    else asm("fmul %0.2d, %1.2d, %2.2d" : "=w"(r) : "w"(a), "w"(b));
+#else
+    r = op == Op::add ? a + b : a * b;
+#endif
+}
+
+template <std::size_t N = 2>
+[[gnu::always_inline]] inline double add(double a, double b) {
+    return ordered<Op::add, N>(a, b);
+}
+template <std::size_t N = 2>
+[[gnu::always_inline]] inline double mul(double a, double b) {
+    return ordered<Op::mul, N>(a, b);
+}
+// The same lane by lane, into r.
+template <class V>
+[[gnu::always_inline]] inline void add(V& r, const V& a, const V& b) {
+    ordered<Op::add>(r, a, b);
+}
+template <class V>
+[[gnu::always_inline]] inline void mul(V& r, const V& a, const V& b) {
+    ordered<Op::mul>(r, a, b);
+}
+
 enum class Level { baseline, avx2, avx512 };
+// The widest level at which add() and mul() keep the operands' order lane by lane.
+inline constexpr Level widest_ordered = kVectorsInAssembly ? Level::avx512 : Level::baseline;
 
 // The widest level this processor supports (always baseline off x86-64).
 Level supported();
@@ -91,7 +189,9 @@ auto run(const Kernel& kernel) {
     if constexpr (widest == Level::avx512) {
         if (l == Level::avx512) return run_avx512(kernel);
     }
-    if (l != Level::baseline) return run_avx2(kernel);
+    if constexpr (widest != Level::baseline) {
+        if (l != Level::baseline) return run_avx2(kernel);
+    }
     return run_baseline(kernel);
 #else
     return kernel.template operator()<2>();

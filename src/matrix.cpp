@@ -291,9 +291,10 @@ Matrix tiled_cross_product(const Observations& o, double divisor, double scale) 
     Matrix out = Matrix::filled(p, p, 0.0);
     double* r = out.data();
     accumulate_all_cross_products(o, r);
-    // The divisor is applied before the scale.
+    // The divisor is applied before the scale, which comes second (its NaN may not be the
+    // default one the sums make).
     for (std::size_t i = 0; i < p; ++i) {
-        for (std::size_t j = i; j < p; ++j) r[i * p + j] = (r[i * p + j] / divisor) * scale;
+        for (std::size_t j = i; j < p; ++j) r[i * p + j] = lanes::mul(r[i * p + j] / divisor, scale);
     }
     for (std::size_t j = 0; j < p; ++j) {
         for (std::size_t i = j + 1; i < p; ++i) r[i * p + j] = r[j * p + i];
@@ -443,7 +444,7 @@ template <std::size_t N>
         for (std::size_t j0 = i0; j0 < p; j0 += kMirrorBlock) {
             for (std::size_t i = i0; i < std::min(p, i0 + kMirrorBlock); ++i) {
                 for (std::size_t j = std::max(i, j0); j < std::min(p, j0 + kMirrorBlock); ++j) {
-                    const double v = (out[i * p + j] / divisor) * scale;
+                    const double v = lanes::mul<N>(out[i * p + j] / divisor, scale);
                     out[i * p + j] = v;
                     out[j * p + i] = v;
                 }

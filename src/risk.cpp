@@ -12,44 +12,62 @@
 namespace valmora {
 namespace {
 
-// b_j <- (w_i * L_ij) + b_j over the assets in order, starting from +0.0.
+// b_j <- (w_i * L_ij) + b_j over the assets in order, starting from +0.0; with WeightFirst false,
+// b_j <- (L_ij * w_i) + b_j.
 //
 // Each lane of a vector holds one exposure and adds the assets in order with a separate multiply
 // and add, so the bits are those of the scalar loop; the columns past the last whole vector take
-// the scalar loop itself. The rows come a few at a time, each exposure held in a register across
-// them, and the exposures live in a buffer aligned to the widest vector, as a load that spans two
-// cache lines cannot be forwarded from the store before it.
-template <std::size_t N>
+// the scalar loop itself. Both take their operands in the written order (lanes::add, lanes::mul),
+// which decides the NaN when two meet. The rows come a few at a time, each exposure held in a
+// register across them, and the exposures live in a buffer aligned to the widest vector, as a load
+// that spans two cache lines cannot be forwarded from the store before it.
+template <std::size_t N, bool WeightFirst>
 [[gnu::always_inline]] inline void accumulate_exposures_lanes(const double* weights, const double* loadings,
                                                               std::size_t n, std::size_t k, double* exposures) {
-    using Lanes = lanes::Vec<N>;
     constexpr std::size_t kRows = 4;
     constexpr std::size_t kAlign = 64;
     std::vector<double> buffer(k + kAlign / sizeof(double));
     double* b = buffer.data();
     b += (kAlign - reinterpret_cast<std::uintptr_t>(b) % kAlign) % kAlign / sizeof(double);
     std::copy(exposures, exposures + k, b);
+    // M columns from j on, over `rows` rows of `block` with their weights `w`.
+    auto columns = [&]<std::size_t M>(const double* block, std::size_t rows, const double* w, std::size_t j)
+        __attribute__((always_inline)) {
+        lanes::Vec<M> sum;
+        lanes::load(sum, b + j);
+        for (std::size_t r = 0; r < rows; ++r) {
+            lanes::Vec<M> l, wr, t;
+            lanes::load(l, block + r * k + j);
+            lanes::splat(wr, w[r]);
+            if constexpr (WeightFirst) lanes::mul(t, wr, l);
+            else lanes::mul(t, l, wr);
+            lanes::add(sum, t, sum);
+        }
+        lanes::store(b + j, sum);
+    };
     // `rows` rows from i0 on; with rows = kRows the row loops unroll.
-    auto advance = [&](std::size_t i0, std::size_t rows) {
+    auto advance = [&](std::size_t i0, std::size_t rows) __attribute__((always_inline)) {
         // The weights copied out first: read through `weights`, the compiler must assume that every
         // store to b may change them, and reloads them for every vector.
         double w[kRows];
         std::copy_n(weights + i0, rows, w);
         const double* block = loadings + i0 * k;
         std::size_t j = 0;
-        for (; j + N <= k; j += N) {
-            Lanes sum;
-            lanes::load(sum, b + j);
-            for (std::size_t r = 0; r < rows; ++r) {
-                Lanes l;
-                lanes::load(l, block + r * k + j);
-                sum = (w[r] * l) + sum;
+        for (; j + N <= k; j += N) columns.template operator()<N>(block, rows, w, j);
+        // Four more columns in a half-width vector at eight lanes: at 300000x7 on an AMD EPYC (Zen 4)
+        // seven scalar columns took 1.07x the time of four lanes and three.
+        if constexpr (N == 8) {
+            if (j + 4 <= k) {
+                columns.template operator()<4>(block, rows, w, j);
+                j += 4;
             }
-            lanes::store(b + j, sum);
         }
         for (; j < k; ++j) {
             double sum = b[j];
-            for (std::size_t r = 0; r < rows; ++r) sum = (w[r] * block[r * k + j]) + sum;
+            for (std::size_t r = 0; r < rows; ++r) {
+                const double l = block[r * k + j];
+                sum = lanes::add<N>(WeightFirst ? lanes::mul<N>(w[r], l) : lanes::mul<N>(l, w[r]), sum);
+            }
             b[j] = sum;
         }
     };
@@ -59,18 +77,21 @@ template <std::size_t N>
     std::copy(b, b + k, exposures);
 }
 
+template <bool WeightFirst>
 void accumulate_exposures(const double* weights, const double* loadings, std::size_t n, std::size_t k,
                           double* exposures) {
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
-        accumulate_exposures_lanes<N>(weights, loadings, n, k, exposures);
+        accumulate_exposures_lanes<N, WeightFirst>(weights, loadings, n, k, exposures);
     };
-    lanes::run<lanes::Level::avx512>(kernel);
+    lanes::run<lanes::widest_ordered>(kernel);
 }
 
 // (w_i * w_i) * s_i summed left to right, starting from the first term.
 double specific_variance_sum(std::span<const double> weights, std::span<const double> specific_variance) {
-    double sum = (weights[0] * weights[0]) * specific_variance[0];
-    for (std::size_t i = 1; i < weights.size(); ++i) sum += (weights[i] * weights[i]) * specific_variance[i];
+    double sum = lanes::mul(weights[0] * weights[0], specific_variance[0]);
+    for (std::size_t i = 1; i < weights.size(); ++i) {
+        sum = lanes::add(sum, lanes::mul(weights[i] * weights[i], specific_variance[i]));
+    }
     return sum;
 }
 
@@ -91,27 +112,27 @@ Result<FactorRisk> factor_risk_decomposition(std::span<const double> weights, Ma
 
     // Accumulators start at +0.0, so an all-zero portfolio has +0.0 exposures.
     std::vector<double> exposures(k, 0.0);
-    accumulate_exposures(weights.data(), factor_loadings.data(), n, k, exposures.data());
+    accumulate_exposures<true>(weights.data(), factor_loadings.data(), n, k, exposures.data());
 
-    // v = F b, row r of F against b, columns in order: the same lane kernel over the transpose
-    // of F, as f_rm * b_m and b_m * f_rm are the same product.
+    // v = F b, v_r <- (F_rm * b_m) + v_r, row r of F against b, columns in order: the same lane
+    // kernel over the transpose of F, the loading (F_rm) first.
     const double* f = factor_covariance.data();
     std::vector<double> transposed(k * k);
     for (std::size_t m = 0; m < k; ++m) {
         for (std::size_t r = 0; r < k; ++r) transposed[m * k + r] = f[r * k + m];
     }
     std::vector<double> covariance_times_exposures(k, 0.0);
-    accumulate_exposures(exposures.data(), transposed.data(), k, k, covariance_times_exposures.data());
+    accumulate_exposures<false>(exposures.data(), transposed.data(), k, k, covariance_times_exposures.data());
 
     std::vector<double> contributions(k);
-    for (std::size_t j = 0; j < k; ++j) contributions[j] = exposures[j] * covariance_times_exposures[j];
+    for (std::size_t j = 0; j < k; ++j) contributions[j] = lanes::mul(exposures[j], covariance_times_exposures[j]);
 
     // The factor variance starts from its first term, not from 0.0.
     double factor = contributions[0];
-    for (std::size_t j = 1; j < k; ++j) factor += contributions[j];
+    for (std::size_t j = 1; j < k; ++j) factor = lanes::add(factor, contributions[j]);
 
     const double specific = specific_variance_sum(weights, specific_variance);
-    return FactorRisk{factor + specific, factor, specific, std::move(contributions)};
+    return FactorRisk{lanes::add(factor, specific), factor, specific, std::move(contributions)};
 }
 
 }  // namespace valmora

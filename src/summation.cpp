@@ -9,8 +9,11 @@ namespace {
 // a change of binade.
 constexpr std::size_t kBlock = 512;
 
-double add_one_at_a_time(double s, const double* t, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) s += t[i];
+// The sum first, then the term (which decides the NaN when both are); compiled for the kernel's
+// instruction set N.
+template <std::size_t N>
+[[gnu::always_inline]] inline double add_one_at_a_time(double s, const double* t, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) s = lanes::add<N>(s, t[i]);
     return s;
 }
 
@@ -61,10 +64,10 @@ template <std::size_t N, bool Nonnegative>
                 penalty = std::min(2 * penalty, kMostSkipped);
             }
         }
-        if (!exact) s = add_one_at_a_time(s, t + i, m);
+        if (!exact) s = add_one_at_a_time<N>(s, t + i, m);
         i += m;
     }
-    return add_one_at_a_time(s, t + i, count - i);
+    return add_one_at_a_time<N>(s, t + i, count - i);
 }
 
 // One sum's state between blocks: the skipping after failures of add_blocks.
@@ -106,21 +109,21 @@ template <std::size_t N>
         if (!exact_a && !exact_b) {
             double x = a, y = b;
             for (std::size_t k = i; k < i + m; ++k) {
-                x += ta[k];
-                y += tb[k];
+                x = lanes::add<N>(x, ta[k]);
+                y = lanes::add<N>(y, tb[k]);
             }
             a = x;
             b = y;
         } else if (!exact_a) {
-            a = add_one_at_a_time(a, ta + i, m);
+            a = add_one_at_a_time<N>(a, ta + i, m);
         } else if (!exact_b) {
-            b = add_one_at_a_time(b, tb + i, m);
+            b = add_one_at_a_time<N>(b, tb + i, m);
         }
         i += m;
     }
     for (; i < count; ++i) {
-        a += ta[i];
-        b += tb[i];
+        a = lanes::add<N>(a, ta[i]);
+        b = lanes::add<N>(b, tb[i]);
     }
 }
 

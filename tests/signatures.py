@@ -12,6 +12,7 @@ import inspect
 import math
 import pathlib
 import random
+import struct
 from dataclasses import dataclass, field
 from typing import Callable
 
@@ -38,6 +39,9 @@ class Record:
     # {label: (setup, call)}: calls that run for seconds, for the Ctrl-C checks; none where no call
     # that fits in memory runs long (scalars, a p x p conversion)
     long: dict = field(default_factory=dict)
+    # inputs holding NaNs of both signs with payloads of their own, and values that make NaNs, where
+    # two meet in an operation: [(label, args)], compared with the oracle NaN bits and all
+    nans: Callable = lambda: []
     name: str = ""
     params: list = field(default_factory=list)  # [(parameter, kind)]
 
@@ -108,6 +112,58 @@ def fingerprint_inputs():
     return f
 
 
+# ---- NaN cases: quiet NaNs, each with a sign and payload of its own, among infinities and zeros
+# whose sums and products make the processor's default NaN; enough of them that two meet in most
+# operations, in shapes that run the vector kernels and their tails.
+
+def quiet_nan(rng):
+    bits = 0x7FF8000000000000 | rng.getrandbits(1) << 63 | 1 + rng.getrandbits(40)
+    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+
+def spiked(rng, n, share=0.2):
+    def one():
+        r = rng.random()
+        return quiet_nan(rng) if r < share else rng.choice([math.inf, -math.inf, 0.0]) if r < 1.5 * share \
+            else rng.uniform(-2.0, 2.0)
+    return [one() for _ in range(n)]
+
+
+def nan_cases(make, seeds=range(4)):
+    """make(rng, seed) -> args, for a few seeds."""
+    return lambda: [(f"NaN {seed}", make(random.Random(seed), seed)) for seed in seeds]
+
+
+def estimator_nans(rng, seed):
+    # A column of the largest doubles overflows its mean, and its products with the other columns
+    # sum to inf - inf, the default NaN, which meets a NaN `frequency`; tiled and packed
+    # cross-products. The NaN row is dropped.
+    p = (3, 13, 17, 45)[seed]
+    data = [[rng.choice([1e308, -1e308]) if rng.random() < 0.1 else rng.uniform(-2.0, 2.0) for _ in range(p)]
+            for _ in range(9)]
+    column = rng.randrange(p)
+    for row in data:
+        row[column] = 1e308
+    data[2][0] = quiet_nan(rng)
+    return data, quiet_nan(rng)
+
+
+def risk_nans(rng, seed):
+    # Factors around eight lanes, four and the scalar tail: NaNs everywhere; then in two columns of
+    # the loadings only, and there in F too, where they meet NaN exposures while the other
+    # exposures stay numbers and show F b's NaNs in the contributions.
+    n, k = [(5, 7), (9, 13), (6, 17), (3, 2)][seed % 4]
+    if seed < 4:
+        return spiked(rng, n), [spiked(rng, k) for _ in range(n)], [spiked(rng, k) for _ in range(k)], spiked(rng, n)
+    w, s = spiked(rng, n, 0.0), spiked(rng, n, 0.0)
+    L, F = [spiked(rng, k, 0.0) for _ in range(n)], [spiked(rng, k, 0.0) for _ in range(k)]
+    for j in rng.sample(range(k), 2):
+        L[rng.randrange(n)][j] = quiet_nan(rng)
+        for row in F:
+            row[j] = quiet_nan(rng) if rng.random() < 0.5 else row[j]
+    return w, L, F, s
+
+
 def estimator_inputs(f):
     return [(f"{name} {kind}", (m if kind == "list" else buffers(m), 252.0))
             for name in ("data", "wide") for kind in ("list", "buffer") for m in [f[name]]]
@@ -115,7 +171,8 @@ def estimator_inputs(f):
 
 def estimator(invariant, shape):
     return Record(([[1.0, 2.0], [3.0, 6.0], [2.0, 5.0]], 252.0), invariant, estimator_inputs,
-                  long={"": (f"d = rng.standard_normal({shape})", "valmora.NAME(d, 1.0)")})
+                  long={"": (f"d = rng.standard_normal({shape})", "valmora.NAME(d, 1.0)")},
+                  nans=nan_cases(estimator_nans))
 
 
 def plain(make):
@@ -132,14 +189,16 @@ RECORDS = {
     "covariance_to_correlation": Record(([[4.0, 2.0], [2.0, 9.0]],), correlations, plain(lambda f: (f["cov"],))),
     "correlation_to_covariance": Record(
         ([[1.0, 0.5], [0.5, 1.0]], [0.1, 0.2]), lambda a, r: square(r),
-        plain(lambda f: (valmora.covariance_to_correlation(f["cov"]), f["vol"]))),
+        plain(lambda f: (valmora.covariance_to_correlation(f["cov"]), f["vol"])),
+        nans=nan_cases(lambda rng, seed: ([spiked(rng, 5) for _ in range(5)], spiked(rng, 5, 0.4)))),
     "factor_risk_decomposition": Record(
         ([0.5, 0.3, 0.2], [[1.0, 0.2], [0.8, 0.1], [0.3, 0.6]], [[0.04, 0.01], [0.01, 0.09]], [0.01, 0.02, 0.03]),
         lambda a, r: type(r) is tuple and len(r) == 4 and all(type(v) is float for v in r[:3])
         and floats(r[3]) and r[3] != [],
         lambda f: [("", (f["weights"], f["loadings"], f["factor_cov"], f["specific"])),
                    ("buffer", (array.array("d", f["weights"]), buffers(f["loadings"]), f["factor_cov"],
-                               array.array("d", f["specific"])))]),
+                               array.array("d", f["specific"])))],
+        nans=nan_cases(risk_nans, range(8))),
     "rolling_correlation": Record(
         ([1.0, 2.0, 3.0, 4.0], [2.0, 1.0, 4.0, 3.0], 2), lambda a, r: floats(r),
         lambda f: [(f"w{w}", (f["x"], f["y"], w)) for w in (2, 20, 252)]
@@ -149,7 +208,8 @@ RECORDS = {
         ([3.0, 5.0, 4.0], [1.0, 2.0, 3.0]),
         lambda a, r: type(r) is tuple and type(r[0]) is float and type(r[1]) is float and floats(r[2]) and r[2] != [],
         plain(lambda f: (f["y"], f["x"])),
-        long={"": ("y = rng.standard_normal(30_000_000); x = np.sin(y)", "valmora.cointegration_spread(y, x)")}),
+        long={"": ("y = rng.standard_normal(30_000_000); x = np.sin(y)", "valmora.cointegration_spread(y, x)")},
+        nans=nan_cases(lambda rng, seed: (spiked(rng, 7 + 20 * seed, 0.1), spiked(rng, 7 + 20 * seed, 0.1)))),
     "transfer_entropy": Record(
         ([0.1, 0.9, 0.2, 0.8, 0.7], [0.5, 0.1, 0.9, 0.2, 0.8], 2, 1), lambda a, r: type(r) is float and r >= 0.0,
         lambda f: [(f"b{b} l{lag}", (f["x"], f["y"], b, lag)) for b, lag in ((2, 1), (4, 1), (8, 3))],
@@ -158,17 +218,25 @@ RECORDS = {
                                         "valmora.transfer_entropy(s, t, 2**63, 1)")}),
     "twap_schedule": Record(
         # Equal slices are one float repeated, made in one step as [x] * n is: no call runs long.
-        (100.0, 4), lambda a, r: floats(r, int(a[1])) and r != [], plain(lambda f: (1234.5, 97)), counts=("periods",)),
+        (100.0, 4), lambda a, r: floats(r, int(a[1])) and r != [], plain(lambda f: (1234.5, 97)), counts=("periods",),
+        nans=nan_cases(lambda rng, seed: (quiet_nan(rng), 3), range(2))),
     "vwap_schedule": Record(
         (100.0, [1.0, 1.0, 2.0]), lambda a, r: floats(r) and r != [],
         lambda f: [("", (1234.5, f["volume"])), ("buffer", (1234.5, array.array("d", f["volume"])))],
-        long={"of a huge range": ("", "valmora.vwap_schedule(1.0, range(2**62))")}),
+        long={"of a huge range": ("", "valmora.vwap_schedule(1.0, range(2**62))")},
+        # A NaN total meets NaN volumes, and a NaN quantity (the first two) meets both.
+        nans=nan_cases(lambda rng, seed: (quiet_nan(rng) if seed < 2 else 7.5, [abs(v) for v in spiked(rng, 9 + seed, 0.3)]))),
     "almgren_chriss_market_impact": Record(
         (1000.0, 0.02, 1e6, 0.01, 0.1, 0.5), lambda a, r: type(r) is tuple and len(r) == 4
-        and all(type(v) is float for v in r), plain(lambda f: (25000.0, 0.02, 1.5e6, 0.0004, 0.1, 0.05))),
+        and all(type(v) is float for v in r), plain(lambda f: (25000.0, 0.02, 1.5e6, 0.0004, 0.1, 0.05)),
+        nans=nan_cases(lambda rng, seed: tuple((abs(v) or math.inf) if i == 2 else v for i, v in enumerate(spiked(rng, 6, 0.5))),
+                       range(12))),
     "optimal_execution_trajectory": Record(
         (100.0, 4, 1.0), trajectory, lambda f: [(f"{k}", (1e5, 64, k)) for k in (0.0, 1e-6, 0.5)], counts=("periods",),
-        long={"": ("", "valmora.optimal_execution_trajectory(1.0, 30_000_000, 1.0)")}),
+        long={"": ("", "valmora.optimal_execution_trajectory(1.0, 30_000_000, 1.0)")},
+        # A NaN quantity in every form: linear, expm1, exp, and at infinite and NaN risk aversion.
+        nans=nan_cases(lambda rng, seed: (quiet_nan(rng), 3, (0.0, 2.0**-52, 1e-9, 2.0**-26, 0.5, math.inf,
+                                                              math.nan, 2.0**-60)[seed]), range(8))),
 }
 
 _unpaired = set(valmora.__all__[1:]) ^ set(RECORDS)
@@ -182,14 +250,15 @@ for _name, _record in RECORDS.items():
 VALID = {name: r.call for name, r in RECORDS.items()}
 
 
-def same(a, b):
-    """Equal as results: floats compared bit for bit (NaN equals NaN), recursively."""
+def same(a, b, nan_bits=False):
+    """Equal as results: floats compared bit for bit (NaN equals NaN, unless nan_bits: then its sign
+    and payload too), recursively."""
     if isinstance(a, float) and isinstance(b, float):
         if a != a or b != b:
-            return a != a and b != b
+            return a != a and b != b and (not nan_bits or struct.pack("<d", a) == struct.pack("<d", b))
         return a == b and math.copysign(1, a) == math.copysign(1, b)
     if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
-        return type(a) is type(b) and len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        return type(a) is type(b) and len(a) == len(b) and all(same(x, y, nan_bits) for x, y in zip(a, b))
     return type(a) is type(b) and a == b
 
 

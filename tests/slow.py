@@ -10,6 +10,8 @@ import struct
 from collections import Counter
 
 NAN = float("nan")
+# The NaN an invalid operation makes: x86-64's is negative, aarch64's positive.
+DEFAULT_NAN = math.inf - math.inf
 
 
 def bits(v):
@@ -25,15 +27,29 @@ def fdiv(a, b):
     try:
         return a / b
     except ZeroDivisionError:
-        if a != a or a == 0.0:
-            return NAN
+        if a != a:
+            return a
+        if a == 0.0:
+            return DEFAULT_NAN
         return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
+# Where two NaNs meet, x86-64 and aarch64 return the first operand's (these are quiet NaNs); Python's
+# own a + b and a * b leave the choice to how CPython was compiled (b's, on x86-64 here). With one NaN
+# or none the plain operation gives the processor's bits, so only a NaN first operand needs a rule.
+def add(a, b):
+    return a if a != a else a + b
+
+
+def mul(a, b):
+    return a if a != a else a * b
 
 
 def ordered_sum(terms):
     total = terms[0]
     for t in terms[1:]:
-        total += t
+        if total == total:  # add(total, t), inline: a NaN sum stays as it is
+            total += t
     return total
 
 
@@ -60,11 +76,11 @@ def cointegration_spread(y, x):
     n = float(len(x))
     mx = ordered_sum(x) / n
     my = ordered_sum(y) / n
-    sxy = ordered_sum([(a - mx) * (b - my) for a, b in zip(x, y)])
+    sxy = ordered_sum([mul(a - mx, b - my) for a, b in zip(x, y)])
     sxx = ordered_sum([(a - mx) * (a - mx) for a in x])
     beta = sxy / sxx
-    alpha = my - mx * beta
-    e = [b - (a * beta + alpha) for a, b in zip(x, y)]
+    alpha = my - mul(mx, beta)
+    e = [b - add(mul(a, beta), alpha) for a, b in zip(x, y)]
     me = ordered_sum(e) / n
     return beta, alpha, [v - me for v in e]
 
@@ -128,7 +144,7 @@ def cross(c, d, s):
     out = [[0.0] * p for _ in range(p)]
     for i in range(p):
         for j in range(i, p):
-            out[i][j] = out[j][i] = (from_zero(r[i] * r[j] for r in c) / d) * s
+            out[i][j] = out[j][i] = mul(from_zero(r[i] * r[j] for r in c) / d, s)
     return out
 
 
@@ -139,7 +155,7 @@ def sample_covariance_matrix(data, f):
 
 def shrink(s, mu, delta, f):
     p = len(s)
-    return [[(s[i][j] * (1.0 - delta) + (mu if i == j else 0.0) * delta) * f for j in range(p)] for i in range(p)]
+    return [[mul(s[i][j] * (1.0 - delta) + (mu if i == j else 0.0) * delta, f) for j in range(p)] for i in range(p)]
 
 
 def level(s):
@@ -195,7 +211,7 @@ def covariance_to_correlation(c):
 
 
 def correlation_to_covariance(rho, vol):
-    return [[(v * vol[i]) * vol[j] for j, v in enumerate(row)] for i, row in enumerate(rho)]
+    return [[mul(mul(v, vol[i]), vol[j]) for j, v in enumerate(row)] for i, row in enumerate(rho)]
 
 
 # Factor risk.
@@ -206,19 +222,15 @@ def factor_risk_decomposition(w, L, F, s):
     b = [0.0] * k
     for i in range(n):
         for j in range(k):
-            b[j] = (w[i] * L[i][j]) + b[j]
+            b[j] = add(mul(w[i], L[i][j]), b[j])
     v = [0.0] * k
     for r in range(k):
         for m in range(k):
-            v[r] = (F[r][m] * b[m]) + v[r]
-    c = [b[j] * v[j] for j in range(k)]
-    factor = c[0]
-    for x in c[1:]:
-        factor = factor + x
-    specific = (w[0] * w[0]) * s[0]
-    for i in range(1, n):
-        specific = specific + (w[i] * w[i]) * s[i]
-    return (factor + specific, factor, specific, c)
+            v[r] = add(mul(F[r][m], b[m]), v[r])
+    c = [mul(b[j], v[j]) for j in range(k)]
+    factor = ordered_sum(c)
+    specific = ordered_sum([mul(w[i] * w[i], s[i]) for i in range(n)])
+    return (add(factor, specific), factor, specific, c)
 
 
 # Execution.
@@ -229,16 +241,16 @@ def twap_schedule(q, n):
 
 def vwap_schedule(q, curve):
     total = ordered_sum(curve)
-    return [(v * q) / total for v in curve]
+    return [mul(v, q) / total for v in curve]
 
 
 def almgren_chriss_market_impact(q, sigma, volume, s, eta, gamma):
     a = abs(q)
     p = a / volume
-    spread = 0.5 * (a * s)
-    temporary = p * (sigma * (eta * a))
-    permanent = math.sqrt(p) * ((gamma * a) * sigma)
-    return (spread, temporary, permanent, (temporary + spread) + permanent)
+    spread = mul(0.5, mul(a, s))
+    temporary = mul(p, mul(sigma, mul(eta, a)))
+    permanent = mul(math.sqrt(p), mul(mul(gamma, a), sigma))
+    return (spread, temporary, permanent, add(add(temporary, spread), permanent))
 
 
 def optimal_execution_trajectory(x, n, kappa, mended=True):
