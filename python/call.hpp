@@ -67,8 +67,8 @@ using Rows = Sequence<MatrixArg, to_matrix>;
 // The result is built by the `to_python` overload for the routine's value type.
 template <class Core, class... Kinds>
 struct Function {
-    constexpr Function(const char* function_name, Core routine, Kinds... kinds)
-        : name(function_name), core(routine), params{kinds.name...}, kinds(kinds...) {}
+    constexpr Function(const char* function_name, Core routine, Kinds... parameters)
+        : name(function_name), core(routine), params{parameters.name...}, kinds(parameters...) {}
     const char* name;
     Core core;
     std::array<const char*, sizeof...(Kinds)> params;
