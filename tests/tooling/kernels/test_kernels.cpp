@@ -20,6 +20,7 @@
 #include "risk.hpp"
 #include "rolling_correlation.hpp"
 #include "summation.hpp"
+#include "transfer_entropy.hpp"
 
 using namespace valmora;
 
@@ -50,6 +51,8 @@ double draw(bool awkward) {
             case 2: return -std::numeric_limits<double>::infinity();
             case 3: return 0.0;
             case 4: return 1e300;
+            case 5: return -0.0;
+            case 6: return 0x1p-1060 * normal(rng);
             default: break;
         }
     }
@@ -143,6 +146,21 @@ void check_risk() {
                     r.contributions.insert(r.contributions.end(),
                                            {r.factor_variance, r.specific_variance, r.total_variance});
                     return r.contributions;
+                });
+            }
+        }
+    }
+}
+
+// The order keys behind transfer entropy's symbols, on series selected whole and on series split
+// into buckets, with tails of every length below a vector.
+void check_transfer_entropy() {
+    for (std::size_t n : {50u, 8191u, 8192u, 20001u}) {
+        for (bool awkward : {false, true}) {
+            const auto source = random_vector(n, awkward), target = random_vector(n, awkward);
+            for (std::uint64_t bins : {3u, 8u, 300u}) {
+                at_every_level("transfer_entropy", n * 1000 + bins, [&] {
+                    return std::vector<double>{transfer_entropy(source, target, bins, 1).value()};
                 });
             }
         }
@@ -394,6 +412,7 @@ int main() {
     check_rolling();
     check_covariance();
     check_risk();
+    check_transfer_entropy();
     std::printf("levels compared\n");
     for (int l = 0; l <= static_cast<int>(lanes::supported()); ++l) {
         lanes::force_level(static_cast<lanes::Level>(l));
