@@ -1,8 +1,12 @@
 #include "rolling_correlation.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
 #include <limits>
 #include <span>
 
@@ -14,14 +18,67 @@ namespace valmora {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::uint64_t kQuietBit = std::uint64_t{1} << 51;
+
+// Where two NaNs meet, x86-64 and aarch64 hand back the first operand's, quieted. A compiler may
+// swap the operands of + and * (the lane kernels' sums and products), so a window that comes out
+// NaN there is done again here, each operation taking its operands as written.
+double quieted(double nan) { return std::bit_cast<double>(std::bit_cast<std::uint64_t>(nan) | kQuietBit); }
+
+template <class Op>
+double in_order(double a, double b, Op op) {
+    if (std::isnan(a)) return quieted(a);
+    if (std::isnan(b)) return quieted(b);
+    return op(a, b);
+}
+
+// One window of w values starting at x and y, summed in index order from its first element.
+[[gnu::noinline]] double window_correlation(const double* x, const double* y, std::size_t w) {
+    const auto add = [](double a, double b) { return in_order(a, b, std::plus<>{}); };
+    const auto sub = [](double a, double b) { return in_order(a, b, std::minus<>{}); };
+    const auto mul = [](double a, double b) { return in_order(a, b, std::multiplies<>{}); };
+    const auto div = [](double a, double b) { return in_order(a, b, std::divides<>{}); };
+    double sx = x[0];
+    double sy = y[0];
+    for (std::size_t k = 1; k < w; ++k) {
+        sx = add(sx, x[k]);
+        sy = add(sy, y[k]);
+    }
+    const double count = static_cast<double>(w);
+    const double mx = div(sx, count);
+    const double my = div(sy, count);
+    double dx = sub(x[0], mx);
+    double dy = sub(y[0], my);
+    double sxx = mul(dx, dx);
+    double syy = mul(dy, dy);
+    double sxy = mul(dx, dy);
+    for (std::size_t k = 1; k < w; ++k) {
+        dx = sub(x[k], mx);
+        dy = sub(y[k], my);
+        sxx = add(sxx, mul(dx, dx));
+        syy = add(syy, mul(dy, dy));
+        sxy = add(sxy, mul(dx, dy));
+    }
+    const double divisor = static_cast<double>(w - 1);
+    const double var_x = div(sxx, divisor);
+    const double var_y = div(syy, divisor);
+    if (var_x == 0.0 || var_y == 0.0) return kNaN;
+    return div(div(sxy, divisor), mul(std::sqrt(var_x), std::sqrt(var_y)));
+}
 
 // The zero-variance test and the quotient of L windows, lane by lane: division and square root are
-// correctly rounded in every lane, so a lane has the bits of one window done alone. A NaN result is
-// reported as the positive quiet NaN, whatever payload the hardware made.
+// correctly rounded in every lane, so a lane has the bits of one window done alone. A zero
+// variance gives the positive quiet NaN; a window whose arithmetic made a NaN is done again one
+// at a time, for its NaN's bits. The tests are integer arithmetic on the bits: GCC turns a
+// comparison of eight doubles into eight scalar ones before it knows the lanes are AVX-512's.
 template <std::size_t L>
 [[gnu::always_inline]] inline void finish_windows(const lanes::Vec<L>& sxx, const lanes::Vec<L>& syy,
-                                                  const lanes::Vec<L>& sxy, const lanes::Vec<L>& divisor, double* out) {
+                                                  const lanes::Vec<L>& sxy, const lanes::Vec<L>& divisor,
+                                                  const double* x, const double* y, std::size_t w, double* out) {
     using Lanes = lanes::Vec<L>;
+    using Bits = lanes::Bits<L>;
+    constexpr long long kMagnitude = 0x7fffffffffffffff;
+    constexpr long long kInfinity = 0x7ff0000000000000;
     const Lanes var_x = sxx / divisor;
     const Lanes var_y = syy / divisor;
     Lanes sd_x, sd_y;
@@ -30,38 +87,21 @@ template <std::size_t L>
         sd_y[j] = std::sqrt(var_y[j]);
     }
     const Lanes r = (sxy / divisor) / (sd_x * sd_y);
-    for (std::size_t j = 0; j < L; ++j) {
-        out[j] = var_x[j] == 0.0 || var_y[j] == 0.0 || std::isnan(r[j]) ? kNaN : r[j];
-    }
-}
-
-// One window of w values starting at x and y, summed in index order from its first element.
-double window_correlation(const double* x, const double* y, std::size_t w) {
-    double sx = x[0];
-    double sy = y[0];
-    for (std::size_t k = 1; k < w; ++k) {
-        sx += x[k];
-        sy += y[k];
-    }
-    const double count = static_cast<double>(w);
-    const double mx = sx / count;
-    const double my = sy / count;
-    double dx = x[0] - mx;
-    double dy = y[0] - my;
-    double sxx = dx * dx;
-    double syy = dy * dy;
-    double sxy = dx * dy;
-    for (std::size_t k = 1; k < w; ++k) {
-        dx = x[k] - mx;
-        dy = y[k] - my;
-        sxx += dx * dx;
-        syy += dy * dy;
-        sxy += dx * dy;
-    }
-    double r;
-    finish_windows<1>(lanes::Vec<1>{sxx}, lanes::Vec<1>{syy}, lanes::Vec<1>{sxy},
-                      lanes::Vec<1>{static_cast<double>(w - 1)}, &r);
-    return r;
+    Bits bits_x, bits_y, bits_r;
+    std::memcpy(&bits_x, &var_x, sizeof bits_x);
+    std::memcpy(&bits_y, &var_y, sizeof bits_y);
+    std::memcpy(&bits_r, &r, sizeof bits_r);
+    // All ones where a magnitude is 0 (either variance), or above infinity's (r a NaN).
+    const Bits zero = (((bits_x & kMagnitude) - 1) | ((bits_y & kMagnitude) - 1)) >> 63;
+    const Bits made_nan = ((kInfinity - (bits_r & kMagnitude)) >> 63) & ~zero;
+    const Bits result = (bits_r & ~zero) | (zero & std::bit_cast<long long>(kNaN));
+    std::memcpy(out, &result, sizeof result);
+    long long any = 0;
+    for (std::size_t j = 0; j < L; ++j) any |= made_nan[j];
+    if (any == 0) [[likely]]
+        return;
+    for (std::size_t j = 0; j < L; ++j)
+        if (made_nan[j] != 0) out[j] = window_correlation(x + j, y + j, w);
 }
 
 // U vectors of consecutive windows at once, lane j of vector u holding the window that starts
@@ -120,7 +160,8 @@ template <std::size_t L, std::size_t U>
     Lanes divisor;
     lanes::splat(divisor, static_cast<double>(w - 1));
 #pragma GCC unroll 8
-    for (std::size_t u = 0; u < U; ++u) finish_windows<L>(sxx[u], syy[u], sxy[u], divisor, out + u * L);
+    for (std::size_t u = 0; u < U; ++u)
+        finish_windows<L>(sxx[u], syy[u], sxy[u], divisor, x + u * L, y + u * L, w, out + u * L);
 }
 
 // Fills whole blocks of windows (out[s] for the window starting at s) and returns how many

@@ -34,6 +34,9 @@ bool same(double a, double b) {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
 }
 
+// NaNs included: where two meet, the operands' order decides the payload and sign.
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
 void expect(bool ok, const char* what, std::size_t a, std::size_t b) {
     if (ok) return;
     if (++failures <= 20) std::printf("FAIL [%s] %s (%zu, %zu)\n", level_name, what, a, b);
@@ -41,7 +44,8 @@ void expect(bool ok, const char* what, std::size_t a, std::size_t b) {
 
 std::mt19937_64 rng(20240607);
 
-// Mostly ordinary values; with `awkward`, a sprinkling of NaN, infinities, zeros and huge values.
+// Mostly ordinary values; with `awkward`, a sprinkling of NaNs (payloads and signs of their own),
+// infinities, signed zeros, subnormals and huge values.
 double draw(bool awkward) {
     std::normal_distribution<double> normal;
     if (awkward) {
@@ -53,6 +57,8 @@ double draw(bool awkward) {
             case 4: return 1e300;
             case 5: return -0.0;
             case 6: return 0x1p-1060 * normal(rng);
+            case 7: return std::bit_cast<double>(0xfff8000000000000u | (rng() & 0xffff));
+            case 8: return std::bit_cast<double>(0x7ff8000000000000u | (rng() & 0xffff));
             default: break;
         }
     }
@@ -73,8 +79,10 @@ std::vector<double> random_vector(std::size_t n, bool awkward) {
 
 // ---- every level against the baseline ----
 
-// Runs `compute` at the baseline and at every wider level, and expects the same bits from each.
-void at_every_level(const char* what, std::size_t a, const std::function<std::vector<double>()>& compute) {
+// Runs `compute` at the baseline and at every wider level, and expects the same bits from each
+// (a NaN's too with nan_bits).
+void at_every_level(const char* what, std::size_t a, const std::function<std::vector<double>()>& compute,
+                    bool nan_bits = false) {
     const auto top = static_cast<int>(lanes::supported());
     lanes::force_level(lanes::Level::baseline);
     const std::vector<double> want = compute();
@@ -83,7 +91,8 @@ void at_every_level(const char* what, std::size_t a, const std::function<std::ve
         level_name = level_names[l];
         const std::vector<double> got = compute();
         expect(got.size() == want.size(), what, a, got.size());
-        for (std::size_t e = 0; e < got.size() && e < want.size(); ++e) expect(same(got[e], want[e]), what, a, e);
+        for (std::size_t e = 0; e < got.size() && e < want.size(); ++e)
+            expect(nan_bits ? same_bits(got[e], want[e]) : same(got[e], want[e]), what, a, e);
     }
     lanes::force_level(lanes::supported());
 }
@@ -95,16 +104,20 @@ void check_rolling() {
         for (std::size_t w : {2u, 3u, 7u, 20u, 33u}) {
             for (bool awkward : {false, true}) {
                 const auto x = random_vector(n, awkward), y = random_vector(n, awkward);
-                at_every_level("rolling_correlation", n * 100 + w, [&] {
-                    const auto series = rolling_correlation(x, y, w).value();
-                    // Whole, and in stretches of 7 that start anywhere against the blocks of windows.
-                    const auto whole = series.all();
-                    std::vector<double> stretched(n);
-                    for (std::size_t t = 0; t < n; t += 7)
-                        series.compute(t, {stretched.data() + t, std::min<std::size_t>(7, n - t)});
-                    for (std::size_t t = 0; t < n; ++t) expect(same(stretched[t], whole[t]), "in stretches", n, t);
-                    return whole;
-                });
+                at_every_level(
+                    "rolling_correlation", n * 100 + w,
+                    [&] {
+                        const auto series = rolling_correlation(x, y, w).value();
+                        // Whole, and in stretches of 7 that start anywhere against the blocks of windows.
+                        const auto whole = series.all();
+                        std::vector<double> stretched(n);
+                        for (std::size_t t = 0; t < n; t += 7)
+                            series.compute(t, {stretched.data() + t, std::min<std::size_t>(7, n - t)});
+                        for (std::size_t t = 0; t < n; ++t)
+                            expect(same_bits(stretched[t], whole[t]), "in stretches", n, t);
+                        return whole;
+                    },
+                    true);
             }
         }
     }
@@ -159,9 +172,8 @@ void check_transfer_entropy() {
         for (bool awkward : {false, true}) {
             const auto source = random_vector(n, awkward), target = random_vector(n, awkward);
             for (std::uint64_t bins : {3u, 8u, 300u}) {
-                at_every_level("transfer_entropy", n * 1000 + bins, [&] {
-                    return std::vector<double>{transfer_entropy(source, target, bins, 1).value()};
-                });
+                at_every_level("transfer_entropy", n * 1000 + bins,
+                               [&] { return std::vector<double>{transfer_entropy(source, target, bins, 1).value()}; });
             }
         }
     }
