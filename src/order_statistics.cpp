@@ -51,7 +51,7 @@ constexpr std::size_t kKeyRun = 512;
 
 void order_keys(const double* values, std::size_t count, std::uint64_t* keys) {
     const std::size_t whole = count / 8 * 8;
-    lanes::run<lanes::Level::avx512>([&]<std::size_t N>() __attribute__((always_inline)) {
+    lanes::run<lanes::Kernel::order_keys>([&]<std::size_t N>() __attribute__((always_inline)) {
         order_keys_in_lanes<N>(values, whole, keys);
     });
     for (std::size_t i = whole; i < count; ++i) keys[i] = order_key(values[i]);

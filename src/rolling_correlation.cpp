@@ -143,7 +143,7 @@ template <std::size_t L>
 }
 
 bool nan_order_matters(const double* x, const double* y, std::size_t count) {
-    return lanes::run<lanes::Level::avx512>([&]<std::size_t N>() __attribute__((always_inline)) {
+    return lanes::run<lanes::Kernel::nan_kinds>([&]<std::size_t N>() __attribute__((always_inline)) {
         return nan_order_matters_in_lanes<N>(x, y, count);
     });
 }
@@ -247,7 +247,7 @@ std::size_t correlate_all_blocks(const double* x, const double* y, std::size_t w
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
         return correlate_blocks<N>(x, y, windows, w, out, made_nans);
     };
-    const std::size_t done = lanes::run<lanes::Level::avx512>(kernel);
+    const std::size_t done = lanes::run<lanes::Kernel::rolling_windows>(kernel);
     if (made_nans != 0) settle_made_nans(x, y, w, done, out);
     return done;
 }
