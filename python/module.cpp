@@ -5,6 +5,7 @@
 #include "example.hpp"
 #include "call.hpp"
 #include "functions.hpp"
+#include "processors.hpp"
 #include "pyref.hpp"
 
 namespace valmora::py {
@@ -41,6 +42,11 @@ int add_to_module(PyObject* module, PyObject* all_name, PyObject* name, PyObject
 }
 
 int exec_module(PyObject* module) {
+    // A kernel level asked for that this processor does not offer stops the import.
+    if (const char* refused = processors::environment_error()) {
+        PyErr_SetString(PyExc_RuntimeError, refused);
+        return -1;
+    }
     install_stop_probe(interrupted);
     // A thread forced out of a call at exit asks, without the interpreter, whose thread state
     // holds it (holds_interpreter). On 3.11 that is the holder's, usually the main thread's, and
