@@ -33,6 +33,7 @@ import math
 import os
 import pathlib
 import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -620,15 +621,22 @@ def level_times():
     return [best(calls[(name, size)], repeat=5, clock=time.thread_time) * 1e3 for name, size, _ in LEVEL_CALLS]
 
 
+def offered_levels():
+    """The kernel levels this processor offers, narrowest first, as the module lists them when it
+    refuses a value of VALMORA_KERNEL_LEVEL that is none of them."""
+    done = subprocess.run([sys.executable, "-c", "import valmora"], env={**os.environ, "VALMORA_KERNEL_LEVEL": "?"},
+                          capture_output=True, text=True)
+    found = re.search(r"accepted values: ([a-z0-9, ]*) \(", done.stderr)
+    if found is None:
+        raise RuntimeError(f"no accepted values in the module's refusal: {done.stderr[-500:]}")
+    return found.group(1).split(", ")
+
+
 def levels_table():
-    """LEVEL_CALLS at every kernel level this processor has, side by side: each level in a process
-    of its own, VALMORA_KERNEL_LEVEL being read once per process. Every level gives the same bits."""
-    flags = ""
-    try:
-        flags = next((line for line in open("/proc/cpuinfo") if line.startswith("flags")), "")
-    except OSError:
-        pass
-    levels = ["baseline"] + [name for name, flag in (("avx2", "avx2"), ("avx512", "avx512f")) if flag in flags.split()]
+    """LEVEL_CALLS at every kernel level this processor offers, side by side: each level in a
+    process of its own, VALMORA_KERNEL_LEVEL being read once per process. Every level gives the
+    same bits."""
+    levels = offered_levels()
     columns = {}
     for level in levels:
         done = subprocess.run([sys.executable, __file__, "--level-times"] + (["--quick"] if QUICK else []),
@@ -725,6 +733,12 @@ def main():
         both("transfer_entropy", f"{n:,} 8 bins", valmora.transfer_entropy, (lead, follow, 8, 1),
              as_lists(lead, follow, 8, 1), lambda: np_transfer_entropy(lead, follow, 8, 1), "numpy estimator",
              blas=False)
+    # Growth with length: 1M points against four times 250k points of the same pair (1.0 is linear).
+    quarter = (lead[:250_000].copy(), follow[:250_000].copy())
+    (t_full, t_quarter), = alternating([(contextlib.nullcontext, [
+        lambda: valmora.transfer_entropy(lead, follow, 8, 1), lambda: valmora.transfer_entropy(*quarter, 8, 1)])])
+    show_row("transfer_entropy growth", "1,000,000 8 bins", "numpy", t_full, 4 * t_quarter, None, None,
+             "4 x the call at 250,000", "ms")
 
     # Execution.
     for periods in (4, 10_000):

@@ -230,13 +230,13 @@ void exact_sums(FuzzedDataProvider& in) {
     double want = start;
     for (double t : terms) want += t;
     // At every instruction set, not only the widest.
-    for (int level = 0; level <= static_cast<int>(lanes::supported()); ++level) {
-        lanes::force_level(static_cast<lanes::Level>(level));
+    for (int level = 0; level <= static_cast<int>(processors::supported()); ++level) {
+        processors::force_level(static_cast<lanes::Level>(level));
         require(same_bits(summation::add_in_order(start, terms.data(), terms.size()), want));
         if (nonnegative)
             require(same_bits(summation::add_nonnegative_in_order(start, terms.data(), terms.size()), want));
     }
-    lanes::force_level(lanes::Level::avx512);
+    processors::force_level(lanes::Level::avx512);
 }
 
 // The cross-product against the plain loop, bit for bit at every instruction set, at shapes that
@@ -261,15 +261,15 @@ void cross_products(FuzzedDataProvider& in) {
             want[i * p + j] = want[j * p + i] = (sum / static_cast<double>(m - 1)) * scale;
         }
     }
-    for (int level = 0; level <= static_cast<int>(lanes::supported()); ++level) {
-        lanes::force_level(static_cast<lanes::Level>(level));
+    for (int level = 0; level <= static_cast<int>(processors::supported()); ++level) {
+        processors::force_level(static_cast<lanes::Level>(level));
         auto sample = sample_covariance_matrix(data, scale);
         const Matrix copied = scaled_cross_product(c, static_cast<double>(m - 1), scale);
         for (std::size_t e = 0; e < p * p; ++e) {
             require(same_bits(sample.value().data()[e], want[e]) && same_bits(copied.data()[e], want[e]));
         }
     }
-    lanes::force_level(lanes::Level::avx512);
+    processors::force_level(lanes::Level::avx512);
 }
 
 }  // namespace

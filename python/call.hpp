@@ -24,9 +24,8 @@
 
 namespace valmora::py {
 
-// Parameter kinds: the parameter's name (and the label groups of its axes), the value it
-// converts to and its converter, told the argument's place. `state` is null in a call that reads
-// no array.
+// Parameter kinds: the parameter's name (and its axes' label groups), the value it converts to and
+// its converter, told the argument's place; `state` is null in a call that reads no array.
 // An exact float or int, the common argument, is read here: no error to look for in the first,
 // none but a size out of range in the second.
 struct Real {

@@ -68,9 +68,9 @@ bool stop_requested();
 // Finds collections.abc.Sequence, named in conversion messages; done when the module is executed.
 bool load_sequence_type();
 
-// TypeError "'{type}' object is not an instance of '{expected}'" ("'None' is not ..." for None).
+// TypeError "'{type}' object is not an instance of '{expected}'" ("'None' is not ..." for None),
+// or the same naming `type` itself.
 void raise_not_instance(PyObject* obj, PyObject* expected_type);
-// The same message naming `type` itself, with no special case for None.
 void raise_type_not_instance(PyObject* type, PyObject* expected_type);
 
 }  // namespace valmora::py

@@ -32,11 +32,9 @@ public:
     // False, with the exception set, when reading them raised anything but the failures that
     // only mean "no labels here" (a missing attribute, labels that cannot be compared).
     bool add(const char* param, std::size_t argument, Axes axes, PyObject* obj);
-    // False with ValueError "argument 'a' index and argument 'b' columns: labels differ at
-    // position i: x != y" when two labelled arguments disagree, or "argument 'a' index: label x
-    // appears more than once" when compared labels repeat; each message then says how to pair
-    // by position on purpose. pandas' default index counts as labels against another pandas
-    // argument's, and as none otherwise.
+    // False with ValueError "argument 'a' index and argument 'b' columns: labels differ at position
+    // i: x != y" or "argument 'a' index: label x appears more than once", each saying how to pair by
+    // position on purpose. pandas' default index counts as labels against another pandas argument's.
     bool agree();
 
     enum class Axis { index, columns };
@@ -67,8 +65,7 @@ private:
 bool offered_array(PyObject* obj, const char* param, std::size_t argument, Axes axes, LabelCheck& labels,
                    PyRef& offered);
 
-// Finds pandas' Index type and missing value, pd.NA, if pandas is loaded; reading them may run
-// Python code.
+// Finds pandas' Index type and missing value, pd.NA, if pandas is loaded (may run Python code).
 bool find_pandas();
 // Whether `obj` is pd.NA, read as NaN; never runs Python code.
 bool is_missing_value(PyObject* obj);

@@ -5,6 +5,7 @@
 #include "example.hpp"
 #include "stop.hpp"
 #include "functions.hpp"
+#include "processors.hpp"
 #include "pyref.hpp"
 
 namespace valmora::py {
@@ -30,6 +31,11 @@ int add_to_module(PyObject* module, PyObject* all_name, PyObject* name, PyObject
 }
 
 int exec_module(PyObject* module) {
+    // A kernel level asked for that this processor does not offer stops the import.
+    if (const char* refused = processors::environment_error()) {
+        PyErr_SetString(PyExc_RuntimeError, refused);
+        return -1;
+    }
     install_stop_probe(stop_requested);
     PyObject* all = interned_all.get([] { return PyUnicode_InternFromString("__all__"); });
     PyObject* name_attribute = interned_name.get([] { return PyUnicode_InternFromString("__name__"); });

@@ -34,8 +34,7 @@ PyObject* tuple_of(const Parts&... parts) {
 // sees what it saw before.
 constexpr std::uint64_t kMagnitude = ~std::uint64_t{0} >> 1, kInfinity = 0x7ff0000000000000;
 
-// Fills a list's slots. An entry with the bits of the one before it shares that entry's float,
-// as the slices of an even schedule and mirrored entries of a square result do.
+// Fills a list's slots; an entry with the bits of the one before it shares that entry's float.
 class ListFill {
 public:
     explicit ListFill(PyObject* list) : list_(list) {}

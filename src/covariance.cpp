@@ -282,18 +282,18 @@ double add_squared_deviations_lanes(Deviations& d, double sum, std::size_t first
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
         return add_squared_deviations<N>(d, sum, first, last);
     };
-    return lanes::run<lanes::Level::avx2>(kernel);
+    return lanes::run<lanes::Kernel::deviation_chain_short>(kernel);
 }
 double add_squared_deviations_wide(Deviations& d, double sum, std::size_t first, std::size_t last) {
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
         return add_squared_deviations<N>(d, sum, first, last);
     };
-    return lanes::run<lanes::Level::avx512>(kernel);
+    return lanes::run<lanes::Kernel::deviation_chain_long>(kernel);
 }
 
 double squared_deviation_sum(const Matrix& c, const Matrix& s, std::size_t p) {
     // S is laid out for the lanes of the kernel that runs.
-    const bool wide = p >= kWideChainColumns && lanes::level() == lanes::Level::avx512;
+    const bool wide = p >= kWideChainColumns && lanes::lanes_of(lanes::Kernel::deviation_chain_long) == 8;
     Deviations d(c, s, p, wide ? 8 : 4);
     double sum = 0.0;
     // A poll for a stop request about every million terms.

@@ -1,17 +1,16 @@
-// Doubles operated on lane by lane, and the choice of instruction set at run time.
+// Doubles operated on lane by lane, and the build of a kernel for each instruction set.
 //
 // Every lane performs the ordinary IEEE operation of the scalar code in the same order, so a
 // loop written on lanes yields the scalar loop's bits; it only lets independent sums advance
-// together. Kernels are templates on the lane count, compiled once per instruction set:
-//   baseline  two doubles (SSE2 on x86-64, NEON elsewhere): wider vectors on the baseline are
-//             lowered through memory and run far slower
-//   avx2      four doubles
-//   avx512    eight doubles
-// and `level()` says which one this processor runs.
+// together. Kernels are templates on the lane count, compiled once per level (processors.hpp:
+// two doubles at the baseline, four at avx2, eight at avx512), and run at the level their
+// processor family gives them.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
+
+#include "processors.hpp"
 
 namespace valmora::lanes {
 
@@ -71,13 +70,9 @@ template <class V>
 // aligned: they come in registers. Elsewhere the compiler's order stands.
 // clang checks the size of an assembly operand against the instruction set of the function it is
 // written in, and these templates have none but the baseline's: there four and eight lanes keep the
-// compiler's order, and a kernel that needs the operands' order runs on two lanes
-// (run<widest_ordered>).
-#if defined(__clang__)
-inline constexpr bool kVectorsInAssembly = false;
-#else
-inline constexpr bool kVectorsInAssembly = true;
-#endif
+// compiler's order, and a kernel that needs the operands' order is capped to two lanes
+// (processors::kWidestOrdered).
+inline constexpr bool kVectorsInAssembly = processors::kWidestOrdered != processors::Level::baseline;
 enum class Op { add, mul };
 
 template <Op op, std::size_t N>
@@ -143,58 +138,48 @@ template <class V>
     ordered<Op::mul>(r, a, b);
 }
 
-enum class Level { baseline, avx2, avx512 };
-// The widest level at which add() and mul() keep the operands' order lane by lane.
-inline constexpr Level widest_ordered = kVectorsInAssembly ? Level::avx512 : Level::baseline;
+using processors::Kernel;
+using processors::lanes_of;
+using processors::Level;
 
-// The widest level this processor supports (always baseline off x86-64).
-Level supported();
-// The level the kernels run at: supported(), unless capped by VALMORA_KERNEL_LEVEL (read once)
-// or forced.
-Level level();
-// Whether the kernels run at avx512 on a processor that executes eight lanes at once (Intel's),
-// rather than as two halves of four (AMD's Zen 4), where some kernels are faster on four.
-bool full_width_avx512();
-// For the kernel test program only: run every kernel at `l` (at most supported()).
-void force_level(Level l);
-
-// The builds of a kernel for each instruction set: `kernel` is a lambda templated on the lane
+// The builds of a kernel for each instruction set: `body` is a lambda templated on the lane
 // count, always inlined, so that the kernel is compiled with the target of the build it runs in.
 #if defined(__x86_64__)
-template <class Kernel>
-[[gnu::target("avx512f")]] auto run_avx512(const Kernel& kernel) {
-    return kernel.template operator()<8>();
+template <class Body>
+[[gnu::target("avx512f")]] auto run_avx512(const Body& body) {
+    return body.template operator()<8>();
 }
-template <class Kernel>
-[[gnu::target("avx2")]] auto run_avx2(const Kernel& kernel) {
-    return kernel.template operator()<4>();
+template <class Body>
+[[gnu::target("avx2")]] auto run_avx2(const Body& body) {
+    return body.template operator()<4>();
 }
 // A function of its own like the others: inlined into its caller, the packed cross-product's
 // baseline build measured 8-10% slower at 5000x300.
-template <class Kernel>
-[[gnu::noinline]] auto run_baseline(const Kernel& kernel) {
-    return kernel.template operator()<2>();
+template <class Body>
+[[gnu::noinline]] auto run_baseline(const Body& body) {
+    return body.template operator()<2>();
 }
 #endif
 
-// Runs `kernel` at level(), up to `widest`: a kernel that measured no faster on eight lanes than on
-// four runs its AVX2 build on processors with AVX-512 too. A dispatcher reads
+// Runs kernel k's `body` at the level k runs at on this processor (processors.hpp); only the
+// builds some family runs k at are made. A dispatcher reads
 //   void f(const double* x, std::size_t n) {
-//       lanes::run<Level::avx2>([&]<std::size_t N>() __attribute__((always_inline)) { f_kernel<N>(x, n); });
+//       lanes::run<Kernel::f>([&]<std::size_t N>() __attribute__((always_inline)) { f_kernel<N>(x, n); });
 //   }
-template <Level widest, class Kernel>
-auto run(const Kernel& kernel) {
+template <Kernel k, class Body>
+auto run(const Body& body) {
 #if defined(__x86_64__)
-    const Level l = level();
+    constexpr Level widest = processors::widest_anywhere(k);
+    const Level l = processors::level_of(k);
     if constexpr (widest == Level::avx512) {
-        if (l == Level::avx512) return run_avx512(kernel);
+        if (l == Level::avx512) return run_avx512(body);
     }
-    if constexpr (widest != Level::baseline) {
-        if (l != Level::baseline) return run_avx2(kernel);
+    if constexpr (widest >= Level::avx2) {
+        if (l == Level::avx2) return run_avx2(body);
     }
-    return run_baseline(kernel);
+    return run_baseline(body);
 #else
-    return kernel.template operator()<2>();
+    return body.template operator()<2>();
 #endif
 }
 

@@ -95,14 +95,14 @@ void find_complete_long_rows(const double* data, std::size_t first, std::size_t 
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
         find_complete_rows<N>(data, first, last, p, kept, count, sum);
     };
-    lanes::run<lanes::Level::avx512>(kernel);
+    lanes::run<lanes::Kernel::complete_rows_long>(kernel);
 }
 void find_complete_short_rows(const double* data, std::size_t first, std::size_t last, std::size_t p, std::size_t* kept,
                               std::size_t* count, double* sum) {
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
         find_complete_rows<N>(data, first, last, p, kept, count, sum);
     };
-    lanes::run<lanes::Level::avx2>(kernel);
+    lanes::run<lanes::Kernel::complete_rows_short>(kernel);
 }
 constexpr std::size_t kShortestLongRow = 150;
 
@@ -159,7 +159,7 @@ template <std::size_t N>
 
 void fetch_some_observations(const Observations& o, std::size_t first, std::size_t last, double* out) {
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) { fetch_some<N>(o, first, last, out); };
-    lanes::run<lanes::Level::avx512>(kernel);
+    lanes::run<lanes::Kernel::centred_observations>(kernel);
 }
 
 }  // namespace
@@ -282,7 +282,7 @@ template <std::size_t N>
 // (Zen 4) 17-19% slower at both.
 void accumulate_all_cross_products(const Observations& o, double* sums) {
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) { accumulate_cross_products<N>(o, sums); };
-    lanes::run<lanes::Level::avx2>(kernel);
+    lanes::run<lanes::Kernel::tiled_cross_product>(kernel);
 }
 
 Matrix tiled_cross_product(const Observations& o, double divisor, double scale) {
@@ -453,27 +453,20 @@ template <std::size_t N>
     }
 }
 
-// Eight lanes on Intel processors with AVX-512, four elsewhere: on an Intel Xeon eight measured
-// 17-19% faster than four at 5000x300 and 8-9% at 1000x1500; on an AMD EPYC (Zen 4, whose
-// 512-bit operations run as two halves) tiles of 8x8, 12x8, 6x16 and 12x16 all ran 20-37% slower.
-void packed_cross_products_wide(const Observations& o, double divisor, double scale, double* out) {
-    const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
-        packed_cross_products<N>(o, divisor, scale, out);
-    };
-    lanes::run<lanes::Level::avx512>(kernel);
-}
+// Eight lanes on Intel processors with AVX-512, four elsewhere (processors.hpp): on an AMD EPYC
+// (Zen 4, whose 512-bit operations run as two halves) tiles of 8x8, 12x8, 6x16 and 12x16 all ran
+// 20-37% slower than four lanes.
 void packed_cross_products_lanes(const Observations& o, double divisor, double scale, double* out) {
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
         packed_cross_products<N>(o, divisor, scale, out);
     };
-    lanes::run<lanes::Level::avx2>(kernel);
+    lanes::run<lanes::Kernel::packed_cross_product>(kernel);
 }
 
 Matrix cross_product(const Observations& o, double divisor, double scale) {
     if (o.p <= kMostTiledColumns) return tiled_cross_product(o, divisor, scale);
     Matrix out = Matrix::filled(o.p, o.p, 0.0);
-    if (lanes::full_width_avx512()) packed_cross_products_wide(o, divisor, scale, out.data());
-    else packed_cross_products_lanes(o, divisor, scale, out.data());
+    packed_cross_products_lanes(o, divisor, scale, out.data());
     return out;
 }
 

@@ -83,7 +83,7 @@ void accumulate_exposures(const double* weights, const double* loadings, std::si
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) {
         accumulate_exposures_lanes<N, WeightFirst>(weights, loadings, n, k, exposures);
     };
-    lanes::run<lanes::widest_ordered>(kernel);
+    lanes::run<lanes::Kernel::exposures>(kernel);
 }
 
 // (w_i * w_i) * s_i summed left to right, starting from the first term.

@@ -140,16 +140,16 @@ template <std::size_t N>
 // (64k terms, in cache), and on Intel eight-lane chains have measured slower.
 double add_any_lanes(double s, const double* t, std::size_t count) {
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) { return add_any<N>(s, t, count); };
-    return lanes::run<lanes::Level::avx2>(kernel);
+    return lanes::run<lanes::Kernel::exact_sums>(kernel);
 }
 double add_nonnegative_lanes(double s, const double* t, std::size_t count) {
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) { return add_nonnegative<N>(s, t, count); };
-    return lanes::run<lanes::Level::avx2>(kernel);
+    return lanes::run<lanes::Kernel::exact_sums>(kernel);
 }
 
 void add_two_lanes(double& a, const double* ta, double& b, const double* tb, std::size_t count) {
     const auto kernel = [&]<std::size_t N>() __attribute__((always_inline)) { add_two<N>(a, ta, b, tb, count); };
-    lanes::run<lanes::Level::avx2>(kernel);
+    lanes::run<lanes::Kernel::exact_sums>(kernel);
 }
 
 }  // namespace

@@ -22,10 +22,9 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Quantile thresholds of `values` (non-decreasing, NaNs last), kept once per distinct sorted
-// position: at most one per value, so memory follows the data whatever `bins` is.
-std::vector<double> quantile_thresholds(std::span<const double> values, std::uint64_t bins) {
-    const std::size_t m = values.size();
+// The distinct sorted positions of the quantile thresholds of m values: at most one per value,
+// so memory follows the data whatever `bins` is.
+std::vector<std::size_t> quantile_positions(std::size_t m, std::uint64_t bins) {
     const double last = static_cast<double>(m - 1);
     const double divisor = static_cast<double>(bins);
     // Threshold k sits at sorted position round((k (m - 1)) / bins), halves away from zero;
@@ -54,32 +53,7 @@ std::vector<double> quantile_thresholds(std::span<const double> values, std::uin
             }
         },
         4096);
-    return order_statistics(values, wanted);
-}
-
-// The number of thresholds <= v: the thresholds never decrease, and a NaN, whether threshold or
-// value, is <= nothing. A short table is counted
-// through, as branches on its entries would be mispredicted; a long one is searched.
-std::size_t thresholds_reached(const std::vector<double>& thresholds, double v) {
-    if (thresholds.size() > 64) {
-        return static_cast<std::size_t>(
-            std::partition_point(thresholds.begin(), thresholds.end(), [v](double t) { return t <= v; }) -
-            thresholds.begin());
-    }
-    std::size_t reached = 0;
-    for (double t : thresholds) reached += t <= v;
-    return reached;
-}
-
-// Symbols as the number of thresholds reached: two values share a symbol exactly when they reach
-// the same thresholds.
-// A search of a long table misses the cache at most steps: shorter runs then.
-template <class Symbol>
-void quantile_symbols(std::span<const double> values, const std::vector<double>& thresholds, Symbol* symbols) {
-    each_in_runs(
-        values.size(),
-        [&](std::size_t i) { symbols[i] = static_cast<Symbol>(thresholds_reached(thresholds, values[i])); },
-        thresholds.size() > 64 ? std::size_t{1} << 14 : std::size_t{1} << 20);
+    return wanted;
 }
 
 // Runs for loops whose every step reads or writes at a random place in a long table.
@@ -240,26 +214,26 @@ bool fits_table(std::size_t range_t, std::size_t range_s, std::size_t samples) {
 // grouping by sorting when the states would not fit a table.
 enum class Counting { byte_table, table, sorting };
 
-Counting choose_counting(std::size_t range_t, std::size_t range_s, std::size_t samples) {
-    if (!fits_table(range_t, range_s, samples)) return Counting::sorting;
-    return range_s <= 256 && range_t <= 256 ? Counting::byte_table : Counting::table;
+Counting choose_counting(std::size_t range, std::size_t samples) {
+    if (!fits_table(range, range, samples)) return Counting::sorting;
+    return range <= 256 ? Counting::byte_table : Counting::table;
 }
 
-// The symbols of both series, then the sum over their (next, past, source) states. Before
-// sorting, the symbols are renumbered densely: ties can leave many symbols unused, and the
-// states that remain may fit a table after all.
+// The symbols of both series, then the sum over their (next, past, source) states. A symbol is
+// the number of distinct threshold positions whose value the value reaches: two values share a
+// symbol exactly when they reach the same thresholds. Before sorting, the symbols are renumbered
+// densely: ties can leave many symbols unused, and the states that remain may fit a table after all.
 template <class Symbol>
 double entropy_of_symbols(std::span<const double> source, std::span<const double> target,
-                          const std::vector<double>& thresholds_s, const std::vector<double>& thresholds_t,
-                          std::size_t shift, Counting counting) {
+                          const std::vector<std::size_t>& positions, std::size_t shift, Counting counting) {
     const std::size_t n = source.size();
     const std::size_t samples = n - shift;
-    std::size_t range_s = thresholds_s.size() + 1;
-    std::size_t range_t = thresholds_t.size() + 1;
+    std::size_t range_s = positions.size() + 1;
+    std::size_t range_t = range_s;
     auto source_symbols = std::make_unique_for_overwrite<Symbol[]>(n);
     auto target_symbols = std::make_unique_for_overwrite<Symbol[]>(n);
-    quantile_symbols(source, thresholds_s, source_symbols.get());
-    quantile_symbols(target, thresholds_t, target_symbols.get());
+    order_statistics_reached(source, positions, source_symbols.get());
+    order_statistics_reached(target, positions, target_symbols.get());
     const Symbol* next = target_symbols.get() + shift;
     if constexpr (std::is_same_v<Symbol, std::uint64_t>) {
         if (counting == Counting::sorting) {
@@ -283,18 +257,16 @@ Result<double> transfer_entropy(std::span<const double> source, std::span<const 
     // Only now is `bins` checked: a short series gives 0.0 whatever it is.
     if (bins < 2) return ValidationError{"bins must be >= 2"};
 
-    const std::vector<double> thresholds_s = quantile_thresholds(source, bins);
-    const std::vector<double> thresholds_t = quantile_thresholds(target, bins);
-    const std::size_t range_s = thresholds_s.size() + 1;
-    const std::size_t range_t = thresholds_t.size() + 1;
+    // Both series have the same length, so their thresholds sit at the same sorted positions.
+    const std::vector<std::size_t> positions = quantile_positions(n, bins);
+    const std::size_t range = positions.size() + 1;
     const auto shift = static_cast<std::size_t>(lag);
     const std::size_t samples = n - shift;
 
-    const Counting counting = choose_counting(range_t, range_s, samples);
-    const double total =
-        counting == Counting::byte_table
-            ? entropy_of_symbols<std::uint8_t>(source, target, thresholds_s, thresholds_t, shift, counting)
-            : entropy_of_symbols<std::uint64_t>(source, target, thresholds_s, thresholds_t, shift, counting);
+    const Counting counting = choose_counting(range, samples);
+    const double total = counting == Counting::byte_table
+                             ? entropy_of_symbols<std::uint8_t>(source, target, positions, shift, counting)
+                             : entropy_of_symbols<std::uint64_t>(source, target, positions, shift, counting);
     return total > 0.0 ? total : 0.0;
 }
 

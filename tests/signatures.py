@@ -203,7 +203,11 @@ RECORDS = {
         ([1.0, 2.0, 3.0, 4.0], [2.0, 1.0, 4.0, 3.0], 2), lambda a, r: floats(r),
         lambda f: [(f"w{w}", (f["x"], f["y"], w)) for w in (2, 20, 252)]
         + [("buffer", (array.array("d", f["x"]), memoryview(array.array("d", f["y"])), 63))],
-        long={"": ("x = rng.standard_normal(20_000_000); y = x[::-1].copy()", "valmora.rolling_correlation(x, y, 1000)")}),
+        long={"": ("x = rng.standard_normal(20_000_000); y = x[::-1].copy()", "valmora.rolling_correlation(x, y, 1000)")},
+        # Windows of the lane blocks and of their tails, over series with a few NaNs of both signs and
+        # infinities between, where NaNs of two kinds meet in a window.
+        nans=nan_cases(lambda rng, seed: (spiked(rng, 203, 0.03), spiked(rng, 203, 0.03), (2, 7, 20)[seed % 3]),
+                       range(9))),
     "cointegration_spread": Record(
         ([3.0, 5.0, 4.0], [1.0, 2.0, 3.0]),
         lambda a, r: type(r) is tuple and type(r[0]) is float and type(r[1]) is float and floats(r[2]) and r[2] != [],

@@ -18,8 +18,14 @@ def bits(v):
     return struct.pack("<d", v)
 
 
+def quiet_nan(payload, negative=False):
+    """The quiet NaN with this payload and sign."""
+    return struct.unpack("<d", struct.pack("<Q", (0xFFF8 if negative else 0x7FF8) << 48 | payload))[0]
+
+
 def same_bits(a, b):
     return len(a) == len(b) and all(bits(p) == bits(q) for p, q in zip(a, b))
+
 
 
 def fdiv(a, b):
@@ -45,6 +51,23 @@ def mul(a, b):
     return a if a != a else a * b
 
 
+def in_order(op, a, b):
+    """a op b as the processor does it when NaNs meet: the first NaN operand's bits win (Python's
+    own + and * may hand back the second's)."""
+    if a != a:
+        return a
+    if b != b:
+        return b
+    return fdiv(a, b) if op == "/" else a + b if op == "+" else a - b if op == "-" else a * b
+
+
+def sum_in_order(terms):
+    total = terms[0]
+    for t in terms[1:]:
+        total = in_order("+", total, t)
+    return total
+
+
 def ordered_sum(terms):
     total = terms[0]
     for t in terms[1:]:
@@ -54,21 +77,22 @@ def ordered_sum(terms):
 
 
 def rolling_correlation(x, y, w):
+    """A window's own arithmetic decides its NaN's bits; the positions before the first window and
+    the windows of zero variance are the positive quiet NaN."""
     n = len(x)
     out = [NAN] * n
     for i in range(w - 1, n):
         xs, ys = x[i - w + 1 : i + 1], y[i - w + 1 : i + 1]
-        mx = ordered_sum(xs) / float(w)
-        my = ordered_sum(ys) / float(w)
-        dxs = [v - mx for v in xs]
-        dys = [v - my for v in ys]
-        var_x = ordered_sum([d * d for d in dxs]) / float(w - 1)
-        var_y = ordered_sum([d * d for d in dys]) / float(w - 1)
+        mx = in_order("/", sum_in_order(xs), float(w))
+        my = in_order("/", sum_in_order(ys), float(w))
+        dxs = [in_order("-", v, mx) for v in xs]
+        dys = [in_order("-", v, my) for v in ys]
+        var_x = in_order("/", sum_in_order([in_order("*", d, d) for d in dxs]), float(w - 1))
+        var_y = in_order("/", sum_in_order([in_order("*", d, d) for d in dys]), float(w - 1))
         if var_x == 0.0 or var_y == 0.0:
             continue
-        sxy = ordered_sum([a * b for a, b in zip(dxs, dys)])
-        r = fdiv(sxy / float(w - 1), math.sqrt(var_x) * math.sqrt(var_y))
-        out[i] = NAN if r != r else r
+        sxy = sum_in_order([in_order("*", a, b) for a, b in zip(dxs, dys)])
+        out[i] = in_order("/", in_order("/", sxy, float(w - 1)), in_order("*", math.sqrt(var_x), math.sqrt(var_y)))
     return out
 
 

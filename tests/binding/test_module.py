@@ -76,6 +76,19 @@ def test_execution_recreates_a_deleted_all():
     assert module.__all__ == valmora.__all__
 
 
+@pytest.mark.parametrize("value", ["AVX2", "avx1024", "avx2 ", "avx\udcff"])
+def test_import_refuses_a_kernel_level_this_processor_does_not_offer(run_isolated, value):
+    # A typo once ran the widest level silently; bytes that are no UTF-8 are shown escaped.
+    out = run_isolated("""
+        try:
+            import valmora
+        except RuntimeError as e:
+            print(e)
+    """, env={"VALMORA_KERNEL_LEVEL": value})
+    assert out.startswith("VALMORA_KERNEL_LEVEL='") and "' is not a kernel level this processor offers" in out
+    assert "accepted values: baseline" in out
+
+
 def test_only_the_init_symbol_is_exported():
     import shutil
     import subprocess

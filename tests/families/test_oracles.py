@@ -4,6 +4,7 @@ long enough to run the vector kernels and their scalar tails; and on its NaN cas
 import pytest
 
 from signatures import RECORDS, fingerprint_inputs, same
+from slow import bits, quiet_nan
 
 
 @pytest.fixture(scope="module")

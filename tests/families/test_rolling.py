@@ -4,7 +4,7 @@ import random
 import pytest
 
 import valmora
-from slow import NAN, bits, rolling_correlation as oracle, same_bits
+from slow import DEFAULT_NAN, NAN, bits, quiet_nan, rolling_correlation as oracle, same_bits
 
 
 def nan_positions(values):
@@ -57,8 +57,10 @@ def test_nan_only_touches_its_windows():
 
 
 def awkward_series(rng, n):
-    """Random values with NaN, infinities, signed zeros, huge and tiny values and constant stretches."""
-    specials = [NAN, math.inf, -math.inf, 0.0, -0.0, 1e308, -1e308, 5e-324, 0.1]
+    """Random values with NaNs (payloads and signs of their own), infinities, signed zeros, huge and
+    tiny values and constant stretches."""
+    specials = [NAN, quiet_nan(1), quiet_nan(2, negative=True), math.inf, -math.inf, 0.0, -0.0, 1e308, -1e308,
+                5e-324, 0.1]
     out = []
     while len(out) < n:
         r = rng.random()
@@ -86,9 +88,14 @@ def test_lanes_match_plain_window_loop(window, seed):
         assert not bad, (n, bad[:5], [got[i] for i in bad[:5]], [want[i] for i in bad[:5]])
 
 
-def test_nan_results_are_the_positive_quiet_nan():
-    out = valmora.rolling_correlation([math.inf, 1.0, 2.0, -math.inf], [1.0, 2.0, 3.0, 4.0], 2)
-    assert all(bits(v) == bits(NAN) for v in out[:2]) and bits(out[3]) == bits(NAN)
+def test_nan_bits_come_from_the_window_or_the_rule():
+    # Before the first window and at zero variance: the positive quiet NaN. Where the arithmetic
+    # makes one, its own: inf - inf's default NaN, or an input's payload and sign.
+    out = valmora.rolling_correlation([math.inf, -math.inf, 1.0, 1.0, 1.0], [1.0, 2.0, 3.0, 4.0, 5.0], 2)
+    assert [bits(v) for v in out] == [bits(NAN), bits(DEFAULT_NAN), bits(DEFAULT_NAN), bits(NAN), bits(NAN)]
+    payload = quiet_nan(5, negative=True)
+    out = valmora.rolling_correlation([1.0, payload, 2.0], [1.0, 2.0, quiet_nan(6)], 2)
+    assert [bits(v) for v in out] == [bits(NAN), bits(payload), bits(payload)]
 
 
 def test_agrees_with_pandas():

@@ -85,8 +85,9 @@ def series(rng, n, kind):
         return [float(rng.randint(0, 3)) for _ in range(n)]
     if kind == "narrow":  # every value in one bucket of the leading key bits
         return [1.0 + rng.random() * 2.0**-20 for _ in range(n)]
-    # NaNs, infinities and signed zeros among ties: the sort must stay well defined.
-    pool = [NAN, math.inf, -math.inf, 0.0, -0.0, 1.0, 2.0]
+    # NaNs of either sign, infinities, signed zeros and subnormals among ties: the sort must stay
+    # well defined, and -0.0 reaches a threshold 0.0 as 0.0 does.
+    pool = [NAN, -NAN, math.inf, -math.inf, 0.0, -0.0, 1.0, 2.0, 5e-324, -5e-324, 2.0**-1030, -(2.0**-1040)]
     return [rng.choice(pool) if rng.random() < 0.5 else rng.gauss(0.0, 1.0) for _ in range(n)]
 
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <limits>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "blocks.hpp"
@@ -21,13 +22,13 @@
 #include "risk.hpp"
 #include "rolling_correlation.hpp"
 #include "summation.hpp"
+#include "transfer_entropy.hpp"
 
 using namespace valmora;
 
 namespace {
 
 int failures = 0;
-const char* const level_names[] = {"baseline", "avx2", "avx512"};
 const char* level_name = "";
 
 // Bit for bit: a NaN's sign and payload too.
@@ -43,7 +44,8 @@ std::mt19937_64 rng(20240607);
 // A quiet NaN of either sign with a payload of its own.
 double payload_nan() { return std::bit_cast<double>(0x7ff8000000000000ULL | (rng() & 0x800000ffffffffffULL) | 1); }
 
-// Mostly ordinary values; with `awkward`, a sprinkling of NaNs, infinities, zeros and huge values.
+// Mostly ordinary values; with `awkward`, a sprinkling of NaNs (payloads and signs of their own),
+// infinities, signed zeros, subnormals and huge values.
 double draw(bool awkward) {
     std::normal_distribution<double> normal;
     if (awkward) {
@@ -53,6 +55,10 @@ double draw(bool awkward) {
             case 2: return -std::numeric_limits<double>::infinity();
             case 3: return 0.0;
             case 4: return 1e300;
+            case 5: return -0.0;
+            case 6: return 0x1p-1060 * normal(rng);
+            case 7: return std::bit_cast<double>(0xfff8000000000000u | (rng() & 0xffff));
+            case 8: return std::bit_cast<double>(0x7ff8000000000000u | (rng() & 0xffff));
             default: break;
         }
     }
@@ -73,19 +79,22 @@ std::vector<double> random_vector(std::size_t n, bool awkward) {
 
 // ---- every level against the baseline ----
 
-// Runs `compute` at the baseline and at every wider level, and expects the same bits from each.
-void at_every_level(const char* what, std::size_t a, const std::function<std::vector<double>()>& compute) {
-    const auto top = static_cast<int>(lanes::supported());
-    lanes::force_level(lanes::Level::baseline);
+// Runs `compute` at the baseline and at every wider level, and expects the same bits from each
+// (a NaN's too with nan_bits).
+void at_every_level(const char* what, std::size_t a, const std::function<std::vector<double>()>& compute,
+                    bool nan_bits = false) {
+    const auto top = static_cast<int>(processors::supported());
+    processors::force_level(lanes::Level::baseline);
     const std::vector<double> want = compute();
     for (int l = 1; l <= top; ++l) {
-        lanes::force_level(static_cast<lanes::Level>(l));
-        level_name = level_names[l];
+        processors::force_level(static_cast<lanes::Level>(l));
+        level_name = processors::kLevelNames[l];
         const std::vector<double> got = compute();
         expect(got.size() == want.size(), what, a, got.size());
-        for (std::size_t e = 0; e < got.size() && e < want.size(); ++e) expect(same(got[e], want[e]), what, a, e);
+        for (std::size_t e = 0; e < got.size() && e < want.size(); ++e)
+            expect(nan_bits ? same(got[e], want[e]) : same(got[e], want[e]), what, a, e);
     }
-    lanes::force_level(lanes::supported());
+    processors::force_level(processors::supported());
 }
 
 std::vector<double> values(const Matrix& m) { return {m.data(), m.data() + m.rows() * m.cols()}; }
@@ -95,16 +104,19 @@ void check_rolling() {
         for (std::size_t w : {2u, 3u, 7u, 20u, 33u}) {
             for (bool awkward : {false, true}) {
                 const auto x = random_vector(n, awkward), y = random_vector(n, awkward);
-                at_every_level("rolling_correlation", n * 100 + w, [&] {
-                    const auto series = rolling_correlation(x, y, w).value();
-                    // Whole, and in stretches of 7 that start anywhere against the blocks of windows.
-                    const auto whole = series.all();
-                    std::vector<double> stretched(n);
-                    for (std::size_t t = 0; t < n; t += 7)
-                        series.compute(t, {stretched.data() + t, std::min<std::size_t>(7, n - t)});
-                    for (std::size_t t = 0; t < n; ++t) expect(same(stretched[t], whole[t]), "in stretches", n, t);
-                    return whole;
-                });
+                at_every_level(
+                    "rolling_correlation", n * 100 + w,
+                    [&] {
+                        const auto series = rolling_correlation(x, y, w).value();
+                        // Whole, and in stretches of 7 that start anywhere against the blocks of windows.
+                        const auto whole = series.all();
+                        std::vector<double> stretched(n);
+                        for (std::size_t t = 0; t < n; t += 7)
+                            series.compute(t, {stretched.data() + t, std::min<std::size_t>(7, n - t)});
+                        for (std::size_t t = 0; t < n; ++t) expect(same(stretched[t], whole[t]), "in stretches", n, t);
+                        return whole;
+                    },
+                    true);
             }
         }
     }
@@ -178,6 +190,20 @@ void check_risk() {
                     }
                     return r.contributions;
                 });
+            }
+        }
+    }
+}
+
+// The order keys behind transfer entropy's symbols, on series selected whole and on series split
+// into buckets, with tails of every length below a vector.
+void check_transfer_entropy() {
+    for (std::size_t n : {50u, 8191u, 8192u, 20001u}) {
+        for (bool awkward : {false, true}) {
+            const auto source = random_vector(n, awkward), target = random_vector(n, awkward);
+            for (std::uint64_t bins : {3u, 8u, 300u}) {
+                at_every_level("transfer_entropy", n * 1000 + bins,
+                               [&] { return std::vector<double>{transfer_entropy(source, target, bins, 1).value()}; });
             }
         }
     }
@@ -422,16 +448,38 @@ void check_summation() {
     }
 }
 
+// Every kernel once at the level VALMORA_KERNEL_LEVEL asks for, unforced: .ci/levels counts under a
+// debugger which builds run.
+int run_as_asked() {
+    if (const char* refused = processors::environment_error()) {
+        std::printf("%s\n", refused);
+        return 2;
+    }
+    std::printf("level %s\n", processors::kLevelNames[static_cast<int>(processors::level())]);
+    auto x = random_vector(300, false), y = random_vector(300, false);
+    x[100] = std::numeric_limits<double>::quiet_NaN();
+    y[102] = std::numeric_limits<double>::infinity();  // NaN beside an infinity: their kinds are looked at
+    (void)rolling_correlation(x, y, 7).value().all();
+    (void)transfer_entropy(random_vector(9000, false), random_vector(9000, false), 8, 1).value();
+    (void)factor_risk_decomposition(random_vector(300, false), random_matrix(300, 20, false),
+                                    random_matrix(20, 20, false), random_vector(300, false));
+    (void)summation::add_in_order(1.0, x.data() + 110, 190);
+    for (std::size_t p : {5u, 40u, 130u, 160u}) (void)ledoit_wolf_covariance_matrix(random_matrix(200, p, false), 1.0);
+    return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]) == "--as-asked") return run_as_asked();
     check_rolling();
     check_covariance();
     check_risk();
+    check_transfer_entropy();
     std::printf("levels compared\n");
-    for (int l = 0; l <= static_cast<int>(lanes::supported()); ++l) {
-        lanes::force_level(static_cast<lanes::Level>(l));
-        level_name = level_names[l];
+    for (int l = 0; l <= static_cast<int>(processors::supported()); ++l) {
+        processors::force_level(static_cast<lanes::Level>(l));
+        level_name = processors::kLevelNames[l];
         check_cross_product_blocks();
         check_summation();
         std::printf("%s: checked\n", level_name);
