@@ -28,13 +28,12 @@
 
 namespace valmora::py {
 
-// At exit, CPython 3.11 to 3.13 end a daemon thread that tries to take the interpreter back by
-// a forced unwind of its stack from inside that attempt. Our destructors then run without the
-// interpreter and must touch nothing of it (no allocation, no other thread's state): the
-// process is ending, and a leaked reference costs nothing. From the moment finalization begins,
-// Py_IsInitialized() (a read of one flag) is false and only the finalizing thread can hold the
-// interpreter: any other thread in our code is being unwound. A call entered after that moment
-// runs on the finalizing thread, which marks itself so (a flag of its own, never cleared).
+// At exit, CPython 3.11 to 3.13 end a daemon thread that tries to take the interpreter back by a
+// forced unwind from inside that attempt. Our destructors then run without the interpreter and must
+// touch nothing of it (no allocation, no other thread's state): a leaked reference costs nothing at
+// exit. Once finalization begins, Py_IsInitialized() (a read of one flag) is false and only the
+// finalizing thread can hold the interpreter: any other thread in our code is being unwound. A call
+// entered after that runs on the finalizing thread, which marks itself so (a flag never cleared).
 inline bool& entered_while_finalizing() noexcept {
     static thread_local bool entered = false;
     return entered;
