@@ -146,7 +146,7 @@ public:
         usable_ = element_kind(v.format, v.itemsize, memoryview_, kind_);
     }
 
-    ~View() {
+    ~View() noexcept(false) {
         if (!kept_) lease_.release();
     }
     View(const View&) = delete;
@@ -220,7 +220,7 @@ bool BufferLease::acquire(PyObject* obj) {
     return true;
 }
 
-void BufferLease::release() noexcept {
+void BufferLease::release() {
     if (held_ && holds_interpreter()) PyBuffer_Release(&view_);
     held_ = false;
 }

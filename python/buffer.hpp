@@ -26,17 +26,18 @@ bool find_buffer_types(CallState* state);
 bool is_ndarray(PyObject* obj);
 
 // A buffer export held for the caller; released on destruction (not after the thread has lost
-// the interpreter at exit: see holds_interpreter).
+// the interpreter at exit: see holds_interpreter). Releasing can run Python code (a
+// __release_buffer__), in which the thread can be forced out at exit: that unwind passes through.
 class BufferLease {
 public:
     BufferLease() = default;
     BufferLease(const BufferLease&) = delete;
     BufferLease& operator=(const BufferLease&) = delete;
-    ~BufferLease() { release(); }
+    ~BufferLease() noexcept(false) { release(); }
 
     // Exports `obj`'s buffer with strides and format; false (no exception set) if it has none.
     bool acquire(PyObject* obj);
-    void release() noexcept;
+    void release();
     bool held() const noexcept { return held_; }
     const Py_buffer& view() const noexcept { return view_; }
     // Whether the exporter still exports the memory, shape and strides it lent; asking runs no
@@ -58,7 +59,7 @@ public:
     // Copies lent values into owned storage, keeping the export until give_back(): giving one back
     // can free an array and run Python code, so every lent argument is copied before any is.
     void copy_lent();
-    void give_back() noexcept { lease_.release(); }
+    void give_back() { lease_.release(); }
     bool intact() const { return !lent() || lease_.intact(); }
 
 protected:

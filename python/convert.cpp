@@ -264,7 +264,7 @@ CallState*& current_call() noexcept {
 
 CallState::CallState() noexcept : slot_(&current_call()), previous_(*slot_) { *slot_ = this; }
 
-CallState::~CallState() { *slot_ = previous_; }
+CallState::~CallState() noexcept(false) { *slot_ = previous_; }
 
 CallState* CallState::current() noexcept { return current_call(); }
 

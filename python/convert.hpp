@@ -22,7 +22,7 @@ class CallState {
 public:
     // The call the stop probe asks about on this thread, until this one ends.
     CallState() noexcept;
-    ~CallState();
+    ~CallState() noexcept(false);  // its labels' release may run Python code
     CallState(const CallState&) = delete;
     CallState& operator=(const CallState&) = delete;
 

@@ -294,6 +294,12 @@ bool LabelCheck::add(const char* param, std::size_t argument, Axes axes, PyObjec
     return true;
 }
 
+LabelCheck::~LabelCheck() noexcept(false) {
+    for (std::vector<Labelled>& seen : seen_) {
+        for (Labelled& labelled : seen) PyRef dropped(labelled.labels.release());
+    }
+}
+
 bool LabelCheck::agree() {
     if (!message_) return true;
     PyErr_SetObject(PyExc_ValueError, message_.get());
@@ -496,7 +502,7 @@ bool numeric_arrow_columns(PyObject* obj, bool frame) {
     const ArrowSchema* schema = nullptr;
     struct Release {
         ArrowSchema& s;
-        ~Release() {
+        ~Release() noexcept(false) {
             if (s.release != nullptr) s.release(&s);
         }
     } release{owned};
