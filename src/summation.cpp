@@ -79,7 +79,8 @@ template <std::size_t N>
 // After a block fails, the next ones go one term at a time without a try, for a stretch that
 // doubles with each failure in a row: a sum that keeps crossing binades (one hovering around
 // zero) then costs little more than the chain. A sum of terms >= 0 crosses each power of two
-// once, and a tie spoils a block that is otherwise exact: such a block is split instead.
+// once: its blocks end where its growth per term so far foresees the crossing, the few terms
+// around it go one at a time, and a block that still crosses, or holds a tie, is split.
 constexpr std::size_t kMostSkipped = 16;
 
 template <std::size_t N, bool Nonnegative>
@@ -87,12 +88,25 @@ template <std::size_t N, bool Nonnegative>
     std::size_t i = 0;
     std::size_t skip = 0;
     std::size_t penalty = 1;
+    const double start = s;
+    double per_term = 0.0;  // terms >= 0: what they added per term so far
     while (count - i >= 4 * N) {
-        const std::size_t m = std::min(kBlock, (count - i) / (4 * N) * (4 * N));
+        std::size_t m = std::min(kBlock, (count - i) / (4 * N) * (4 * N));
         Outcome o = Outcome::failed;
+        const Binade b = binade_of(s);
+        if (Nonnegative && b.ok && per_term > 0.0) {
+            const double fit = (2.0 * b.base - s) / (per_term * 1.0625);
+            if (fit < static_cast<double>(m))
+                m = std::max<std::size_t>(4 * N, static_cast<std::size_t>(fit) / (4 * N) * (4 * N));
+            if (fit < static_cast<double>(4 * N)) skip = std::max<std::size_t>(skip, 1);
+        } else if (Nonnegative) {
+            // The first terms, which tell the growth: a few vectors, one term at a time from a
+            // sum no block starts from.
+            m = b.ok ? std::min(m, 8 * N) : 4 * N;
+        }
         if (skip > 0) {
             --skip;
-        } else if (const Binade b = binade_of(s); b.ok) {
+        } else if (b.ok) {
             o = add_block<N, Nonnegative>(s, t + i, m, b);
             if (o == Outcome::failed) {
                 skip = penalty;
@@ -104,6 +118,7 @@ template <std::size_t N, bool Nonnegative>
         if (o == Outcome::split) s = add_split<N>(s, t + i, m);
         else if (o == Outcome::failed) s = add_one_at_a_time(s, t + i, m);
         i += m;
+        if (Nonnegative) per_term = (s - start) / static_cast<double>(i);
     }
     return add_one_at_a_time(s, t + i, count - i);
 }
