@@ -348,6 +348,24 @@ Population population(const Observations& observations, std::size_t n, std::size
     return {std::move(s), n, p, mu};
 }
 
+// The sum over i, then j, of square(i, j), from 0.0, one addition at a time in effect: written
+// out a stretch of rows at a time for the exact sums.
+template <class Square>
+double squares_in_order(std::size_t p, Square square) {
+    const std::size_t stretch = std::max<std::size_t>(1, blocks::kChainTerms / p);
+    std::vector<double> terms(std::min(p, stretch) * p);
+    double sum = 0.0;
+    for (std::size_t i0 = 0; i0 < p; i0 += stretch) {
+        const std::size_t i1 = std::min(p, i0 + stretch);
+        double* t = terms.data();
+        for (std::size_t i = i0; i < i1; ++i) {
+            for (std::size_t j = 0; j < p; ++j) *t++ = square(i, j);
+        }
+        sum = summation::add_nonnegative_in_order(sum, terms.data(), (i1 - i0) * p);
+    }
+    return sum;
+}
+
 // The shrunk matrix and the intensity reported beside it, clamped to [0, 1] (NaN stays NaN).
 std::pair<Matrix, double> shrunk(Population&& pop, double intensity, double frequency) {
     Matrix m = shrink(std::move(pop.s), pop.p, pop.mu, intensity, frequency);
@@ -363,13 +381,10 @@ Result<std::pair<Matrix, double>> ledoit_wolf_covariance_matrix(MatrixView data,
     const std::size_t n = pop.n, p = pop.p;
     const double* s = pop.s.data();
 
-    double d2 = 0.0;
-    for (std::size_t i = 0; i < p; ++i) {
-        for (std::size_t j = 0; j < p; ++j) {
-            const double d = s[i * p + j] - (i == j ? pop.mu : 0.0);
-            d2 += d * d;
-        }
-    }
+    const double d2 = squares_in_order(p, [&](std::size_t i, std::size_t j) {
+        const double d = s[i * p + j] - (i == j ? pop.mu : 0.0);
+        return d * d;
+    });
     double delta = 1.0;  // S already is the target
     if (!(d2 <= 0.0)) {
         const double b2bar =
@@ -388,8 +403,8 @@ Result<std::pair<Matrix, double>> oas_covariance_matrix(MatrixView data, double 
     const double mu = pop.mu;
     const double* s = pop.s.data();
 
-    double squares = 0.0;
-    for (std::size_t e = 0; e < p * p; ++e) squares += s[e] * s[e];
+    const double squares =
+        squares_in_order(p, [&](std::size_t i, std::size_t j) { return s[i * p + j] * s[i * p + j]; });
     const double alpha = squares / static_cast<double>(std::uint64_t{p} * p);
     const double num = mu * mu + alpha;
     const double den = (alpha - (mu * mu) / static_cast<double>(p)) * (static_cast<double>(n) + 1.0);
