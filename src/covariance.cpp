@@ -156,25 +156,33 @@ template <std::size_t N, std::size_t M>
     }
 }
 
-// The p^2 terms of the observation in ch.one one at a time, in the chain's order, where it
-// crosses a power of two, holds a tie or starts the chain at 0.0: written out a stretch of rows
-// at a time and added by the in-order sum, which takes in exact blocks what lies in one binade.
-template <std::size_t N>
-[[gnu::always_inline]] inline void add_one_in_order(Chain& ch) {
-    const std::size_t p = ch.p, stretch = ch.terms.size() / p;
-    const double* x = ch.one.data();
+// `sum` plus the sum over i, then j, of square(i, j) (i and j below p, the terms >= 0 or NaN),
+// one addition at a time in effect: written out a stretch of rows at a time into `terms` (at
+// least p long) for the exact sums, which take in blocks what lies in one binade.
+template <class Square>
+[[gnu::always_inline]] inline double add_squares_in_order(double sum, std::size_t p, std::vector<double>& terms,
+                                                          Square square) {
+    const std::size_t stretch = terms.size() / p;
     for (std::size_t i0 = 0; i0 < p; i0 += stretch) {
         const std::size_t i1 = std::min(p, i0 + stretch);
-        double* t = ch.terms.data();
+        double* t = terms.data();
         for (std::size_t i = i0; i < i1; ++i) {
-            const double* row = ch.s + i * p;
-            for (std::size_t j = 0; j < p; ++j) {
-                const double d = x[j] * x[i] - row[j];
-                *t++ = d * d;
-            }
+            for (std::size_t j = 0; j < p; ++j) *t++ = square(i, j);
         }
-        ch.sum = summation::add_nonnegative_in_order(ch.sum, ch.terms.data(), (i1 - i0) * p);
+        sum = summation::add_nonnegative_in_order(sum, terms.data(), (i1 - i0) * p);
     }
+    return sum;
+}
+
+// The p^2 terms of the observation in ch.one in the chain's order, where it crosses a power of
+// two, holds a tie or starts the chain at 0.0.
+template <std::size_t N>
+[[gnu::always_inline]] inline void add_one_in_order(Chain& ch) {
+    const double* x = ch.one.data();
+    ch.sum = add_squares_in_order(ch.sum, ch.p, ch.terms, [&](std::size_t i, std::size_t j) {
+        const double d = x[j] * x[i] - ch.s[i * ch.p + j];
+        return d * d;
+    });
 }
 
 // Observations [k, k + count) as a group, from a sum a block starts from; returns how many of
@@ -348,24 +356,6 @@ Population population(const Observations& observations, std::size_t n, std::size
     return {std::move(s), n, p, mu};
 }
 
-// The sum over i, then j, of square(i, j), from 0.0, one addition at a time in effect: written
-// out a stretch of rows at a time for the exact sums.
-template <class Square>
-double squares_in_order(std::size_t p, Square square) {
-    const std::size_t stretch = std::max<std::size_t>(1, blocks::kChainTerms / p);
-    std::vector<double> terms(std::min(p, stretch) * p);
-    double sum = 0.0;
-    for (std::size_t i0 = 0; i0 < p; i0 += stretch) {
-        const std::size_t i1 = std::min(p, i0 + stretch);
-        double* t = terms.data();
-        for (std::size_t i = i0; i < i1; ++i) {
-            for (std::size_t j = 0; j < p; ++j) *t++ = square(i, j);
-        }
-        sum = summation::add_nonnegative_in_order(sum, terms.data(), (i1 - i0) * p);
-    }
-    return sum;
-}
-
 // The shrunk matrix and the intensity reported beside it, clamped to [0, 1] (NaN stays NaN).
 std::pair<Matrix, double> shrunk(Population&& pop, double intensity, double frequency) {
     Matrix m = shrink(std::move(pop.s), pop.p, pop.mu, intensity, frequency);
@@ -381,7 +371,8 @@ Result<std::pair<Matrix, double>> ledoit_wolf_covariance_matrix(MatrixView data,
     const std::size_t n = pop.n, p = pop.p;
     const double* s = pop.s.data();
 
-    const double d2 = squares_in_order(p, [&](std::size_t i, std::size_t j) {
+    std::vector<double> terms(std::max(p, blocks::kChainTerms));
+    const double d2 = add_squares_in_order(0.0, p, terms, [&](std::size_t i, std::size_t j) {
         const double d = s[i * p + j] - (i == j ? pop.mu : 0.0);
         return d * d;
     });
@@ -403,8 +394,9 @@ Result<std::pair<Matrix, double>> oas_covariance_matrix(MatrixView data, double 
     const double mu = pop.mu;
     const double* s = pop.s.data();
 
+    std::vector<double> terms(std::max(p, blocks::kChainTerms));
     const double squares =
-        squares_in_order(p, [&](std::size_t i, std::size_t j) { return s[i * p + j] * s[i * p + j]; });
+        add_squares_in_order(0.0, p, terms, [&](std::size_t i, std::size_t j) { return s[i * p + j] * s[i * p + j]; });
     const double alpha = squares / static_cast<double>(std::uint64_t{p} * p);
     const double num = mu * mu + alpha;
     const double den = (alpha - (mu * mu) / static_cast<double>(p)) * (static_cast<double>(n) + 1.0);
