@@ -163,7 +163,13 @@ template <class Square>
 [[gnu::always_inline]] inline double add_squares_in_order(double sum, std::size_t p, std::vector<double>& terms,
                                                           Square square) {
     const std::size_t stretch = terms.size() / p;
-    for (std::size_t i0 = 0; i0 < p; i0 += stretch) {
+    // A poll for a stop request about every million terms.
+    const std::size_t poll_stretches = std::max<std::size_t>(1, (std::size_t{1} << 20) / (stretch * p));
+    for (std::size_t i0 = 0, until_poll = poll_stretches; i0 < p; i0 += stretch) {
+        if (--until_poll == 0) {
+            poll_stop();
+            until_poll = poll_stretches;
+        }
         const std::size_t i1 = std::min(p, i0 + stretch);
         double* t = terms.data();
         for (std::size_t i = i0; i < i1; ++i) {
