@@ -94,8 +94,9 @@ inline std::size_t foreseen_to_fit(const Chain& ch, std::size_t most) {
     return fit >= static_cast<double>(most) ? most : static_cast<std::size_t>(fit);
 }
 
-// Each lane's integer sum for the binade of `b` (as its multiple of the spacing), the diagonal
-// and the upper triangle apart, and its largest rounding deviation.
+// Each lane's terms rounded to the spacing of the binade of `b` and summed (exactly, while below
+// twice its base), the diagonal's and the upper triangle's apart, and their largest rounding
+// deviation.
 struct LaneSums {
     double once[blocks::kChainGroupVectors * blocks::kChainMostLanes];
     double twice[blocks::kChainGroupVectors * blocks::kChainMostLanes];
