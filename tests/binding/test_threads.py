@@ -5,6 +5,7 @@ import os
 import queue
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -256,7 +257,7 @@ def exit_in_order():
             command(text)
         if "^error" in command("-exec-run"):
             return None  # not allowed to trace here
-        while not ("2" in stopped and len(held) == 3):
+        while not ("2" in stopped and len(held) == 3):  # the main thread and the child's three workers
             if read().startswith('*stopped,reason="exited'):
                 return None  # the breakpoints found no interpreter function
         # Every call of ours into the interpreter goes through the module's linkage table.
@@ -284,7 +285,7 @@ def exit_in_order():
     finally:
         for pid in child:
             try:
-                os.kill(pid, 9)
+                os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
         gdb.kill()
