@@ -104,7 +104,6 @@ PyObject* guarded(Body body) {
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "valmora: internal error");
     }
-    entered.leave();
     return result;
 }
 

@@ -48,13 +48,6 @@ int exec_module(PyObject* module) {
         return -1;
     }
     install_stop_probe(interrupted);
-    // A thread forced out of a call at exit asks, without the interpreter, whose thread state
-    // holds it (holds_interpreter). On 3.11 that is the holder's, usually the main thread's, and
-    // asking makes its dictionary if it has none: an allocation racing the finalizing main thread
-    // (a rare crash in pymalloc at exit, with the main thread's dictionary made late). The
-    // importing thread's is made here, under the interpreter, as every calling thread's is when
-    // it enters a call.
-    if (PyThreadState_GetDict() == nullptr && PyErr_Occurred()) return -1;
     Names names;
     if (!get_names(names) || !load_sequence_type()) return -1;
     PyObject* example = example_type();

@@ -30,48 +30,34 @@ namespace valmora::py {
 
 // At exit, CPython 3.11 to 3.13 end a daemon thread that tries to take the interpreter back by
 // a forced unwind of its stack from inside that attempt. Our destructors then run without the
-// interpreter and must leave every object alone: the process is ending, and a leaked reference
-// costs nothing. A call marks the thread state it entered with by that state's dictionary, held
-// for the call so that its address cannot be reused; the interpreter is ours while the current
-// state's dictionary is that one. 3.11 reports the state holding the interpreter, whichever
-// thread that is, and 3.12 on this thread's attached state or none: the comparison serves both.
+// interpreter and must touch nothing of it: no reference, no allocation, no thread state (the
+// process is ending, and a leaked reference costs nothing). Finalization records its thread,
+// from which moment any other thread taking the interpreter is forced out, and next clears
+// the flag Py_IsInitialized() reads: a plain read, of no thread's state. From then on only the
+// finalizing thread holds the interpreter, and only it can enter a call. So within our frames
+// the interpreter is held while it is initialized, or inside a call entered after that.
 class Entered {
 public:
-    Entered() noexcept : slot_(state()), mine_(PyThreadState_GetDict()), previous_(std::exchange(slot_, mine_)) {
-        Py_IncRef(mine_);
-    }
-    // Leaving with the interpreter held, by a return or a caught exception.
-    void leave() noexcept {
-        slot_ = previous_;
-        Py_DecRef(mine_);
-        left_ = true;
-    }
-    // Left otherwise only by the forced unwind, or by an exception no guard catches.
-    ~Entered() {
-        if (left_) return;
-        slot_ = previous_;
-        if (mine_ != nullptr && PyThreadState_GetDict() == mine_) Py_DecRef(mine_);
-    }
+    Entered() noexcept : Entered(during_finalization()) {}
+    ~Entered() { flag_ = previous_; }
     Entered(const Entered&) = delete;
     Entered& operator=(const Entered&) = delete;
 
-    static PyObject*& state() noexcept {
-        static thread_local PyObject* entered = nullptr;
+    // Whether this thread is inside a call it entered while the interpreter was finalizing.
+    static bool& during_finalization() noexcept {
+        static thread_local bool entered = false;
         return entered;
     }
 
 private:
-    PyObject*& slot_;
-    PyObject* mine_;
-    PyObject* previous_;
-    bool left_ = false;
+    explicit Entered(bool& flag) noexcept : flag_(flag), previous_(flag) { flag = previous_ || !Py_IsInitialized(); }
+    bool& flag_;
+    bool previous_;
 };
 
-// Outside a marked call (module execution) the interpreter is always held.
-inline bool holds_interpreter() noexcept {
-    PyObject* entered = Entered::state();
-    return entered == nullptr || PyThreadState_GetDict() == entered;
-}
+// Never allocates and reads no thread's state. Outside a call (module execution) it may say no
+// on the finalizing thread: what is then left alone only leaks.
+inline bool holds_interpreter() noexcept { return Py_IsInitialized() || Entered::during_finalization(); }
 
 // A move-only owned reference: every exit path releases it. Releasing can run Python code
 // (a __del__), which can end the thread at exit by a forced unwind, so the destructor may
