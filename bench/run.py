@@ -3,6 +3,8 @@
     python bench/run.py              # full: more rounds
     python bench/run.py --quick      # a few minutes
     python bench/run.py --markdown bench.md
+    python bench/run.py --only 'ledoit_wolf.* 1000x1500'   # the rows whose "function size" matches
+    python bench/run.py --thread-time ...   # the calling thread's time, for a machine busy with other work
 
 Each of the thirteen functions runs at a small and a large size on Python lists and on numpy
 arrays, and its peer runs on the same data in the same process. Times are wall clock, the minimum
@@ -50,6 +52,12 @@ except ImportError:  # peers then run with their default threads only
 import valmora
 
 QUICK = False
+ONLY = None  # with --only, the pattern that the rows to run match
+CLOCK = time.perf_counter  # time.thread_time with --thread-time
+
+
+def wanted(function, size):
+    return ONLY is None or ONLY.search(f"{function} {size}") is not None
 
 
 def best(fn, min_time=None, repeat=None, clock=time.perf_counter):
@@ -312,10 +320,10 @@ def batch(fn, min_time):
     """Calls per timed batch: enough for the batch to last about min_time."""
     number = 1
     while True:
-        start = time.perf_counter()
+        start = CLOCK()
         for _ in range(number):
             fn()
-        elapsed = time.perf_counter() - start
+        elapsed = CLOCK() - start
         if elapsed >= min_time or number >= 1 << 20:
             return number
         number *= 2 if elapsed > min_time / 10 else 10
@@ -338,10 +346,10 @@ def alternating(groups, min_time=None, rounds=None):
                 # One untimed call: the first call after the BLAS threads change pays for it.
                 fns[0]()
                 for i, fn in enumerate(fns):
-                    start = time.perf_counter()
+                    start = CLOCK()
                     for _ in range(numbers[g][i]):
                         fn()
-                    times[g][i] = min(times[g][i], (time.perf_counter() - start) / numbers[g][i])
+                    times[g][i] = min(times[g][i], (CLOCK() - start) / numbers[g][i])
     return times
 
 
@@ -377,7 +385,11 @@ def show_row(function, size, inp, ours, one, listed, default, peer_name, unit):
 def compare(function, size, ours, peer, peer_name, unit="ms", blas=True, listed=True):
     """`ours` maps an input label to a call; `peer` returns its own result. With blas, the peer is
     also timed with its default threads; with listed, also followed by .tolist()."""
+    if not wanted(function, size):
+        return
     labels = list(ours)
+    # The calling thread's time leaves out what the peer's BLAS threads do.
+    blas = blas and CLOCK is time.perf_counter
     peer_one = [peer] + ([lambda: as_list(peer())] if listed else [])
     groups = [(contextlib.nullcontext, [ours[k] for k in labels]), (one_blas_thread, peer_one)]
     if blas:
@@ -526,6 +538,8 @@ def scaling_table(rng):
 
 def plain_row(function, size, inp, ours, other, other_name, unit, min_time=None):
     """valmora beside another call that is not a peer's, in alternating rounds."""
+    if not wanted(function, size):
+        return
     (t_ours, t_other), = alternating([(contextlib.nullcontext, [ours, other])], min_time)
     show_row(function, size, inp, t_ours, t_other, None, None, other_name, unit)
 
@@ -549,6 +563,8 @@ def cross_product_rate(rng):
     ghz = clock_ghz()
     for n, p in ((2500, 100), (5000, 300), (1000, 1000)):
         half, full = rng.standard_normal((n, p)), rng.standard_normal((2 * n, p))
+        if not wanted("cross-product rate", f"{n}x{p}"):
+            continue
         (t_half, t_full), = alternating([(contextlib.nullcontext, [
             lambda: valmora.sample_covariance_matrix(half, 1.0), lambda: valmora.sample_covariance_matrix(full, 1.0)])])
         per_ns = n * p * (p + 1) / 2 / ((t_full - t_half) * 1e9)
@@ -653,13 +669,21 @@ def levels_table():
 
 
 def main():
-    global QUICK
+    global QUICK, ONLY, CLOCK
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer and shorter repeats (a minute or two)")
     parser.add_argument("--markdown", metavar="FILE", help="also write the table as Markdown")
+    parser.add_argument("--only", metavar="PATTERN", help="only the rows whose \"function size\" the regular "
+                        "expression matches (the same data as in a full run), without the scaling and level tables")
+    parser.add_argument("--thread-time", action="store_true", help="time the rows by the calling thread's processor "
+                        "time, which other work on a busy machine disturbs less than the wall clock (the peers with "
+                        "their default threads are then left out)")
     parser.add_argument("--level-times", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
     QUICK = options.quick
+    if options.thread_time:
+        CLOCK = time.thread_time
+    ONLY = re.compile(options.only) if options.only else None
     if options.level_times:
         print(" ".join(f"{t:.6f}" for t in level_times()))
         return 0
@@ -668,7 +692,7 @@ def main():
     from sklearn.covariance import ledoit_wolf, oas
 
     rng = np.random.default_rng(2024)
-    print(machine())
+    print(machine() + ("; times are the calling thread's processor time" if options.thread_time else ""))
     print(f"{'function':32} {'size':>14} {'input':>8} {'valmora':>13} {'peer 1 thr':>13} {'+ tolist':>13} "
           f"{'peer default':>13}  {'peer name':24} {'ratio':>6} {'r list':>6} {'r dflt':>6}")
     # Covariance family.
@@ -791,12 +815,13 @@ def main():
     big_list, tiny_list = big.tolist(), tiny.tolist()
     # A float64 array is read in place, so its cost is the per-call cost alone: the difference can
     # come out a hair below zero, shown as zero.
-    (t_big, t_tiny, t_big_list, t_tiny_list), = alternating([(contextlib.nullcontext, [
-        lambda: convert(big), lambda: convert(tiny), lambda: convert(big_list), lambda: convert(tiny_list)])])
-    per_array = max(0.0, (t_big - t_tiny) / (2 * big.size))
-    per_list = (t_big_list - t_tiny_list) / (2 * big.size)
-    show_row("float64 conversion per element", "1,000,000", "numpy", per_array, per_list, None, None,
-             "the same from a list", "ns")
+    if wanted("float64 conversion per element", "1,000,000"):
+        (t_big, t_tiny, t_big_list, t_tiny_list), = alternating([(contextlib.nullcontext, [
+            lambda: convert(big), lambda: convert(tiny), lambda: convert(big_list), lambda: convert(tiny_list)])])
+        per_array = max(0.0, (t_big - t_tiny) / (2 * big.size))
+        per_list = (t_big_list - t_tiny_list) / (2 * big.size)
+        show_row("float64 conversion per element", "1,000,000", "numpy", per_array, per_list, None, None,
+                 "the same from a list", "ns")
 
     # The C floors: the same work in a few lines of C against the same limited API.
     with tempfile.TemporaryDirectory() as workdir:
@@ -831,12 +856,15 @@ def main():
                           lambda: valmora.ledoit_wolf_covariance_matrix(data, 1.0),
                           lambda: lib.chain(pointer, terms.size, total), f"one sum of {total:,} terms", "ms")
 
-    universe_row()
-    scaling_table(rng)
-    levels = levels_table()
+    levels = []
+    if ONLY is None:
+        universe_row()
+        scaling_table(rng)
+        levels = levels_table()
 
     if options.markdown:
-        lines = [f"Machine: {machine()}.", "",
+        lines = [f"Machine: {machine()}" + ("; times are the calling thread's processor time" if options.thread_time
+                                            else "") + ".", "",
                  "| " + " | ".join(HEADER) + " |",
                  "|---|---|---|---:|---:|---:|---:|---|---:|---:|---:|"]
         lines += ["| " + " | ".join(r) + " |" for r in ROWS]

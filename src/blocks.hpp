@@ -1,5 +1,6 @@
-// The block sizes of the cross-product kernels (matrix.cpp), in one place: the kernel test picks
-// its shapes around them.
+// The block sizes of the covariance estimators' lane kernels (the cross-products of matrix.cpp,
+// the Ledoit-Wolf chain of covariance.cpp), in one place: the kernel test picks its shapes
+// around them.
 #pragma once
 
 #include <algorithm>
@@ -41,5 +42,16 @@ inline constexpr std::size_t kStretchBytes = 192 * 1024;
 
 // Rows and columns of the blocks in which the upper triangle is mirrored.
 inline constexpr std::size_t kMirrorBlock = 64;
+
+// ---- the Ledoit-Wolf chain (covariance.cpp) ----
+
+// Observations per group, one to a lane: this many vectors, of at most kChainMostLanes lanes.
+inline constexpr std::size_t kChainGroupVectors = 2;
+inline constexpr std::size_t kChainMostLanes = 8;
+// Bytes of a group's values that every row of S meets in turn, kept in the second-level cache:
+// near 200 KiB, which leaves room beside them on a 512 KiB cache shared by two threads.
+inline constexpr std::size_t kChainStretchBytes = 192 * 1024;
+// Terms written out at a time for an observation that crosses a power of two.
+inline constexpr std::size_t kChainTerms = 2048;
 
 }  // namespace valmora::blocks

@@ -20,23 +20,22 @@ inline constexpr std::size_t kLanes[kLevels] = {2, 4, 8};
 
 // Every kernel that lanes::run dispatches, by the name its dispatcher gives.
 enum class Kernel {
-    rolling_windows,        // rolling_correlation.cpp: blocks of windows
-    nan_kinds,              // rolling_correlation.cpp: which NaNs and infinities the inputs hold
-    order_keys,             // order_statistics.cpp: the keys of transfer entropy's symbols
-    exposures,              // risk.cpp
-    exact_sums,             // summation.cpp: the sums in lanes through the exact grid
-    complete_rows_short,    // matrix.cpp: the scan for complete rows, rows shorter than 150
-    complete_rows_long,     //   and from 150 values on
-    centred_observations,   // matrix.cpp: rows fetched and centred for the cross-products
-    tiled_cross_product,    // matrix.cpp: up to blocks::kMostTiledColumns columns
-    packed_cross_product,   // matrix.cpp: more columns
-    deviation_chain_short,  // covariance.cpp: the Ledoit-Wolf chain, rows of S shorter than 128
-    deviation_chain_long,   //   and from 128 on
+    rolling_windows,       // rolling_correlation.cpp: blocks of windows
+    nan_kinds,             // rolling_correlation.cpp: which NaNs and infinities the inputs hold
+    order_keys,            // order_statistics.cpp: the keys of transfer entropy's symbols
+    exposures,             // risk.cpp
+    exact_sums,            // summation.cpp: the sums in lanes through the exact grid
+    complete_rows_short,   // matrix.cpp: the scan for complete rows, rows shorter than 150
+    complete_rows_long,    //   and from 150 values on
+    centred_observations,  // matrix.cpp: rows fetched and centred for the cross-products
+    tiled_cross_product,   // matrix.cpp: up to blocks::kMostTiledColumns columns
+    packed_cross_product,  // matrix.cpp: more columns
+    deviation_chain,       // covariance.cpp: the Ledoit-Wolf chain, an observation to a lane
 };
-inline constexpr std::size_t kKernels = 12;
+inline constexpr std::size_t kKernels = 11;
 
 inline constexpr std::size_t index(Kernel k) { return static_cast<std::size_t>(k); }
-static_assert(index(Kernel::deviation_chain_long) + 1 == kKernels);
+static_assert(index(Kernel::deviation_chain) + 1 == kKernels);
 
 // clang checks an assembly operand's size against the instruction set of the function it is written
 // in, which in the kernel templates is the baseline's: there lanes::add and lanes::mul keep the
@@ -58,8 +57,7 @@ struct Family {
 inline constexpr Family x86_64(const char* name, Level packed_cross_product) {
     Family f{name, Level::avx512, {}};
     for (Level& l : f.kernels) l = Level::avx512;
-    for (Kernel k :
-         {Kernel::exact_sums, Kernel::complete_rows_short, Kernel::tiled_cross_product, Kernel::deviation_chain_short})
+    for (Kernel k : {Kernel::exact_sums, Kernel::complete_rows_short, Kernel::tiled_cross_product})
         f.kernels[index(k)] = Level::avx2;
     f.kernels[index(Kernel::packed_cross_product)] = packed_cross_product;
     f.kernels[index(Kernel::exposures)] = kWidestOrdered;  // the operands' order is the contract's

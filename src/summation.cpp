@@ -17,10 +17,18 @@ template <std::size_t N>
     return s;
 }
 
+enum class Outcome {
+    exact,
+    // Terms >= 0 that take the sum to the next power of two, or hold a tie: a few terms
+    // somewhere in the block, which its parts may leave out.
+    split,
+    failed,
+};
+
 // One block in four interleaved sets of lanes, so that consecutive additions do not wait on
 // each other; count is a multiple of 4 N.
 template <std::size_t N, bool Nonnegative>
-[[gnu::always_inline]] inline bool add_block(double& s, const double* t, std::size_t count, const Binade& b) {
+[[gnu::always_inline]] inline Outcome add_block(double& s, const double* t, std::size_t count, const Binade& b) {
     using Lanes = lanes::Vec<N>;
     Block<N, Nonnegative> b0(b), b1(b), b2(b), b3(b);
     for (std::size_t i = 0; i < count; i += 4 * N) {
@@ -37,12 +45,45 @@ template <std::size_t N, bool Nonnegative>
     b0.merge(b1);
     b2.merge(b3);
     b0.merge(b2);
-    return close(s, b0.totals(), b, Nonnegative);
+    const Totals totals = b0.totals();
+    if (close(s, totals, b, Nonnegative)) return Outcome::exact;
+    if (Nonnegative && b.base > 0.0 && totals.deviation <= b.half_spacing && s + totals.sum < 4.0 * b.base) {
+        return Outcome::split;
+    }
+    return Outcome::failed;
+}
+
+// The terms of a block to split (m, a multiple of 4 N): halves of it are tried until what
+// spoilt it lies in 4 N terms, which go one at a time, and what follows goes as one block
+// again: about twice the block's work, where one term at a time costs several times that.
+// After kMostSplits halvings the rest goes one term at a time.
+constexpr int kMostSplits = 12;
+
+template <std::size_t N>
+[[gnu::always_inline]] inline double add_split(double s, const double* t, std::size_t m) {
+    if (m <= 4 * N) return add_one_at_a_time<N>(s, t, m);
+    std::size_t i = 0, length = m / (8 * N) * (4 * N);
+    for (int splits = 1; i < m;) {
+        length = std::min(length, m - i);
+        const Binade b = binade_of(s);
+        const Outcome o = b.ok ? add_block<N, true>(s, t + i, length, b) : Outcome::failed;
+        if (o == Outcome::split && length > 4 * N && splits < kMostSplits) {
+            length = length / (8 * N) * (4 * N);
+            ++splits;
+            continue;
+        }
+        if (o != Outcome::exact) s = add_one_at_a_time<N>(s, t + i, length);
+        i += length;
+        length = m - i;
+    }
+    return s;
 }
 
 // After a block fails, the next ones go one term at a time without a try, for a stretch that
 // doubles with each failure in a row: a sum that keeps crossing binades (one hovering around
-// zero) then costs little more than the chain.
+// zero) then costs little more than the chain. A sum of terms >= 0 crosses each power of two
+// once: its blocks end where its growth per term so far foresees the crossing, the few terms
+// around it go one at a time, and a block that still crosses, or holds a tie, is split.
 constexpr std::size_t kMostSkipped = 16;
 
 template <std::size_t N, bool Nonnegative>
@@ -50,22 +91,37 @@ template <std::size_t N, bool Nonnegative>
     std::size_t i = 0;
     std::size_t skip = 0;
     std::size_t penalty = 1;
+    const double start = s;
+    double per_term = 0.0;  // terms >= 0: what they added per term so far
     while (count - i >= 4 * N) {
-        const std::size_t m = std::min(kBlock, (count - i) / (4 * N) * (4 * N));
-        bool exact = false;
+        std::size_t m = std::min(kBlock, (count - i) / (4 * N) * (4 * N));
+        Outcome o = Outcome::failed;
+        const Binade b = binade_of(s);
+        if (Nonnegative && b.ok && per_term > 0.0) {
+            const double fit = (2.0 * b.base - s) / (per_term * 1.0625);
+            if (fit < static_cast<double>(m))
+                m = std::max<std::size_t>(4 * N, static_cast<std::size_t>(fit) / (4 * N) * (4 * N));
+            if (fit < static_cast<double>(4 * N)) skip = std::max<std::size_t>(skip, 1);
+        } else if (Nonnegative) {
+            // The first terms, which tell the growth: a few vectors, one term at a time from a
+            // sum no block starts from.
+            m = b.ok ? std::min(m, 8 * N) : 4 * N;
+        }
         if (skip > 0) {
             --skip;
-        } else if (const Binade b = binade_of(s); b.ok) {
-            exact = add_block<N, Nonnegative>(s, t + i, m, b);
-            if (exact) {
-                penalty = 1;
-            } else {
+        } else if (b.ok) {
+            o = add_block<N, Nonnegative>(s, t + i, m, b);
+            if (o == Outcome::failed) {
                 skip = penalty;
                 penalty = std::min(2 * penalty, kMostSkipped);
+            } else {
+                penalty = 1;
             }
         }
-        if (!exact) s = add_one_at_a_time<N>(s, t + i, m);
+        if (o == Outcome::split) s = add_split<N>(s, t + i, m);
+        else if (o == Outcome::failed) s = add_one_at_a_time<N>(s, t + i, m);
         i += m;
+        if (Nonnegative) per_term = (s - start) / static_cast<double>(i);
     }
     return add_one_at_a_time<N>(s, t + i, count - i);
 }
@@ -85,7 +141,7 @@ template <std::size_t N>
     }
     const Binade b = binade_of(s);
     if (!b.ok) return false;
-    if (add_block<N, false>(s, t, m, b)) {
+    if (add_block<N, false>(s, t, m, b) == Outcome::exact) {
         k.penalty = 1;
         return true;
     }

@@ -2,6 +2,11 @@
 made once even when the first import and the first uses race."""
 
 import os
+import queue
+import re
+import shutil
+import signal
+import subprocess
 import sys
 import textwrap
 import threading
@@ -214,3 +219,125 @@ assert all(event.wait(60) for event in looping)
 def test_interpreter_exit_with_daemon_threads_inside_calls(run_isolated):
     for _ in range(10):
         run_isolated(EXIT_DURING_CALL)
+
+
+# A daemon forced out inside Python code our release of a buffer runs (a __release_buffer__ that
+# sleeps): the unwind passes through the release, which must not end the process (terminate).
+RELEASE_AT_EXIT = r"""
+import array, threading, time, numpy, valmora
+class Exporter:
+    def __init__(self): self.values = array.array("d", [1.0, 2.0, 4.0, 3.0])
+    def __buffer__(self, flags): return memoryview(self.values)
+    def __release_buffer__(self, view): time.sleep(0.001)
+class Frame:
+    def __array__(self, *args, **kwargs): return numpy.frombuffer(Exporter(), dtype=float)
+def worker():
+    while True: valmora.rolling_correlation(Frame(), Frame(), 2)
+valmora.rolling_correlation(Frame(), Frame(), 2)
+for _ in range(2):
+    threading.Thread(target=worker, daemon=True).start()
+time.sleep(0.2)
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer misreads a forced unwind")
+@pytest.mark.skipif(not (3, 12) <= sys.version_info < (3, 14), reason="__release_buffer__ from 3.12; held from 3.14")
+def test_interpreter_exit_with_a_daemon_inside_a_buffer_release(run_isolated):
+    for _ in range(5):
+        run_isolated(RELEASE_AT_EXIT)
+
+
+# The same exit in the order that went wrong: each daemon forced out is held at its thread's exit
+# while the main thread runs on to the interpreter's deletion; then each that was inside a call is
+# resumed alone and unwinds through our frames. Of the interpreter's functions it may reach only
+# Py_IsInitialized, a plain read: any other call of ours, or an allocation of the interpreter's, is
+# made without the interpreter and races the finalizing thread.
+GDB = shutil.which("gdb")
+ALLOCATIONS = ["PyDict_New", "PyObject_Malloc", "PyObject_Calloc", "PyObject_Realloc", "PyMem_Malloc",
+               "PyMem_Calloc", "PyMem_Realloc", "PyMem_RawMalloc", "PyMem_RawCalloc", "PyMem_RawRealloc"]
+
+
+def mi_field(name, record):
+    found = re.search(name + r'="([^"]*)"', record)
+    return found and found.group(1)
+
+
+def exit_in_order():
+    """The interpreter functions the resumed daemons reached, in order; None if gdb cannot order them."""
+    gdb = subprocess.Popen([GDB, "-nx", "-q", "--interpreter=mi3", "--args", sys.executable, "-c", EXIT_DURING_CALL],
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                           env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
+    records = queue.Queue()
+    threading.Thread(target=lambda: [records.put(r) for r in gdb.stdout], daemon=True).start()
+    held, stopped, child = [], set(), []  # daemons at their exit, in order; breakpoints hit; the pid
+
+    def read():
+        record = records.get(timeout=300)  # a backstop only
+        if record.startswith("=thread-group-started"):
+            child.append(int(mi_field("pid", record)))
+        if record.startswith('*stopped,reason="breakpoint-hit"'):
+            stopped.add(mi_field("bkptno", record))
+            if mi_field("bkptno", record) == "1":
+                held.append(mi_field("thread-id", record))
+        return record
+
+    def command(text):  # the records up to its result
+        gdb.stdin.write(text + "\n")
+        gdb.stdin.flush()
+        out = [read()]
+        while not out[-1].startswith("^"):
+            out.append(read())
+        return "".join(out)
+
+    try:
+        for text in ["-gdb-set mi-async on", "-gdb-set non-stop on", "-break-insert -f PyThread_exit_thread",
+                     "-break-insert -f PyInterpreterState_Delete"]:
+            command(text)
+        if "^error" in command("-exec-run"):
+            return None  # not allowed to trace here
+        while not ("2" in stopped and len(held) == 3):  # the main thread and the child's three workers
+            if read().startswith('*stopped,reason="exited'):
+                return None  # the breakpoints found no interpreter function
+        # Every call of ours into the interpreter goes through the module's linkage table.
+        names = {}
+        files = command('-interpreter-exec console "info files"')
+        for start, end in re.findall(r"(0x[0-9a-f]+) - (0x[0-9a-f]+) is \.plt\S* in \S*valmora", files):
+            table = command(f"-data-disassemble -s {start} -e {end} -- 0")
+            for address, name in re.findall(r'address="(0x[0-9a-f]+)",func-name="(_?Py\w+)@plt",offset="0"', table):
+                names[mi_field("number", command(f"-break-insert *{address}"))] = name
+        assert "Py_DecRef" in names.values(), files
+        for name in ALLOCATIONS:
+            names[mi_field("number", command(f"-break-insert {name}"))] = name
+        reached = []
+        for daemon in held:
+            if "valmora" not in command(f"-stack-list-frames --thread {daemon}"):
+                continue  # between calls: none of our frames to unwind
+            command(f"-exec-continue --thread {daemon}")
+            while not (record := read()).startswith(f'=thread-exited,id="{daemon}"'):
+                if record.startswith("*stopped") and mi_field("thread-id", record) == daemon:
+                    reached.append(names.get(mi_field("bkptno", record), mi_field("reason", record)))
+                    if reached[-1] != "Py_IsInitialized":
+                        return reached
+                    command(f"-exec-continue --thread {daemon}")
+        return reached
+    finally:
+        for pid in child:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        gdb.kill()
+        gdb.wait()
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer misreads a forced unwind")
+@pytest.mark.skipif(sys.version_info >= (3, 14), reason="from 3.14 a daemon thread is held at exit, not unwound")
+@pytest.mark.skipif(GDB is None, reason="gdb orders the threads")
+def test_a_daemon_unwound_at_exit_calls_nothing_of_the_interpreter_but_the_initialized_flag():
+    for _ in range(5):  # until a daemon is forced out while a destructor of ours is pending
+        reached = exit_in_order()
+        if reached is None:
+            pytest.skip("gdb cannot trace the interpreter here")
+        if reached:
+            break
+    assert reached and set(reached) == {"Py_IsInitialized"}, reached

@@ -285,11 +285,23 @@ void check_cross_product_blocks() {
         const Matrix copied = scaled_cross_product(centred.value(), static_cast<double>(m - 1), 1.5);
         for (std::size_t e = 0; e < p * p; ++e) expect(same(copied.data()[e], want[e]), "cross-product blocks", p, e);
     }
-    // Where S outgrows the cache (p >= 182), the Ledoit-Wolf chain takes 16 observations at a
-    // time: nine such groups and three over.
-    for (std::size_t p : {181u, 190u}) {
-        const Matrix data = random_matrix(147, p, false);
-        check_ledoit_wolf(data, centre_complete_observations(data).value());
+    // The Ledoit-Wolf chain takes observations a group of lanes at a time: columns around the
+    // lane counts, observations around the groups, and columns one stretch and three long.
+    // Columns scaled apart, so that the intensity is below 1 and shows the chain's bits; in
+    // eighths too, where ties are common, each sending its observation to the chain in order.
+    const std::size_t stretch = kChainStretchBytes / (sizeof(double) * kChainGroupVectors * kChainMostLanes);
+    const std::pair<std::size_t, std::size_t> chains[] = {{2, 3},    {9, 7},   {17, 8},    {33, 9},
+                                                          {100, 16}, {65, 17}, {147, 181}, {20, stretch + 3}};
+    for (auto [n, p] : chains) {
+        for (bool eighths : {false, true}) {
+            Matrix data = random_matrix(n, p, false);
+            for (std::size_t e = 0; e < n * p; ++e) {
+                double& v = data.data()[e];
+                if (eighths) v = std::round(v * 8.0) / 8.0;
+                v *= static_cast<double>(1 + e % p % 5);
+            }
+            check_ledoit_wolf(data, centre_complete_observations(data).value());
+        }
     }
 }
 
