@@ -16,12 +16,11 @@ namespace {
 
 SharedObject ndarray_type, array_type, numpy_name, array_name;
 
-// `module.name` when `module` is loaded and that attribute is a type defined in C whose slots
-// Python code cannot change (a static type, or an immutable heap type such as array.array), so
-// taking its buffer never runs Python code. Nothing is imported: without the module no
-// instance of its type can exist yet. Until it is loaded this is a look-up in sys.modules, which
-// runs no Python code (the key is made once, not each time); reading the loaded module's
-// attribute may, so what `state` has lent is read first.
+// `module.name` when `module` is loaded and that attribute is a type defined in C whose slots Python
+// code cannot change (a static type, or an immutable heap type such as array.array), so taking its
+// buffer never runs Python code. Nothing is imported: without the module no instance of its type
+// can exist yet. Until then this is a look-up in sys.modules, which runs no Python code (the key is
+// made once); reading the loaded module's attribute may, so what `state` has lent is read first.
 bool find_type(SharedObject& cache, SharedObject& module_name, const char* module, const char* name, CallState* state) {
     if (cache.peek() != nullptr) return true;
     PyObject* key = module_name.get([&] { return PyUnicode_InternFromString(module); });
@@ -125,9 +124,8 @@ void gather(Kind kind, Py_ssize_t itemsize, const char* base, Py_ssize_t count, 
 }
 
 // A read-only strided view of `obj` when its exact type may take the fast path with `ndim`
-// dimensions, none of them empty. Only types known to export without running Python code are
-// asked for their buffer.
-// The export is taken into `lease`, and given back with the view unless it is kept.
+// dimensions, none empty; only types known to export without running Python code are asked. The
+// export is taken into `lease`, and given back with the view unless it is kept.
 class View {
 public:
     View(PyObject* obj, int ndim, BufferLease& lease, Subclass subclass = Subclass::refused) : lease_(lease) {
@@ -172,9 +170,8 @@ public:
             since_poll_ += n;
         }
     }
-    // Lent, not copied: a C-contiguous aligned float64 array of a type whose export runs no
-    // Python code when asked again. A memoryview is not: it keeps exporting what it was made
-    // over, even after the array under it has moved.
+    // Lent, not copied: a C-contiguous aligned float64 array of a type whose export runs no Python
+    // code when asked again; not a memoryview, which exports what it was made over even once moved.
     bool lendable() const {
         const Py_buffer& v = lease_.view();
         if (!exact_ || memoryview_ || kind_ != Kind::float64) return false;

@@ -25,9 +25,8 @@ bool find_buffer_types(CallState* state);
 // Whether `obj` is a numpy.ndarray or an instance of a subclass (as found so far).
 bool is_ndarray(PyObject* obj);
 
-// A buffer export held for the caller; released on destruction (not after the thread has lost
-// the interpreter at exit: see holds_interpreter). Releasing can run Python code (a
-// __release_buffer__), in which the thread can be forced out at exit: that unwind passes through.
+// A buffer export held for the caller; released on destruction (not after the thread has lost the
+// interpreter: see holds_interpreter), which may run Python code (a __release_buffer__).
 class BufferLease {
 public:
     BufferLease() = default;

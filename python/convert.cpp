@@ -16,8 +16,8 @@ constexpr std::size_t kItemsPerPoll = std::size_t{1} << 16;
 
 SharedObject sequence_type;
 
-// Imported when the module is executed (load_sequence_type), so that no conversion imports it:
-// a signal handler calling us while a first conversion imported it would find it half made.
+// Imported when the module is executed (load_sequence_type), so that no conversion imports it: a
+// signal handler calling us while a first conversion imported it would find it half made.
 PyObject* get_sequence_type() {
     return sequence_type.get([]() -> PyObject* {
         PyRef name(PyUnicode_FromString("collections.abc"));
@@ -58,9 +58,8 @@ void wrap_conversion_error(const char* param) {
     PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
-// Which objects stand for a missing element of a vector or matrix, read as NaN: pandas' pd.NA
-// anywhere, and None too in the object array a frame or series gives (a polars null). A scalar
-// argument has none: pd.NA there fails as any object without __float__ does.
+// Which objects stand for a missing element of a vector or matrix, read as NaN: pandas' pd.NA, and
+// None too in the object array a frame gives (a polars null); a scalar argument has none.
 enum class Missing { none, pandas, pandas_and_none };
 
 // After a failed number conversion: whether `obj` stands for a missing value, read as NaN.
@@ -102,16 +101,15 @@ bool read_number(PyObject* obj, double& out, Missing missing, CallState* state) 
     return true;
 }
 
-// Room for `more` values after those in `out`. Rows of a matrix share one buffer: it grows
-// geometrically, never to the exact need.
+// Room for `more` values after those in `out`, grown geometrically: rows of a matrix share it.
 void make_room(std::vector<double>& out, std::size_t more) {
     const std::size_t need = out.size() + more;
     if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
 }
 
-// The items of an exact list or tuple, walked by index as their iterators would be. An item that
-// is not a plain number may run code that changes the list (so may a handler at a poll): the
-// list is then held, and its length read again.
+// The items of an exact list or tuple, walked by index as their iterators would be. An item that is
+// not a plain number may run code that changes the list (so may a handler at a poll): the list is
+// then held, and its length read again.
 bool append_items(PyObject* seq, std::vector<double>& out, Missing missing, CallState* state) {
     const bool list = PyList_CheckExact(seq) != 0;
     Py_ssize_t n = list ? PyList_Size(seq) : PyTuple_Size(seq);
@@ -141,8 +139,7 @@ bool append_items(PyObject* seq, std::vector<double>& out, Missing missing, Call
     return true;
 }
 
-// Walks a non-str sequence by iteration: reserve(length hint) once, then take(item) for each
-// item (borrowed).
+// Walks a non-str sequence by iteration: reserve(length hint), then take(item) for each (borrowed).
 template <class Reserve, class Take>
 bool for_each_item(PyObject* obj, CallState* state, Reserve reserve, Take take) {
     if (PyUnicode_Check(obj)) {
@@ -196,8 +193,8 @@ bool append_vector(PyObject* obj, std::vector<double>& out, Missing missing, Cal
         });
 }
 
-// An array whose items are read one by one when its buffer cannot be read (object dtype, as a
-// frame of mixed integer and bool columns gives); a 0-d array has no items to read.
+// An array read item by item where its buffer is not (object dtype, as a frame of mixed integer and
+// bool columns gives); a 0-d array has no items to read.
 bool is_array_of_rows(PyObject* obj) {
     if (!is_ndarray(obj)) return false;
     PyRef ndim(PyObject_GetAttrString(obj, "ndim"));
@@ -209,10 +206,9 @@ bool is_array_of_rows(PyObject* obj) {
 
 enum class Read { done, by_items, failed };
 
-// Reads `obj` through its buffer, or through the buffer of the array a frame offers (numbers in
-// a column of a type that exports none). Otherwise `obj` is left as what the item-by-item path
-// walks: the offered array when it has items, else the object itself; `offered` keeps that
-// array alive meanwhile, and `missing` says which items stand for a missing value.
+// Reads `obj` through its buffer, or that of the array a frame offers. Otherwise `obj` is left as
+// what the item-by-item path walks (the offered array when it has items, kept by `offered`), and
+// `missing` says which items stand for a missing value.
 template <class Arg>
 Read read_array(PyObject*& obj, const Param& param, Arg& out,
                 bool (*read_buffer)(PyObject*, Arg&, const char*, Subclass), CallState& state, PyRef& offered,

@@ -28,11 +28,7 @@ struct Axes {
 // errors keep their order.
 class LabelCheck {
 public:
-    LabelCheck() = default;
-    // Each reference is dropped here, where the release may run Python code, not in a container.
-    ~LabelCheck() noexcept(false);
-    LabelCheck(const LabelCheck&) = delete;
-    LabelCheck& operator=(const LabelCheck&) = delete;
+    ~LabelCheck() noexcept(false);  // drops each label here, not in a container: it may run code
 
     // Reads the labels `obj`, argument `argument` of the call, carries on the axes of `param`.
     // False, with the exception set, when reading them raised anything but the failures that

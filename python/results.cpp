@@ -65,10 +65,9 @@ private:
     std::uint64_t last_bits_ = ~std::uint64_t{0};  // a NaN's: matches nothing that is shared
 };
 
-// A list of `size` floats, `stretch(start, count, buffer)` giving each stretch's values (in
-// `buffer`, or where they are). Between stretches of a long result, polls run signal handlers,
-// which may start a collection: until its slots are filled, the list is kept from the collector
-// and so from any Python code (gc.get_objects()).
+// A list of `size` floats, `stretch(start, count, buffer)` giving each stretch's values. Between the
+// stretches of a long result, polls run signal handlers, which may start a collection: until its
+// slots are filled, the list is kept from the collector and so from any Python code.
 template <class Stretch>
 PyObject* build_list(std::size_t size, Stretch stretch) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
