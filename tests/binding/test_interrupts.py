@@ -389,12 +389,16 @@ import threading
 x = rng.standard_normal(3_000_000); y = np.cos(x)
 expected = valmora.rolling_correlation(x, y, 300)
 result, span = [], []
+# The signal is sent 0.3 s after the worker, about to call, says so.
+sent = subprocess.Popen(["sh", "-c", f"read go; sleep 0.3; date +%s.%N; kill -INT {os.getpid()}"],
+                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 def work():
     span.append(time.time())
+    sent.stdin.write("go\n")
+    sent.stdin.flush()
     result.append(valmora.rolling_correlation(x, y, 300))
     span.append(time.time())
 worker = threading.Thread(target=work)
-sent = subprocess.Popen(["sh", "-c", f"sleep 0.3; date +%s.%N; kill -INT {os.getpid()}"], stdout=subprocess.PIPE, text=True)
 try:
     worker.start()
     while worker.is_alive():
