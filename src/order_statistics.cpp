@@ -194,7 +194,7 @@ void order_statistics_reached(std::span<const double> values, const std::vector<
         before += size;
     }
     count[kBuckets - 1] = 0;  // the NaNs'
-    gathered.resize(kept_values);
+    gathered = filled(kept_values, Keyed{});
     // Plain pointers, copied into the step: a byte store may alias anything, and would make the
     // compiler reload every pointer it reaches through memory after each one.
     const Symbol* const counts = count.get();

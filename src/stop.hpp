@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <type_traits>
+#include <vector>
 
 namespace valmora {
 
@@ -47,6 +48,16 @@ void each_in_runs(std::size_t count, Step step, std::size_t run = std::size_t{1}
             for (std::size_t i = begin; i < end; ++i) step(i);
         },
         run);
+}
+
+// A vector of n copies of `value` whose memory is first touched a run at a time, with a poll
+// before each: mapping the pages of the longest vectors is the kernel's work of a second or more.
+template <class T>
+std::vector<T> filled(std::size_t n, const T& value) {
+    std::vector<T> v;
+    v.reserve(n);
+    in_runs(n, [&](std::size_t begin, std::size_t end) { v.insert(v.end(), end - begin, value); });
+    return v;
 }
 
 }  // namespace valmora

@@ -98,7 +98,8 @@ template <std::size_t N, bool Nonnegative>
         Outcome o = Outcome::failed;
         const Binade b = binade_of(s);
         if (Nonnegative && b.ok && per_term > 0.0) {
-            const double fit = (2.0 * b.base - s) / (per_term * 1.0625);
+            // Growth towards the next power of two; a sum below zero only shrinks as it grows.
+            const double fit = s > 0.0 ? (2.0 * b.base - s) / (per_term * 1.0625) : static_cast<double>(m);
             if (fit < static_cast<double>(m))
                 m = std::max<std::size_t>(4 * N, static_cast<std::size_t>(fit) / (4 * N) * (4 * N));
             if (fit < static_cast<double>(4 * N)) skip = std::max<std::size_t>(skip, 1);

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <numeric>
 #include <span>
 #include <stdexcept>
 #include <type_traits>
@@ -62,7 +61,7 @@ constexpr std::size_t kScattered = std::size_t{1} << 17;
 // Renumbers keys below `bound` densely (0, 1, ... in key order); returns the number of
 // distinct keys. Keeps every later range no larger than the number of samples.
 std::size_t renumber(std::uint64_t* keys, std::size_t count, std::size_t bound) {
-    std::vector<std::uint64_t> id(bound, 0);
+    std::vector<std::uint64_t> id = filled<std::uint64_t>(bound, 0);
     each_in_runs(
         count, [&](std::size_t t) { id[keys[t]] = 1; }, kScattered);
     std::uint64_t next = 0;
@@ -92,10 +91,12 @@ template <class Symbol>
 double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* src, std::size_t samples,
                         std::size_t range_t, std::size_t range_s) {
     const std::size_t range_xy = range_t * range_t;
-    std::vector<std::uint64_t> c_xyz(range_xy * range_s, 0);
+    std::vector<std::uint64_t> c_xyz = filled<std::uint64_t>(range_xy * range_s, 0);
     each_in_runs(
         samples, [&](std::size_t t) { ++c_xyz[(next[t] * range_t + past[t]) * range_s + src[t]]; }, kScattered);
-    std::vector<std::uint64_t> c_xy(range_xy, 0), c_yz(range_t * range_s, 0), c_y(range_t, 0);
+    std::vector<std::uint64_t> c_xy = filled<std::uint64_t>(range_xy, 0),
+                               c_yz = filled<std::uint64_t>(range_t * range_s, 0),
+                               c_y = filled<std::uint64_t>(range_t, 0);
     for (std::size_t x = 0; x < range_t; ++x) {
         poll_stop();  // a slice of range_t * range_s states
         for (std::size_t y = 0; y < range_t; ++y) {
@@ -108,7 +109,7 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
         }
     }
     const double total_samples = static_cast<double>(samples);
-    std::vector<double> term(c_xyz.size(), 0.0);
+    std::vector<double> term = filled(c_xyz.size(), 0.0);
     for (std::size_t x = 0; x < range_t; ++x) {
         poll_stop();
         for (std::size_t y = 0; y < range_t; ++y) {
@@ -129,11 +130,11 @@ double entropy_by_table(const Symbol* next, const Symbol* past, const Symbol* sr
 // Stable counting sort of the positions in `order` by keys[position] < range.
 std::vector<std::size_t> counting_sort(const std::uint64_t* keys, std::size_t range,
                                        const std::vector<std::size_t>& order) {
-    std::vector<std::size_t> start(range + 1, 0);
+    std::vector<std::size_t> start = filled<std::size_t>(range + 1, 0);
     each_in_runs(
         order.size(), [&](std::size_t i) { ++start[keys[order[i]] + 1]; }, kScattered);
     each_in_runs(range, [&](std::size_t r) { start[r + 1] += start[r]; });
-    std::vector<std::size_t> sorted(order.size());
+    std::vector<std::size_t> sorted = filled<std::size_t>(order.size(), 0);
     each_in_runs(
         order.size(), [&](std::size_t i) { sorted[start[keys[order[i]]]++] = order[i]; }, kScattered);
     return sorted;
@@ -144,11 +145,11 @@ std::vector<std::size_t> counting_sort(const std::uint64_t* keys, std::size_t ra
 // range can overflow. Returns the number of distinct pairs.
 std::size_t pair_ids(const std::uint64_t* a, std::size_t range_a, const std::uint64_t* b, std::size_t range_b,
                      std::size_t count, std::vector<std::uint64_t>& ids) {
-    std::vector<std::size_t> order(count);
-    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::vector<std::size_t> order = filled<std::size_t>(count, 0);
+    each_in_runs(count, [&](std::size_t t) { order[t] = t; });
     order = counting_sort(b, range_b, order);
     order = counting_sort(a, range_a, order);
-    ids.assign(count, 0);
+    ids = filled<std::uint64_t>(count, 0);
     std::uint64_t id = 0;
     each_in_runs(
         count,
@@ -164,7 +165,7 @@ std::size_t pair_ids(const std::uint64_t* a, std::size_t range_a, const std::uin
 }
 
 std::vector<std::uint64_t> histogram(const std::uint64_t* ids, std::size_t count, std::size_t range) {
-    std::vector<std::uint64_t> c(range, 0);
+    std::vector<std::uint64_t> c = filled<std::uint64_t>(range, 0);
     each_in_runs(
         count, [&](std::size_t t) { ++c[ids[t]]; }, kScattered);
     return c;
@@ -182,8 +183,8 @@ double entropy_by_sorting(const std::uint64_t* next, const std::uint64_t* past, 
     const std::vector<std::uint64_t> c_yz = histogram(yz.data(), samples, range_yz);
     const std::vector<std::uint64_t> c_y = histogram(past, samples, range_t);
     const double total_samples = static_cast<double>(samples);
-    std::vector<double> term(range_xyz, kNaN);
-    std::vector<bool> known(range_xyz, false);
+    std::vector<double> term = filled(range_xyz, kNaN);
+    std::vector<bool> known = filled(range_xyz, false);
     double total = 0.0;
     each_in_runs(
         samples,

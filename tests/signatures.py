@@ -183,9 +183,9 @@ def plain(make):
 # Lengths in each valid call are distinct where they mean different things, so that a fuzzer can
 # draw a new length for each.
 RECORDS = {
-    "sample_covariance_matrix": estimator(lambda a, r: symmetric(r), (200_000, 400)),
-    "ledoit_wolf_covariance_matrix": estimator(shrunk, (40_000, 400)),
-    "oas_covariance_matrix": estimator(shrunk, (200_000, 400)),
+    "sample_covariance_matrix": estimator(lambda a, r: symmetric(r), (100_000, 800)),
+    "ledoit_wolf_covariance_matrix": estimator(shrunk, (40_000, 700)),
+    "oas_covariance_matrix": estimator(shrunk, (100_000, 800)),
     "covariance_to_correlation": Record(([[4.0, 2.0], [2.0, 9.0]],), correlations, plain(lambda f: (f["cov"],))),
     "correlation_to_covariance": Record(
         ([[1.0, 0.5], [0.5, 1.0]], [0.1, 0.2]), lambda a, r: square(r),
