@@ -19,14 +19,11 @@ constexpr std::size_t kStretch = 2048;
 template <class... Parts>
 PyObject* tuple_of(const Parts&... parts) {
     PyRef items[] = {PyRef(to_python(parts))...};
-    for (const PyRef& item : items) {
-        if (!item) return nullptr;
-    }
-    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Parts))));
+    constexpr auto n = static_cast<Py_ssize_t>(sizeof...(Parts));
+    if (std::ranges::any_of(items, [](const PyRef& item) { return !item; })) return nullptr;
+    PyRef tuple(PyTuple_New(n));
     if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(sizeof...(Parts)); ++i) {
-        PyTuple_SetItem(tuple.get(), i, items[i].release());
-    }
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SetItem(tuple.get(), i, items[i].release());
     return tuple.release();
 }
 
@@ -115,10 +112,7 @@ PyObject* to_python(const EqualSlices& slices) {
     if (item == nullptr) return nullptr;
     PyList_SetItem(list.get(), 0, item);
     if (n >= static_cast<Py_ssize_t>(kRepeatedFrom)) return PySequence_Repeat(list.get(), n);
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        Py_IncRef(item);
-        PyList_SetItem(list.get(), i, item);
-    }
+    for (Py_ssize_t i = 1; i < n; ++i) PyList_SetItem(list.get(), i, Py_NewRef(item));
     return list.release();
 }
 

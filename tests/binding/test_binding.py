@@ -190,10 +190,11 @@ def test_numbers_and_sizes_accept_integers(quantity, periods, expected):
     assert valmora.twap_schedule(quantity, periods) == expected
 
 
-def test_list_shrunk_while_converting_is_read_safely():
-    victim = [1.0, Resizes(-1), 3.0, 4.0]
+@pytest.mark.parametrize("by, expected", [(-1, [1.0, 2.0]), (2, [1.0, 2.0, 3.0, 4.0, 1.0, 1.0])])
+def test_list_resized_while_converting_is_read_as_its_iterator_would(by, expected):
+    victim = [1.0, Resizes(by), 3.0, 4.0]
     victim[1].home = victim
-    assert valmora.vwap_schedule(3.0, victim) == [1.0, 2.0]
+    assert valmora.vwap_schedule(sum(expected), victim) == expected
 
 
 def test_validation_error_is_plain_value_error():
