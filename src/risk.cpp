@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lanes.hpp"
+#include "summation.hpp"
 
 namespace valmora {
 namespace {
@@ -86,11 +87,19 @@ void accumulate_exposures(const double* weights, const double* loadings, std::si
     lanes::run<lanes::Kernel::exposures>(kernel);
 }
 
-// (w_i * w_i) * s_i summed left to right, starting from the first term.
+// (w_i * w_i) * s_i summed left to right, starting from the first term. The terms are made a
+// chunk at a time and added with the chain's bits (summation.hpp): one addition after another
+// waits on the last, three cycles a term at 3000 assets.
 double specific_variance_sum(std::span<const double> weights, std::span<const double> specific_variance) {
+    constexpr std::size_t kChunk = 1024;
+    double terms[kChunk];
     double sum = lanes::mul(weights[0] * weights[0], specific_variance[0]);
-    for (std::size_t i = 1; i < weights.size(); ++i) {
-        sum = lanes::add(sum, lanes::mul(weights[i] * weights[i], specific_variance[i]));
+    for (std::size_t i = 1; i < weights.size(); i += kChunk) {
+        const std::size_t m = std::min(kChunk, weights.size() - i);
+        for (std::size_t t = 0; t < m; ++t) {
+            terms[t] = lanes::mul(weights[i + t] * weights[i + t], specific_variance[i + t]);
+        }
+        sum = summation::add_in_order(sum, terms, m);
     }
     return sum;
 }
