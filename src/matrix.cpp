@@ -26,6 +26,7 @@ Result<Shape> check_shape(MatrixView m) {
     if (m.rows() == 0) return ValidationError{"matrix must not be empty"};
     const std::size_t cols = m.row(0).size();
     if (cols == 0) return ValidationError{"matrix rows must not be empty"};
+    if (m.uniform()) return Shape{m.rows(), cols};
     for (std::size_t i = 1; i < m.rows(); ++i) {
         if (m.row(i).size() != cols) return ValidationError{"matrix rows must have equal length"};
     }

@@ -49,6 +49,8 @@ public:
     }
     // Row-major storage; after a passing shape check, entry (i, j) is data()[i * cols + j].
     const double* data() const noexcept { return values_; }
+    // A row-major block, whose rows all have one length: a shape check walks no rows.
+    bool uniform() const noexcept { return starts_ == nullptr; }
 
 private:
     const double* values_;
