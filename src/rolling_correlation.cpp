@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <span>
 
@@ -19,23 +18,15 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Where two NaNs meet, x86-64 and aarch64 hand back the first operand's, quieted. A compiler may
-// swap the operands of + and * (the lane kernels' sums and products), so a window that comes out
-// NaN there, and whose NaN could depend on that order, is done again here, each operation taking
-// its operands as written. A NaN added to itself is that NaN quieted.
-template <class Op>
-double in_order(double a, double b, Op op) {
-    if (std::isnan(a)) return a + a;
-    if (std::isnan(b)) return b + b;
-    return op(a, b);
-}
-
+// A compiler may swap the operands of + and * (the lane kernels' sums and products), which decides
+// the NaN where two meet, so a window that comes out NaN there, and whose NaN could depend on that
+// order, is done again here with the operands as written: + and * through lanes::add and
+// lanes::mul, - and / as they stand (no compiler swaps those). On aarch64, where a signalling NaN
+// wins over a quiet one whatever the order, these are the lane kernels' own instructions too.
+//
 // One window of w values starting at x and y, summed in index order from its first element.
 [[gnu::noinline]] double window_correlation(const double* x, const double* y, std::size_t w) {
-    const auto add = [](double a, double b) { return in_order(a, b, std::plus<>{}); };
-    const auto sub = [](double a, double b) { return in_order(a, b, std::minus<>{}); };
-    const auto mul = [](double a, double b) { return in_order(a, b, std::multiplies<>{}); };
-    const auto div = [](double a, double b) { return in_order(a, b, std::divides<>{}); };
+    using lanes::add, lanes::mul;
     double sx = x[0];
     double sy = y[0];
     for (std::size_t k = 1; k < w; ++k) {
@@ -43,25 +34,25 @@ double in_order(double a, double b, Op op) {
         sy = add(sy, y[k]);
     }
     const double count = static_cast<double>(w);
-    const double mx = div(sx, count);
-    const double my = div(sy, count);
-    double dx = sub(x[0], mx);
-    double dy = sub(y[0], my);
+    const double mx = sx / count;
+    const double my = sy / count;
+    double dx = x[0] - mx;
+    double dy = y[0] - my;
     double sxx = mul(dx, dx);
     double syy = mul(dy, dy);
     double sxy = mul(dx, dy);
     for (std::size_t k = 1; k < w; ++k) {
-        dx = sub(x[k], mx);
-        dy = sub(y[k], my);
+        dx = x[k] - mx;
+        dy = y[k] - my;
         sxx = add(sxx, mul(dx, dx));
         syy = add(syy, mul(dy, dy));
         sxy = add(sxy, mul(dx, dy));
     }
     const double divisor = static_cast<double>(w - 1);
-    const double var_x = div(sxx, divisor);
-    const double var_y = div(syy, divisor);
+    const double var_x = sxx / divisor;
+    const double var_y = syy / divisor;
     if (var_x == 0.0 || var_y == 0.0) return kNaN;
-    return div(div(sxy, divisor), mul(std::sqrt(var_x), std::sqrt(var_y)));
+    return sxy / divisor / mul(std::sqrt(var_x), std::sqrt(var_y));
 }
 
 // The zero-variance test and the quotient of L windows, lane by lane: division and square root are
