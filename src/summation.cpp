@@ -103,9 +103,9 @@ template <std::size_t N, bool Nonnegative>
             if (fit < static_cast<double>(m))
                 m = std::max<std::size_t>(4 * N, static_cast<std::size_t>(fit) / (4 * N) * (4 * N));
             if (fit < static_cast<double>(4 * N)) skip = std::max<std::size_t>(skip, 1);
-        } else if (Nonnegative) {
+        } else if (Nonnegative && i == 0) {
             // The first terms, which tell the growth: a few vectors, one term at a time from a
-            // sum no block starts from.
+            // sum no block starts from. A sum that then grows no more takes whole blocks.
             m = b.ok ? std::min(m, 8 * N) : 4 * N;
         }
         if (skip > 0) {
