@@ -115,8 +115,9 @@ PyObject* call(const Function<Core, Kinds...>& f, PyObject* const* args, Py_ssiz
             if (!bind_fastcall({f.name, nullptr, f.params}, args, nargs, kwnames, bound)) return nullptr;
             slots = bound;
         }
+        // Outlives the call's state: giving back a lent array may run code whose polls read that state.
+        std::tuple<typename Kinds::type...> values;
         auto run = [&](CallState* state) -> PyObject* {
-            std::tuple<typename Kinds::type...> values;
             const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
                 return (std::get<I>(f.kinds).convert(slots[I], std::get<I>(values), state, I) && ...);
             }
