@@ -62,9 +62,9 @@ private:
     std::uint64_t last_bits_ = ~std::uint64_t{0};  // a NaN's: matches nothing that is shared
 };
 
-// A list of `size` floats, `stretch(start, count, buffer)` giving each stretch's values. Between the
-// stretches of a long result, polls run signal handlers, which may start a collection: until its
-// slots are filled, the list is kept from the collector and so from any Python code.
+// A list of `size` floats, `stretch(start, count, buffer)` giving each stretch's values. Polls
+// between stretches, and those of a stretch that computes its values, run signal handlers, which
+// may start a collection: until its slots are filled, the list is kept from the collector.
 template <class Stretch>
 PyObject* build_list(std::size_t size, Stretch stretch) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
@@ -72,14 +72,13 @@ PyObject* build_list(std::size_t size, Stretch stretch) {
     if (!list) return nullptr;
     double buffer[kStretch];
     ListFill fill(list.get());
-    const bool long_result = size > kStretch;
-    if (long_result) PyObject_GC_UnTrack(list.get());
+    PyObject_GC_UnTrack(list.get());
     for (std::size_t start = 0; start < size; start += kStretch) {
         if (start > 0) poll_stop();
         const std::size_t count = std::min(kStretch, size - start);
         if (!fill.put(start, stretch(start, count, buffer), count)) return nullptr;
     }
-    if (long_result) PyObject_GC_Track(list.get());
+    PyObject_GC_Track(list.get());
     return list.release();
 }
 
