@@ -221,13 +221,14 @@ Read read_array(PyObject*& obj, const Param& param, Arg& out,
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyUnicode_Check(obj) || obj == Py_None) {
         return Read::by_items;
     }
+    // An export that failed with an interrupt (a subclass's __buffer__ may run code) ends the call.
     auto read = [&](PyObject* from, Subclass subclass) {
-        if (!read_buffer(from, out, param.name, subclass)) return false;
+        if (!read_buffer(from, out, param.name, subclass)) return PyErr_Occurred() ? Read::failed : Read::by_items;
         if (out.lent()) state.lent(out, param.name);
-        return true;
+        return Read::done;
     };
     bool ok;
-    if (exports_buffer(obj, &state, ok)) return read(obj, Subclass::refused) ? Read::done : Read::by_items;
+    if (exports_buffer(obj, &state, ok)) return read(obj, Subclass::refused);
     if (!ok) return Read::failed;
     state.before_python();
     if (!offered_array(obj, param.name, param.argument, param.axes, state.labels, offered)) return Read::failed;
@@ -235,7 +236,7 @@ Read read_array(PyObject*& obj, const Param& param, Arg& out,
         // numpy may have been imported only now, by __array__ itself.
         if (!find_buffer_types(&state)) return Read::failed;
         // What __array__ gives may be a subclass (np.memmap): read through its buffer too, copied.
-        if (read(offered.get(), Subclass::copied)) return Read::done;
+        if (const Read r = read(offered.get(), Subclass::copied); r != Read::by_items) return r;
         if (is_array_of_rows(offered.get())) {
             obj = offered.get();
             missing = Missing::pandas_and_none;

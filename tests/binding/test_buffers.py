@@ -304,6 +304,24 @@ def test_code_run_by_a_type_look_up_never_touches_lent_memory(run_isolated, case
     assert out.strip() == LOOKUP_EXPECTED[case]
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="a __buffer__ written in Python from 3.12")
+@pytest.mark.parametrize("exc", [ValueError, KeyboardInterrupt])
+def test_failing_export_of_an_offered_subclass_is_passed_over_unless_it_interrupts(exc):
+    class Refuses(np.ndarray):
+        def __buffer__(self, flags):
+            raise exc
+
+    class Frame:
+        def __array__(self, *args, **kwargs):
+            return np.ones(10).view(Refuses)
+
+    if issubclass(exc, Exception):
+        assert valmora.vwap_schedule(1.0, Frame()) == [0.1] * 10
+    else:
+        with pytest.raises(exc):
+            valmora.vwap_schedule(1.0, Frame())
+
+
 def test_memoryview_with_explicit_byte_order_keeps_its_generic_error():
     ctypes = pytest.importorskip("ctypes")
     view = memoryview((ctypes.c_double * 3)(1.0, 2.0, 3.0))
